@@ -1,0 +1,32 @@
+# make        set up the machine (once) and build the package tree build/python/
+# make demo   ... and run the example program on the default machine
+# make test   ... and run every test through CTest
+# make debug  build for the debug interpreter into build/python-dbg/
+
+PYTHON      := /usr/bin/python2.7
+PYTHON_DBG  := /usr/bin/python2.7-dbg
+BUILD       := $(CURDIR)/build
+JOBS        ?= $(shell nproc)
+
+.PHONY: all setup build demo test debug clean
+
+all: build
+
+setup:
+	@bash tools/setup.sh
+
+$(BUILD)/cmake/build.ninja: | setup
+	cmake -S . -B $(BUILD)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython2_EXECUTABLE=$(PYTHON) -DPACKAGE_DIR=$(BUILD)/python
+
+build: setup $(BUILD)/cmake/build.ninja
+	cmake --build $(BUILD)/cmake -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/demo.py $(ARGS)
+
+test: build
+	cd $(BUILD)/cmake && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)
