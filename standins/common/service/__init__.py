@@ -1,0 +1,1 @@
+"""Service infrastructure of the application."""

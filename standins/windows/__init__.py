@@ -1,0 +1,1 @@
+"""Windows-specific modules of the application (native volumes and winwrap live here)."""
