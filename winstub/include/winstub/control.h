@@ -12,6 +12,9 @@
 
 #include "winstub/windows.h"
 
+// The library hides everything it does not export on purpose.
+#define WINSTUB_API __attribute__((visibility("default")))
+
 namespace winstub {
 
 // One volume of the simulated machine.
@@ -28,6 +31,9 @@ struct VolumeSpec {
     // Nonzero: GetVolumeInformationW/ByHandleW fail with this code (an empty
     // DVD drive answers ERROR_NOT_READY).
     DWORD information_error = 0;
+    // What GetDiskFreeSpaceExW reports free, both to the caller and in total
+    // (the simulated machine knows no quotas).
+    uint64_t free_bytes = 0;
 };
 
 // One logged Windows call: the function name, then its arguments as
@@ -39,24 +45,33 @@ struct Call {
 };
 
 // Machine selection. The sample machine is active until one of these is called.
-void UseSampleMachine();  // sample machine active, call log emptied
-void Reset();             // empty simulated machine active, no handles, no scripts,
-                          // call log emptied, calling thread's last error 0
+WINSTUB_API void UseSampleMachine();  // a fresh sample machine active, call log emptied
+WINSTUB_API void Reset();             // empty simulated machine active, no handles, no scripts,
+                                      // call log emptied, calling thread's last error 0
 
-// Scripting the simulated machine (whichever simulated machine is active).
-void AddVolume(const VolumeSpec &volume);
-bool SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points);
+// The volumes of the sample machine, in enumeration order.
+WINSTUB_API std::vector<VolumeSpec> SampleVolumes();
+
+// Scripting the active simulated machine. These throw std::logic_error when
+// the active machine is not a simulated one.
+WINSTUB_API void AddVolume(const VolumeSpec &volume);
+// False for an unknown name.
+WINSTUB_API bool SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points);
 // Known names: the Windows functions of <winstub/windows.h> except
 // GetLastError, SetLastError and FormatMessageW.
-bool IsScriptableFunction(const std::string &function);
-void Fail(const std::string &function, DWORD code, unsigned times = 1, unsigned skip = 0,
-          std::optional<DWORD> returned_length = std::nullopt);
+WINSTUB_API bool IsScriptableFunction(const std::string &function);
+// The next `times` calls of `function`, after `skip` calls that behave
+// normally, fail with `code`. Scripts of one function queue in order; a script
+// with `times` 0 is dropped. Throws std::invalid_argument for an unknown name.
+WINSTUB_API void Fail(const std::string &function, DWORD code, unsigned times = 1, unsigned skip = 0,
+                      std::optional<DWORD> returned_length = std::nullopt);
 // A handle of an open file on the first volume with that name; nullopt for an unknown name.
-std::optional<int64_t> OpenHandle(const std::u16string &name);
-bool CloseHandle(int64_t handle);
+WINSTUB_API std::optional<int64_t> OpenHandle(const std::u16string &name);
+// False when the handle is not open.
+WINSTUB_API bool CloseHandle(int64_t handle);
 
-std::vector<Call> Calls();
-size_t OpenSearches();
+WINSTUB_API std::vector<Call> Calls();
+WINSTUB_API size_t OpenSearches();
 
 }  // namespace winstub
 

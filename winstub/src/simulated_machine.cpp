@@ -1,0 +1,281 @@
+#include "simulated_machine.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace winstub {
+
+namespace {
+
+constexpr std::array<const char *, kFunctionCount> kFunctionNames = {
+    "FindFirstVolumeW",
+    "FindNextVolumeW",
+    "FindVolumeClose",
+    "GetVolumePathNamesForVolumeNameW",
+    "GetVolumeInformationW",
+    "GetVolumeInformationByHandleW",
+    "GetDriveTypeW",
+    "GetDiskFreeSpaceExW",
+};
+
+// Windows hands out handle values in steps of 4.
+constexpr int64_t kHandleStep = 4;
+
+int64_t HandleValue(HANDLE handle) {
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(handle));
+}
+
+HANDLE ToHandle(int64_t value) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(value));
+}
+
+int64_t Length(DWORD length) {
+    return static_cast<int64_t>(length);
+}
+
+}  // namespace
+
+const char *FunctionName(Function function) {
+    return kFunctionNames[static_cast<size_t>(function)];
+}
+
+std::optional<Function> FunctionNamed(const std::string &name) {
+    for (size_t i = 0; i < kFunctionCount; ++i) {
+        if (name == kFunctionNames[i]) {
+            return static_cast<Function>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SimulatedMachine::Script> SimulatedMachine::Enter(Function function,
+                                                                std::vector<CallArgument> arguments) {
+    calls_.push_back(Call{FunctionName(function), std::move(arguments)});
+    std::deque<Script> &queue = scripts_[static_cast<size_t>(function)];
+    if (queue.empty()) {
+        return std::nullopt;
+    }
+    Script &next = queue.front();
+    if (next.skip > 0) {
+        --next.skip;
+        return std::nullopt;
+    }
+    Script failing = next;
+    if (--next.times == 0) {
+        queue.pop_front();
+    }
+    return failing;
+}
+
+std::optional<size_t> SimulatedMachine::Find(const std::u16string &root, bool by_mount_point) const {
+    for (size_t i = 0; i < volumes_.size(); ++i) {
+        const VolumeSpec &volume = volumes_[i];
+        if (volume.name == root) {
+            return i;
+        }
+        if (by_mount_point &&
+            std::find(volume.mount_points.begin(), volume.mount_points.end(), root) != volume.mount_points.end()) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+DWORD SimulatedMachine::HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const {
+    // The search walks the volumes as they are now, so volumes added during
+    // a search are found by it.
+    if (position >= volumes_.size()) {
+        return ERROR_NO_MORE_FILES;
+    }
+    if (!volume_name) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // A name that does not fit stays next, for a retry with a larger buffer.
+    if (!WriteText(volumes_[position].name, volume_name, buffer_length)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    ++position;
+    return ERROR_SUCCESS;
+}
+
+DWORD SimulatedMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto script = Enter(Function::FindFirstVolumeW, {Length(buffer_length)})) {
+        return script->code;
+    }
+    size_t position = 0;
+    if (DWORD error = HandOutName(position, volume_name, buffer_length)) {
+        return error;
+    }
+    const int64_t handle = next_search_;
+    searches_.emplace(handle, position);
+    next_search_ += kHandleStep;
+    find_volume = ToHandle(handle);
+    return ERROR_SUCCESS;
+}
+
+DWORD SimulatedMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto script = Enter(Function::FindNextVolumeW, {HandleValue(find_volume), Length(buffer_length)})) {
+        return script->code;
+    }
+    auto search = searches_.find(HandleValue(find_volume));
+    if (search == searches_.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return HandOutName(search->second, volume_name, buffer_length);
+}
+
+DWORD SimulatedMachine::FindVolumeClose(HANDLE find_volume) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A scripted failure leaves the search open: the close did not happen.
+    if (auto script = Enter(Function::FindVolumeClose, {HandleValue(find_volume)})) {
+        return script->code;
+    }
+    return searches_.erase(HandleValue(find_volume)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names,
+                                                         DWORD buffer_length, PDWORD return_length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string name = ReadText(volume_name);
+    if (auto script = Enter(Function::GetVolumePathNamesForVolumeNameW, {name, Length(buffer_length)})) {
+        if (script->returned_length && return_length) {
+            *return_length = *script->returned_length;
+        }
+        return script->code;
+    }
+    const std::optional<size_t> index = Find(name, false);
+    if (!index) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return WritePathNames(volumes_[*index].mount_points, volume_path_names, buffer_length, return_length);
+}
+
+DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string root = ReadText(root_path_name);
+    if (auto script = Enter(Function::GetVolumeInformationW,
+                            {root, Length(output.label_size), Length(output.filesystem_size)})) {
+        return script->code;
+    }
+    const std::optional<size_t> index = Find(root, true);
+    if (!index) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const VolumeSpec &volume = volumes_[*index];
+    if (volume.information_error != ERROR_SUCCESS) {
+        return volume.information_error;
+    }
+    return output.Write(volume.label, volume.serial, volume.max_component, volume.flags, volume.filesystem);
+}
+
+DWORD SimulatedMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInformationOutput &output) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (auto script = Enter(Function::GetVolumeInformationByHandleW,
+                            {HandleValue(file), Length(output.label_size), Length(output.filesystem_size)})) {
+        return script->code;
+    }
+    auto open_file = files_.find(HandleValue(file));
+    if (open_file == files_.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const VolumeSpec &volume = volumes_[open_file->second];
+    if (volume.information_error != ERROR_SUCCESS) {
+        return volume.information_error;
+    }
+    return output.Write(volume.label, volume.serial, volume.max_component, volume.flags, volume.filesystem);
+}
+
+DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string root = ReadText(root_path_name);
+    if (auto script = Enter(Function::GetDriveTypeW, {root})) {
+        return script->code;
+    }
+    const std::optional<size_t> index = Find(root, true);
+    drive_type = index ? volumes_[*index].drive_type : DRIVE_NO_ROOT_DIR;
+    return ERROR_SUCCESS;
+}
+
+DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER free_bytes_available_to_caller,
+                                            PULARGE_INTEGER total_number_of_bytes,
+                                            PULARGE_INTEGER total_number_of_free_bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::u16string directory = ReadText(directory_name);
+    if (auto script = Enter(Function::GetDiskFreeSpaceExW, {directory})) {
+        return script->code;
+    }
+    const std::optional<size_t> index = Find(directory, true);
+    if (!index) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const VolumeSpec &volume = volumes_[*index];
+    if (!volume.total_bytes) {
+        return ERROR_NOT_READY;
+    }
+    if (free_bytes_available_to_caller) {
+        free_bytes_available_to_caller->QuadPart = volume.free_bytes;
+    }
+    if (total_number_of_bytes) {
+        total_number_of_bytes->QuadPart = *volume.total_bytes;
+    }
+    if (total_number_of_free_bytes) {
+        total_number_of_free_bytes->QuadPart = volume.free_bytes;
+    }
+    return ERROR_SUCCESS;
+}
+
+void SimulatedMachine::AddVolume(const VolumeSpec &volume) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    volumes_.push_back(volume);
+}
+
+bool SimulatedMachine::SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<size_t> index = Find(name, false);
+    if (!index) {
+        return false;
+    }
+    volumes_[*index].mount_points = mount_points;
+    return true;
+}
+
+void SimulatedMachine::Fail(Function function, DWORD code, unsigned times, unsigned skip,
+                            std::optional<DWORD> returned_length) {
+    if (times == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[static_cast<size_t>(function)].push_back(Script{code, times, skip, returned_length});
+}
+
+std::optional<int64_t> SimulatedMachine::OpenHandle(const std::u16string &name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::optional<size_t> index = Find(name, false);
+    if (!index) {
+        return std::nullopt;
+    }
+    const int64_t handle = next_file_;
+    files_.emplace(handle, *index);
+    next_file_ += kHandleStep;
+    return handle;
+}
+
+bool SimulatedMachine::CloseHandle(int64_t handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return files_.erase(handle) != 0;
+}
+
+std::vector<Call> SimulatedMachine::Calls() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+size_t SimulatedMachine::OpenSearches() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return searches_.size();
+}
+
+}  // namespace winstub

@@ -1,0 +1,694 @@
+// The Windows functions of libwinstub on the simulated machine, called as the
+// module calls them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "winstub/control.h"
+#include "winstub/windows.h"
+
+namespace winstub {
+
+bool operator==(const Call &a, const Call &b) {
+    return a.function == b.function && a.arguments == b.arguments;
+}
+
+std::ostream &operator<<(std::ostream &out, const Call &call) {
+    return out << call.function << " with " << call.arguments.size() << " arguments";
+}
+
+}  // namespace winstub
+
+namespace {
+
+using winstub::Call;
+using winstub::VolumeSpec;
+
+const std::u16string kA = u"\\\\?\\Volume{00000000-0000-0000-0000-00000000000a}\\";
+const std::u16string kB = u"\\\\?\\Volume{00000000-0000-0000-0000-00000000000b}\\";
+const std::u16string kC = u"\\\\?\\Volume{00000000-0000-0000-0000-00000000000c}\\";
+constexpr DWORD kName = MAX_PATH + 1;
+constexpr DWORD kUntouched = 0xDEADBEEF;
+
+std::string Narrow(const std::u16string &text) {
+    return std::string(text.begin(), text.end());
+}
+
+VolumeSpec Volume(const std::u16string &name, std::vector<std::u16string> mount_points = {}) {
+    VolumeSpec volume;
+    volume.name = name;
+    volume.mount_points = std::move(mount_points);
+    return volume;
+}
+
+// The data volume of these tests.
+VolumeSpec Data() {
+    VolumeSpec volume = Volume(kB, {u"D:\\", u"C:\\Data\\"});
+    volume.label = u"Data";
+    volume.serial = 0x8BADF00D;
+    volume.max_component = 255;
+    volume.flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    volume.filesystem = u"NTFS";
+    volume.drive_type = DRIVE_FIXED;
+    volume.total_bytes = 0x1'0000'0000ull * 3;  // beyond 32 bits
+    volume.free_bytes = 12345;
+    return volume;
+}
+
+class Kernel32 : public ::testing::Test {
+protected:
+    void SetUp() override { winstub::Reset(); }
+    void TearDown() override { winstub::UseSampleMachine(); }
+
+    // The whole enumeration; the search is closed.
+    static std::vector<std::u16string> Enumerate() {
+        std::vector<std::u16string> names;
+        WCHAR buffer[kName];
+        HANDLE search = FindFirstVolumeW(buffer, kName);
+        if (search == INVALID_HANDLE_VALUE) {
+            return names;
+        }
+        do {
+            names.push_back(buffer);
+        } while (FindNextVolumeW(search, buffer, kName));
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+        EXPECT_TRUE(FindVolumeClose(search));
+        return names;
+    }
+};
+
+TEST_F(Kernel32, EnumerationHandsOutVolumesInAddOrder) {
+    for (const std::u16string &name : {kA, kB, kB, kC, kA}) {
+        winstub::AddVolume(Volume(name));
+    }
+    EXPECT_EQ(Enumerate(), (std::vector<std::u16string>{kA, kB, kB, kC, kA}));
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+}
+
+TEST_F(Kernel32, EnumerationStaysAtItsEnd) {
+    winstub::AddVolume(Volume(kA));
+    WCHAR buffer[kName];
+    HANDLE search = FindFirstVolumeW(buffer, kName);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    for (int i = 0; i < 2; ++i) {
+        SetLastError(0);
+        EXPECT_FALSE(FindNextVolumeW(search, buffer, kName));
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    }
+    EXPECT_EQ(winstub::OpenSearches(), 1u);
+    EXPECT_TRUE(FindVolumeClose(search));
+}
+
+TEST_F(Kernel32, EmptyMachineHasNoFirstVolume) {
+    WCHAR buffer[kName];
+    EXPECT_EQ(FindFirstVolumeW(buffer, kName), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+}
+
+TEST_F(Kernel32, NameMustFitWithItsNul) {
+    winstub::AddVolume(Volume(kA));
+    winstub::AddVolume(Volume(kB));
+    const DWORD length = static_cast<DWORD>(kA.size());
+    WCHAR buffer[kName];
+
+    EXPECT_EQ(FindFirstVolumeW(buffer, length), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+
+    HANDLE search = FindFirstVolumeW(buffer, length + 1);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(buffer), kA);
+    EXPECT_FALSE(FindNextVolumeW(search, buffer, length));
+    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    // The name that did not fit is still the next one.
+    EXPECT_TRUE(FindNextVolumeW(search, buffer, length + 1));
+    EXPECT_EQ(std::u16string(buffer), kB);
+    FindVolumeClose(search);
+}
+
+TEST_F(Kernel32, SearchesAreIndependent) {
+    winstub::AddVolume(Volume(kA));
+    winstub::AddVolume(Volume(kB));
+    WCHAR first[kName];
+    WCHAR second[kName];
+    HANDLE one = FindFirstVolumeW(first, kName);
+    HANDLE two = FindFirstVolumeW(second, kName);
+    EXPECT_NE(one, two);
+    EXPECT_TRUE(FindNextVolumeW(one, first, kName));
+    EXPECT_EQ(std::u16string(first), kB);
+    EXPECT_EQ(std::u16string(second), kA);
+    EXPECT_EQ(winstub::OpenSearches(), 2u);
+    EXPECT_TRUE(FindVolumeClose(one));
+    EXPECT_TRUE(FindNextVolumeW(two, second, kName));
+    EXPECT_EQ(std::u16string(second), kB);
+    EXPECT_TRUE(FindVolumeClose(two));
+}
+
+TEST_F(Kernel32, HandlesThatAreNotOpenSearchesAreInvalid) {
+    winstub::AddVolume(Volume(kA));
+    WCHAR buffer[kName];
+    HANDLE closed = FindFirstVolumeW(buffer, kName);
+    ASSERT_TRUE(FindVolumeClose(closed));
+    HANDLE file = reinterpret_cast<HANDLE>(static_cast<intptr_t>(*winstub::OpenHandle(kA)));
+    const HANDLE handles[] = {closed, file, INVALID_HANDLE_VALUE, nullptr, reinterpret_cast<HANDLE>(0x1234)};
+    for (HANDLE handle : handles) {
+        SCOPED_TRACE(reinterpret_cast<intptr_t>(handle));
+        SetLastError(0);
+        EXPECT_FALSE(FindNextVolumeW(handle, buffer, kName));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        SetLastError(0);
+        EXPECT_FALSE(FindVolumeClose(handle));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+}
+
+TEST_F(Kernel32, PathNamesArePackedAndSizedOnRequest) {
+    struct Case {
+        std::vector<std::u16string> mount_points;
+        DWORD buffer_length;
+        bool succeeds;
+        std::u16string written;  // on success
+        DWORD returned_length;
+    };
+    const std::u16string packed(u"D:\\\0C:\\Data\\\0\0", 14);
+    const Case cases[] = {
+        {{}, 1, true, std::u16string(1, u'\0'), 1},
+        {{}, 0, false, u"", 1},
+        {{u"D:\\"}, 5, true, std::u16string(u"D:\\\0\0", 5), 5},
+        {{u"D:\\"}, 4, false, u"", 5},
+        {{u"D:\\", u"C:\\Data\\"}, 5, false, u"", 14},
+        {{u"D:\\", u"C:\\Data\\"}, 13, false, u"", 14},
+        {{u"D:\\", u"C:\\Data\\"}, 14, true, packed, 14},
+        {{u"D:\\", u"C:\\Data\\"}, 300, true, packed, 14},
+    };
+    winstub::AddVolume(Volume(kA));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.mount_points.size() << " paths, buffer " << c.buffer_length);
+        ASSERT_TRUE(winstub::SetMountPoints(kA, c.mount_points));
+        std::u16string buffer(300, u'#');
+        DWORD returned = kUntouched;
+        SetLastError(0);
+        EXPECT_EQ(GetVolumePathNamesForVolumeNameW(kA.c_str(), buffer.data(), c.buffer_length, &returned) != 0,
+                  c.succeeds);
+        EXPECT_EQ(returned, c.returned_length);
+        if (c.succeeds) {
+            EXPECT_EQ(buffer.substr(0, c.written.size()), c.written);
+        } else {
+            EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+        }
+    }
+}
+
+TEST_F(Kernel32, PathNamesOfAnUnknownVolume) {
+    winstub::AddVolume(Data());
+    // A mount point is not a volume name.
+    for (const std::u16string &name : {kA, std::u16string(u"D:\\"), kB.substr(0, kB.size() - 1)}) {
+        SCOPED_TRACE(Narrow(name));
+        WCHAR buffer[kName];
+        DWORD returned = kUntouched;
+        EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(returned, kUntouched);
+    }
+}
+
+struct Information {
+    std::u16string label;
+    DWORD serial = kUntouched;
+    DWORD max_component = kUntouched;
+    DWORD flags = kUntouched;
+    std::u16string filesystem;
+    bool operator==(const Information &o) const {
+        return label == o.label && serial == o.serial && max_component == o.max_component && flags == o.flags &&
+               filesystem == o.filesystem;
+    }
+};
+
+// GetVolumeInformationW or ...ByHandleW with buffers of the given sizes.
+using InformationCall = std::function<BOOL(WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component,
+                                           DWORD *flags, WCHAR *filesystem, DWORD filesystem_size)>;
+
+BOOL Ask(const InformationCall &call, Information &out, DWORD label_size = kName, DWORD filesystem_size = kName) {
+    WCHAR label[kName] = u"";
+    WCHAR filesystem[kName] = u"";
+    const BOOL result = call(label, label_size, &out.serial, &out.max_component, &out.flags, filesystem,
+                             filesystem_size);
+    out.label = label;
+    out.filesystem = filesystem;
+    return result;
+}
+
+InformationCall ByRoot(const std::u16string &root) {
+    return [root](WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component, DWORD *flags,
+                  WCHAR *filesystem, DWORD filesystem_size) {
+        return GetVolumeInformationW(root.c_str(), label, label_size, serial, max_component, flags, filesystem,
+                                     filesystem_size);
+    };
+}
+
+InformationCall ByHandle(int64_t handle) {
+    return [handle](WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component, DWORD *flags,
+                    WCHAR *filesystem, DWORD filesystem_size) {
+        return GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), label,
+                                             label_size, serial, max_component, flags, filesystem,
+                                             filesystem_size);
+    };
+}
+
+const Information kDataInformation{u"Data", 0x8BADF00D, 255, FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK,
+                                   u"NTFS"};
+
+TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
+    winstub::AddVolume(Volume(kA, {u"A:\\"}));
+    winstub::AddVolume(Data());
+    const InformationCall calls[] = {ByRoot(kB), ByRoot(u"D:\\"), ByRoot(u"C:\\Data\\"),
+                                     ByHandle(*winstub::OpenHandle(kB))};
+    for (const InformationCall &call : calls) {
+        Information information;
+        EXPECT_TRUE(Ask(call, information));
+        EXPECT_EQ(information, kDataInformation);
+    }
+}
+
+TEST_F(Kernel32, RootsAreTakenExactlyAsGiven) {
+    winstub::AddVolume(Data());
+    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u""}) {
+        SCOPED_TRACE(Narrow(root));
+        Information information;
+        EXPECT_FALSE(Ask(ByRoot(root), information));
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(information.serial, kUntouched);
+        EXPECT_EQ(GetDriveTypeW(root), DRIVE_NO_ROOT_DIR);
+        ULARGE_INTEGER total{};
+        EXPECT_FALSE(GetDiskFreeSpaceExW(root, nullptr, &total, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    }
+}
+
+TEST_F(Kernel32, VolumeInformationTextsMustFitWithTheirNul) {
+    winstub::AddVolume(Data());  // "Data" and "NTFS": 4 characters each
+    struct Case {
+        DWORD label_size;
+        DWORD filesystem_size;
+        bool succeeds;
+    };
+    const Case cases[] = {{5, 5, true}, {4, 5, false}, {5, 4, false}, {0, 0, false}};
+    const InformationCall calls[] = {ByRoot(u"D:\\"), ByHandle(*winstub::OpenHandle(kB))};
+    for (const InformationCall &call : calls) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::Message() << c.label_size << ", " << c.filesystem_size);
+            Information information;
+            EXPECT_EQ(Ask(call, information, c.label_size, c.filesystem_size) != 0, c.succeeds);
+            if (c.succeeds) {
+                EXPECT_EQ(information, kDataInformation);
+            } else {
+                EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+                EXPECT_EQ(information, Information());  // nothing written
+            }
+        }
+    }
+}
+
+TEST_F(Kernel32, VolumeInformationOutputsMayBeLeftOut) {
+    winstub::AddVolume(Data());
+    EXPECT_TRUE(GetVolumeInformationW(u"D:\\", nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0));
+    DWORD serial = 0;
+    WCHAR filesystem[5];
+    EXPECT_TRUE(GetVolumeInformationW(u"D:\\", nullptr, 0, &serial, nullptr, nullptr, filesystem, 5));
+    EXPECT_EQ(serial, kDataInformation.serial);
+    EXPECT_EQ(std::u16string(filesystem), u"NTFS");
+}
+
+TEST_F(Kernel32, VolumeInformationErrorOfTheVolume) {
+    VolumeSpec volume = Data();
+    volume.information_error = ERROR_NOT_READY;
+    winstub::AddVolume(volume);
+    for (const InformationCall &call : {ByRoot(u"D:\\"), ByHandle(*winstub::OpenHandle(kB))}) {
+        Information information;
+        EXPECT_FALSE(Ask(call, information));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+    }
+}
+
+TEST_F(Kernel32, VolumeInformationByHandleNeedsAnOpenFile) {
+    winstub::AddVolume(Data());
+    const int64_t closed = *winstub::OpenHandle(kB);
+    ASSERT_TRUE(winstub::CloseHandle(closed));
+    EXPECT_FALSE(winstub::CloseHandle(closed));
+    EXPECT_FALSE(winstub::OpenHandle(kA).has_value());
+    WCHAR buffer[kName];
+    HANDLE search = FindFirstVolumeW(buffer, kName);
+    for (int64_t handle : {closed, int64_t{-1}, int64_t{0}, reinterpret_cast<int64_t>(search)}) {
+        SCOPED_TRACE(handle);
+        Information information;
+        EXPECT_FALSE(Ask(ByHandle(handle), information));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    }
+    FindVolumeClose(search);
+}
+
+TEST_F(Kernel32, DriveTypeAndSizeByNameOrMountPoint) {
+    VolumeSpec stick = Volume(kC, {u"E:\\"});
+    stick.drive_type = DRIVE_REMOVABLE;
+    stick.total_bytes = std::nullopt;
+    winstub::AddVolume(Data());
+    winstub::AddVolume(stick);
+    for (const char16_t *root : {kB.c_str(), u"D:\\", u"C:\\Data\\"}) {
+        SCOPED_TRACE(Narrow(root));
+        EXPECT_EQ(GetDriveTypeW(root), DRIVE_FIXED);
+        ULARGE_INTEGER available{}, total{}, free{};
+        EXPECT_TRUE(GetDiskFreeSpaceExW(root, &available, &total, &free));
+        EXPECT_EQ(total.QuadPart, *Data().total_bytes);
+        EXPECT_EQ(available.QuadPart, 12345u);
+        EXPECT_EQ(free.QuadPart, 12345u);
+        total.QuadPart = 0;
+        EXPECT_TRUE(GetDiskFreeSpaceExW(root, nullptr, &total, nullptr));
+        EXPECT_EQ(total.QuadPart, *Data().total_bytes);
+    }
+    EXPECT_EQ(GetDriveTypeW(u"E:\\"), DRIVE_REMOVABLE);
+    ULARGE_INTEGER total{};
+    EXPECT_FALSE(GetDiskFreeSpaceExW(u"E:\\", nullptr, &total, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+}
+
+// One call of each scriptable function with arguments that succeed on a
+// machine holding Data(); true for success.
+struct Scriptable {
+    const char *function;
+    std::function<bool()> call;
+};
+
+std::vector<Scriptable> EveryFunction(HANDLE search, int64_t file) {
+    return {
+        {"FindFirstVolumeW",
+         [] {
+             WCHAR buffer[kName];
+             HANDLE found = FindFirstVolumeW(buffer, kName);
+             if (found == INVALID_HANDLE_VALUE) {
+                 return false;
+             }
+             FindVolumeClose(found);
+             return true;
+         }},
+        {"FindNextVolumeW",
+         [search] {
+             // The machine's only volume has been handed out: ending the search is this call's success.
+             WCHAR buffer[kName];
+             return !FindNextVolumeW(search, buffer, kName) && GetLastError() == ERROR_NO_MORE_FILES;
+         }},
+        {"FindVolumeClose",
+         [] {
+             WCHAR buffer[kName];
+             HANDLE found = FindFirstVolumeW(buffer, kName);
+             if (FindVolumeClose(found)) {
+                 return true;
+             }
+             FindVolumeClose(found);
+             return false;
+         }},
+        {"GetVolumePathNamesForVolumeNameW",
+         [] {
+             WCHAR buffer[kName];
+             DWORD returned = 0;
+             return GetVolumePathNamesForVolumeNameW(kB.c_str(), buffer, kName, &returned) != 0;
+         }},
+        {"GetVolumeInformationW",
+         [] {
+             Information information;
+             return Ask(ByRoot(u"D:\\"), information) != 0;
+         }},
+        {"GetVolumeInformationByHandleW",
+         [file] {
+             Information information;
+             return Ask(ByHandle(file), information) != 0;
+         }},
+        {"GetDriveTypeW", [] { return GetDriveTypeW(u"D:\\") == DRIVE_FIXED; }},
+        {"GetDiskFreeSpaceExW",
+         [] {
+             ULARGE_INTEGER total;
+             return GetDiskFreeSpaceExW(u"D:\\", nullptr, &total, nullptr) != 0;
+         }},
+    };
+}
+
+TEST_F(Kernel32, EveryFunctionFailsOnRequestAndLogsTheCall) {
+    winstub::AddVolume(Data());
+    WCHAR buffer[kName];
+    HANDLE search = FindFirstVolumeW(buffer, kName);
+    const int64_t file = *winstub::OpenHandle(kB);
+    for (const Scriptable &function : EveryFunction(search, file)) {
+        SCOPED_TRACE(function.function);
+        ASSERT_TRUE(winstub::IsScriptableFunction(function.function));
+        winstub::Fail(function.function, 0x20000001);
+        const size_t logged = winstub::Calls().size();
+        SetLastError(0);
+        EXPECT_FALSE(function.call());
+        EXPECT_EQ(GetLastError(), 0x20000001u);
+        const std::vector<Call> calls = winstub::Calls();
+        EXPECT_TRUE(std::any_of(calls.begin() + logged, calls.end(),
+                                [&](const Call &call) { return call.function == function.function; }));
+        EXPECT_TRUE(function.call());
+    }
+    EXPECT_EQ(winstub::OpenSearches(), 1u);
+    EXPECT_FALSE(winstub::IsScriptableFunction("GetLastError"));
+    EXPECT_FALSE(winstub::IsScriptableFunction("FormatMessageW"));
+    EXPECT_THROW(winstub::Fail("CreateFileW", 5), std::invalid_argument);
+}
+
+TEST_F(Kernel32, FailureValuesAreThoseOfWindows) {
+    winstub::AddVolume(Data());
+    winstub::Fail("FindFirstVolumeW", 5);
+    winstub::Fail("GetDriveTypeW", 5);
+    WCHAR buffer[kName];
+    EXPECT_EQ(FindFirstVolumeW(buffer, kName), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetDriveTypeW(u"D:\\"), DRIVE_UNKNOWN);
+}
+
+TEST_F(Kernel32, ScriptsSkipRepeatAndQueue) {
+    winstub::AddVolume(Data());
+    winstub::Fail("GetDriveTypeW", 5, 2, 1);
+    winstub::Fail("GetDriveTypeW", 21, 1, 1);
+    winstub::Fail("GetDriveTypeW", 99, 0);  // fails no call
+    const DWORD expected[] = {0, 5, 5, 0, 21, 0, 0};
+    for (DWORD code : expected) {
+        SetLastError(0);
+        const UINT type = GetDriveTypeW(u"D:\\");
+        EXPECT_EQ(type, code ? DRIVE_UNKNOWN : DRIVE_FIXED);
+        EXPECT_EQ(GetLastError(), code);
+    }
+}
+
+TEST_F(Kernel32, ScriptedPathNamesFailureMayReportALength) {
+    winstub::AddVolume(Data());
+    winstub::Fail("GetVolumePathNamesForVolumeNameW", ERROR_MORE_DATA, 1, 0, 30);
+    winstub::Fail("GetVolumePathNamesForVolumeNameW", ERROR_ACCESS_DENIED);
+    const DWORD expected[] = {30, kUntouched, 14};
+    for (DWORD length : expected) {
+        WCHAR buffer[kName];
+        DWORD returned = kUntouched;
+        GetVolumePathNamesForVolumeNameW(kB.c_str(), buffer, kName, &returned);
+        EXPECT_EQ(returned, length);
+    }
+}
+
+TEST_F(Kernel32, ScriptedCloseLeavesTheSearchOpen) {
+    winstub::AddVolume(Data());
+    WCHAR buffer[kName];
+    HANDLE search = FindFirstVolumeW(buffer, kName);
+    winstub::Fail("FindVolumeClose", ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(FindVolumeClose(search));
+    EXPECT_EQ(winstub::OpenSearches(), 1u);
+    EXPECT_TRUE(FindVolumeClose(search));
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+}
+
+TEST_F(Kernel32, CallLogRecordsArgumentsInOrder) {
+    winstub::AddVolume(Data());
+    const int64_t file = *winstub::OpenHandle(kB);
+    WCHAR buffer[kName];
+    DWORD returned;
+    ULARGE_INTEGER total;
+    HANDLE search = FindFirstVolumeW(buffer, 100);
+    FindNextVolumeW(search, buffer, 50);
+    FindVolumeClose(search);
+    GetVolumePathNamesForVolumeNameW(kB.c_str(), buffer, 5, &returned);
+    GetVolumeInformationW(u"D:\\", buffer, 40, nullptr, nullptr, nullptr, buffer, 30);
+    GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(file), nullptr, 20, nullptr, nullptr, nullptr, buffer, 10);
+    GetDriveTypeW(u"C:\\Data\\");
+    GetDiskFreeSpaceExW(u"Z:\\", nullptr, &total, nullptr);
+    SetLastError(GetLastError());  // not logged
+
+    const int64_t handle = reinterpret_cast<int64_t>(search);
+    const std::vector<Call> expected = {
+        {"FindFirstVolumeW", {int64_t{100}}},
+        {"FindNextVolumeW", {handle, int64_t{50}}},
+        {"FindVolumeClose", {handle}},
+        {"GetVolumePathNamesForVolumeNameW", {kB, int64_t{5}}},
+        {"GetVolumeInformationW", {u"D:\\", int64_t{40}, int64_t{30}}},
+        {"GetVolumeInformationByHandleW", {file, int64_t{20}, int64_t{10}}},
+        {"GetDriveTypeW", {u"C:\\Data\\"}},
+        {"GetDiskFreeSpaceExW", {u"Z:\\"}},
+    };
+    EXPECT_EQ(winstub::Calls(), expected);
+    EXPECT_NE(handle, file);
+}
+
+TEST_F(Kernel32, ResetEmptiesTheMachine) {
+    winstub::AddVolume(Data());
+    const int64_t file = *winstub::OpenHandle(kB);
+    WCHAR buffer[kName];
+    FindFirstVolumeW(buffer, kName);
+    winstub::Fail("FindFirstVolumeW", ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_ACCESS_DENIED);
+
+    winstub::Reset();
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_TRUE(winstub::Calls().empty());
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+    EXPECT_FALSE(winstub::CloseHandle(file));
+    // No volume and no script left.
+    EXPECT_EQ(FindFirstVolumeW(buffer, kName), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_EQ(winstub::Calls().size(), 1u);
+}
+
+TEST_F(Kernel32, LastErrorBelongsToTheThread) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    DWORD seen = kUntouched;
+    std::thread other([&seen] {
+        seen = GetLastError();
+        SetLastError(ERROR_NOT_READY);
+    });
+    other.join();
+    EXPECT_EQ(seen, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(Kernel32, ConcurrentSearchesKeepTheMachineConsistent) {
+    for (const std::u16string &name : {kA, kB, kC}) {
+        winstub::AddVolume(Volume(name));
+    }
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::vector<std::thread> threads;
+    std::vector<int> complete(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &complete] {
+            for (int i = 0; i < kRounds; ++i) {
+                complete[t] += Enumerate() == std::vector<std::u16string>{kA, kB, kC};
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(complete, std::vector<int>(kThreads, kRounds));
+    EXPECT_EQ(winstub::OpenSearches(), 0u);
+    // First, three times next, close.
+    EXPECT_EQ(winstub::Calls().size(), size_t{kThreads * kRounds * 5});
+}
+
+TEST(FormatMessage, SystemTexts) {
+    const struct {
+        DWORD code;
+        const char16_t *text;
+    } cases[] = {
+        {0, u"The operation completed successfully.\r\n"},
+        {2, u"The system cannot find the file specified.\r\n"},
+        {3, u"The system cannot find the path specified.\r\n"},
+        {5, u"Access is denied.\r\n"},
+        {6, u"The handle is invalid.\r\n"},
+        {8, u"Not enough memory resources are available to process this command.\r\n"},
+        {18, u"There are no more files.\r\n"},
+        {21, u"The device is not ready.\r\n"},
+        {87, u"The parameter is incorrect.\r\n"},
+        {121, u"The semaphore timeout period has expired.\r\n"},
+        {122, u"The data area passed to a system call is too small.\r\n"},
+        {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+        {206, u"The filename or extension is too long.\r\n"},
+        {234, u"More data is available.\r\n"},
+    };
+    constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        WCHAR buffer[512];
+        const std::u16string text(c.text);
+        EXPECT_EQ(FormatMessageW(kFlags, nullptr, c.code, 0, buffer, 512, nullptr), text.size());
+        EXPECT_EQ(std::u16string(buffer), text);
+        // The text and its NUL must fit.
+        EXPECT_EQ(FormatMessageW(kFlags, nullptr, c.code, 0, buffer, static_cast<DWORD>(text.size()), nullptr),
+                  0u);
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    }
+}
+
+TEST(FormatMessage, UnknownCodeHasNoText) {
+    WCHAR buffer[512];
+    for (DWORD code : {DWORD{7}, DWORD{0x20000001}, DWORD{0xFFFFFFFF}}) {
+        SetLastError(0);
+        EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                 buffer, 512, nullptr),
+                  0u);
+        EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
+    }
+}
+
+TEST(SampleMachine, IsARealisticDesktop) {
+    winstub::UseSampleMachine();
+    EXPECT_TRUE(winstub::Calls().empty());
+    const std::regex guid_name(R"(\\\\\?\\Volume\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}\\)");
+    size_t unmounted = 0;
+    for (const VolumeSpec &volume : winstub::SampleVolumes()) {
+        EXPECT_TRUE(std::regex_match(Narrow(volume.name), guid_name)) << Narrow(volume.name);
+        unmounted += volume.mount_points.empty();
+    }
+    EXPECT_EQ(unmounted, 1u);
+
+    const struct {
+        const char16_t *root;
+        UINT drive_type;
+        DWORD information_error;  // also of the size query
+        const char16_t *label;
+        const char16_t *filesystem;
+    } cases[] = {
+        {u"C:\\", DRIVE_FIXED, 0, u"System", u"NTFS"},
+        {u"D:\\", DRIVE_FIXED, 0, u"Data", u"NTFS"},
+        {u"C:\\Data\\Archive\\", DRIVE_FIXED, 0, u"Data", u"NTFS"},
+        {u"E:\\", DRIVE_REMOVABLE, 0, u"USBSTICK", u"FAT32"},
+        {u"F:\\", DRIVE_CDROM, ERROR_NOT_READY, u"", u""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Narrow(c.root));
+        EXPECT_EQ(GetDriveTypeW(c.root), c.drive_type);
+        Information information;
+        ULARGE_INTEGER total{};
+        const bool answered = Ask(ByRoot(c.root), information) && GetDiskFreeSpaceExW(c.root, nullptr, &total, nullptr);
+        if (c.information_error) {
+            EXPECT_FALSE(answered);
+            EXPECT_EQ(GetLastError(), c.information_error);
+            continue;
+        }
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(information.label, c.label);
+        EXPECT_EQ(information.filesystem, c.filesystem);
+        EXPECT_EQ(information.max_component, 255u);
+        EXPECT_GT(total.QuadPart, 1'000'000'000u);
+    }
+    Information system;
+    Ask(ByRoot(u"C:\\"), system);
+    EXPECT_NE(system.serial & 0x80000000u, 0u);
+    Information data;
+    Ask(ByRoot(u"D:\\"), data);
+    Information folder;
+    Ask(ByRoot(u"C:\\Data\\Archive\\"), folder);
+    EXPECT_EQ(data.serial, folder.serial);
+}
+
+}  // namespace
