@@ -1,0 +1,19 @@
+// The one place where platforms differ for the module: Windows' own header on
+// Windows, the project's stand-in declaring the same functions elsewhere.
+#ifndef WINDOWS_PLATFORM_H
+#define WINDOWS_PLATFORM_H
+
+// MODULE_INIT_FUNCTION declares an extension module's entry point, exported
+// from a library built with hidden symbols.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#define MODULE_INIT_FUNCTION extern "C" __declspec(dllexport) void
+#else
+#include <winstub/windows.h>
+#define MODULE_INIT_FUNCTION extern "C" __attribute__((visibility("default"))) void
+#endif
+
+#endif  // WINDOWS_PLATFORM_H

@@ -1,0 +1,32 @@
+// The Windows volume queries: volume enumeration, mount paths and volume
+// information, as module functions and as the internal entries through which
+// the cache service calls them without a namespace lookup.
+#ifndef WINDOWS_VOLUME_QUERIES_H
+#define WINDOWS_VOLUME_QUERIES_H
+
+#include <Python.h>
+
+#include <cstdint>
+
+// Module functions (host calling conventions METH_NOARGS and METH_O).
+PyObject *ListVolumeNames(PyObject *module, PyObject *unused);
+PyObject *GetVolumePathNamesForVolumeName(PyObject *module, PyObject *guid_path);
+PyObject *GetVolumeInformation(PyObject *module, PyObject *path);
+PyObject *GetVolumeInformationByHandle(PyObject *module, PyObject *handle);
+
+extern const char kListVolumeNamesDoc[];
+extern const char kGetVolumePathNamesForVolumeNameDoc[];
+extern const char kGetVolumeInformationDoc[];
+extern const char kGetVolumeInformationByHandleDoc[];
+
+// Internal entries: the argument is already known to be of an accepted type
+// (str, unicode or None; unicode or None; a converted handle).
+PyObject *GetVolumePathNamesInternal(PyObject *guid_path);
+PyObject *GetVolumeInformationInternal(PyObject *path);
+PyObject *GetVolumeInformationByHandleInternal(int64_t handle);
+
+// The host's integer conversion of a handle value to a signed 64-bit
+// integer; false with TypeError or OverflowError set.
+bool HandleFromObject(PyObject *object, int64_t *handle);
+
+#endif  // WINDOWS_VOLUME_QUERIES_H
