@@ -6,7 +6,7 @@
 set -euo pipefail
 
 PACKAGES_BULLSEYE=(python2.7 python2.7-dev python2.7-dbg)
-PACKAGES_BUILD=(cmake g++ ninja-build make pkg-config libmount-dev libblkid-dev)
+PACKAGES_BUILD=(cmake g++ ninja-build make pkg-config libgtest-dev libmount-dev libblkid-dev)
 
 missing() {
     local p

@@ -69,17 +69,25 @@ std::optional<SimulatedMachine::Script> SimulatedMachine::Enter(Function functio
 }
 
 std::optional<size_t> SimulatedMachine::Find(const std::u16string &root, bool by_mount_point) const {
-    for (size_t i = 0; i < volumes_.size(); ++i) {
-        const VolumeSpec &volume = volumes_[i];
-        if (volume.name == root) {
-            return i;
-        }
-        if (by_mount_point &&
-            std::find(volume.mount_points.begin(), volume.mount_points.end(), root) != volume.mount_points.end()) {
-            return i;
+    std::optional<size_t> found;
+    if (auto named = first_by_name_.find(root); named != first_by_name_.end()) {
+        found = named->second;
+    }
+    if (by_mount_point) {
+        if (auto mounted = first_by_mount_point_.find(root); mounted != first_by_mount_point_.end()) {
+            found = found ? std::min(*found, mounted->second) : mounted->second;
         }
     }
-    return std::nullopt;
+    return found;
+}
+
+void SimulatedMachine::IndexMountPoints() {
+    first_by_mount_point_.clear();
+    for (size_t i = 0; i < volumes_.size(); ++i) {
+        for (const std::u16string &mount_point : volumes_[i].mount_points) {
+            first_by_mount_point_.emplace(mount_point, i);
+        }
+    }
 }
 
 DWORD SimulatedMachine::HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const {
@@ -229,7 +237,13 @@ DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTE
 
 void SimulatedMachine::AddVolume(const VolumeSpec &volume) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const size_t index = volumes_.size();
     volumes_.push_back(volume);
+    // Lookups find the first volume with a name or mount point.
+    first_by_name_.emplace(volume.name, index);
+    for (const std::u16string &mount_point : volume.mount_points) {
+        first_by_mount_point_.emplace(mount_point, index);
+    }
 }
 
 bool SimulatedMachine::SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points) {
@@ -239,6 +253,7 @@ bool SimulatedMachine::SetMountPoints(const std::u16string &name, const std::vec
         return false;
     }
     volumes_[*index].mount_points = mount_points;
+    IndexMountPoints();
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "machine.h"
@@ -70,9 +71,14 @@ private:
     // mounted at that path when `by_mount_point`. Requires mutex_.
     std::optional<size_t> Find(const std::u16string &root, bool by_mount_point) const;
     DWORD HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const;
+    // Rebuilds first_by_mount_point_ after mount points changed. Requires mutex_.
+    void IndexMountPoints();
 
     mutable std::mutex mutex_;
     std::vector<VolumeSpec> volumes_;
+    // Index of the first volume with a given name / mounted at a given path.
+    std::unordered_map<std::u16string, size_t> first_by_name_;
+    std::unordered_map<std::u16string, size_t> first_by_mount_point_;
     std::array<std::deque<Script>, kFunctionCount> scripts_;
     std::vector<Call> calls_;
     // Open searches: handle value to the position of the next volume.
