@@ -1,0 +1,97 @@
+#!/usr/bin/env python2.7
+"""What windows.volumes tells an application, on this machine.
+
+Lists the volume GUID names, shows the volume table that the cache service
+builds, and names the volume that holds each path given on the command line
+(by default a few paths every machine has).
+
+    PYTHONPATH=build/python python2.7 examples/demo.py [PATH ...]
+"""
+
+import logging
+import os
+import sys
+import tempfile
+
+import windows.volumes as volumes
+
+
+def HumanSize(size):
+    """1536 -> '1.5 KiB'."""
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB"):
+        if size < 1024 or unit == "TiB":
+            return ("%d %s" if unit == "bytes" else "%.1f %s") % (size, unit)
+        size /= 1024.0
+
+
+def PrintTable(rows):
+    """Prints rows of text as columns, the first row as the heading."""
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]))]
+    for index, row in enumerate(rows):
+        print "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip()
+        if index == 0:
+            print "  ".join("-" * width for width in widths)
+
+
+def Text(value):
+    """A unicode value as the terminal's text; None as a dash."""
+    if value is None:
+        return "-"
+    if isinstance(value, unicode):
+        return value.encode(sys.stdout.encoding or "utf-8", "replace")
+    return str(value)
+
+
+class BriefFormatter(logging.Formatter):
+    """Log records on one line each; an exception by its last line only."""
+
+    def formatException(self, exc_info):
+        return "    " + logging.Formatter.formatException(self, exc_info).splitlines()[-1]
+
+
+def main(paths):
+    # The module logs through the logger "windows.volumes"; a volume it cannot
+    # describe is left out of the table with an error record.
+    handler = logging.StreamHandler(sys.stdout)
+    handler.setFormatter(BriefFormatter("log: %(levelname)s %(message)s"))
+    logging.getLogger().addHandler(handler)
+    logging.getLogger().setLevel(logging.WARNING)
+
+    # The thin layer: the GUID names of every volume the system knows.
+    print "Volume GUID names:"
+    for name in volumes._ListVolumeNames():
+        print " ", Text(name)
+    print
+
+    # The cache service: one shared instance; the first call builds the table.
+    service = volumes.VolumeInfo()
+    entries = service.AllVolumeEntries()
+    rows = [("volume ID", "mount point", "label", "file system", "device type", "size", "GUID")]
+    for entry in sorted(entries.values(), key=lambda entry: entry.mountpoint):
+        rows.append((entry.volume, Text(entry.mountpoint), Text(entry.label) or "-", entry.filesystem,
+                     str(entry.device_type).split(".")[-1], HumanSize(entry.size), Text(entry.uuid)))
+    print "Volume table (%d volumes):" % len(entries)
+    PrintTable(rows)
+    print
+
+    # Per-file questions: which volume holds this path? No Windows call here.
+    print "Which volume holds a path:"
+    rows = [("path", "volume ID", "mount point", "file system", "FAT family")]
+    for path in paths:
+        try:
+            stat_result = os.stat(path)
+        except OSError as error:
+            rows.append((path, "(%s)" % error.strerror, "-", "-", "-"))
+            continue
+        volume_id = volumes.FindVolumeID(stat_result)
+        entry = service.GetVolumeEntryForVolumeID(volume_id)
+        if entry is None:
+            rows.append((path, volume_id, "(not in the table)", "-", "-"))
+        else:
+            rows.append((path, volume_id, Text(entry.mountpoint), entry.filesystem,
+                         "yes" if entry.filesystem in ("fat32", "exfat") else "no"))
+    PrintTable(rows)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:] or [os.sep, tempfile.gettempdir(), os.path.expanduser("~"), os.getcwd()])
