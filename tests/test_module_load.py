@@ -1,0 +1,433 @@
+"""windows.volumes: the load sequence, its failures, and the namespace it leaves.
+
+The failures need a fresh interpreter each: a package tree on a temporary
+path shadows one collaborator at a time, and the rest comes from the real
+package tree behind it.
+"""
+
+import __builtin__
+import ast
+import logging
+import os
+import re
+import shutil
+import sys
+import tempfile
+import textwrap
+import types
+import unittest
+
+import common
+import common.service
+import platforms
+import windows
+import windows.volumes as volumes
+from common import utils, volume_entry
+from common.service import service
+from platforms import platform_utils
+
+import support
+
+SIGNATURE = ("PyObject *(int __pyx_skip_dispatch, struct "
+             "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)")
+INIT_ENTRY = ("init windows.volumes", support.TRACEBACK_FILE)
+
+# The real directories of the packages that a fake tree may shadow.
+REAL_PACKAGE_DIRS = {
+    "windows": os.path.dirname(windows.__file__),
+    "common": os.path.dirname(common.__file__),
+    "common/service": os.path.dirname(common.service.__file__),
+    "platforms": os.path.dirname(platforms.__file__),
+}
+
+# A package of the fake tree that has no __init__.py of its own: its own
+# directory first, then the real package's.
+EXTENDING_INIT = "__path__.append(%r)\n"
+
+# The head of a fake windows.winwrap that exports capsules without C code.
+FAKE_WINWRAP_HEAD = textwrap.dedent("""\
+    import ctypes
+
+    _new_capsule = ctypes.pythonapi.PyCapsule_New
+    _new_capsule.restype = ctypes.py_object
+    _new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    _target = ctypes.create_string_buffer(16)
+    _names = []  # a capsule keeps a pointer to its name, not a copy
+
+
+    def capsule(name):
+        _names.append(ctypes.create_string_buffer(name))
+        return _new_capsule(ctypes.addressof(_target), _names[-1], None)
+    """)
+
+# Runs in the fresh interpreter: records every __import__ call, imports the
+# module, and prints what happened as a literal.
+CHILD = textwrap.dedent("""\
+    import __builtin__
+    import sys
+    import traceback
+
+    %(prelude)s
+
+    real_import = __builtin__.__import__
+    imports = []
+
+
+    def recording_import(name, globals=None, locals=None, fromlist=None, level=-1):
+        importer = globals.get("__name__") if isinstance(globals, dict) else None
+        imports.append((importer, name, tuple(fromlist or ()), level,
+                        type(locals).__name__, len(locals) if isinstance(locals, dict) else None))
+        return real_import(name, globals, locals, fromlist, level)
+
+
+    __builtin__.__import__ = recording_import
+    report = {}
+    try:
+        import windows.volumes
+    except BaseException:
+        error_type, error, error_traceback = sys.exc_info()
+        report["error"] = (error_type.__name__, str(error))
+        report["entries"] = [(name, filename) for filename, _, name, _
+                             in traceback.extract_tb(error_traceback)]
+    else:
+        report["error"] = None
+        report["re_compile_calls"] = list(getattr(windows.volumes.re, "compile_calls", ()))
+        report["matcher_pattern"] = windows.volumes.VOLUME_NAME_GUID_MATCHER.pattern
+    finally:
+        __builtin__.__import__ = real_import
+    report["imports"] = imports
+    report["loaded"] = sorted(name for name in sys.modules if sys.modules[name] is not None)
+    print(repr(report))
+    """)
+
+# The module's own imports, in order: (name, from-list, level), each with an
+# empty locals dict.
+COLLABORATOR_IMPORTS = [
+    ("logging", (), -1),
+    ("re", (), -1),
+    ("common", ("utils",), -1),
+    ("common", ("volume_entry",), -1),
+    ("common.service", ("service",), -1),
+    ("platforms", ("platform_utils",), -1),
+]
+
+
+def WriteTree(root, files):
+    """Writes `files` (relative path -> source) below `root`. A package
+    directory without its own __init__.py extends the real package."""
+    packages = set()
+    for path in files:
+        parts = path.split("/")[:-1]
+        for depth in range(1, len(parts) + 1):
+            packages.add("/".join(parts[:depth]))
+    for package in packages:
+        if not os.path.isdir(os.path.join(root, package)):
+            os.makedirs(os.path.join(root, package))
+        if package + "/__init__.py" not in files:
+            with open(os.path.join(root, package, "__init__.py"), "w") as init:
+                init.write(EXTENDING_INIT % REAL_PACKAGE_DIRS[package])
+    for path, source in files.items():
+        with open(os.path.join(root, path), "w") as module:
+            module.write(source)
+
+
+class LoadInFreshInterpreter(object):
+    """Mix-in: imports windows.volumes in a fresh interpreter over a fake tree."""
+
+    def Load(self, files=None, prelude=""):
+        root = tempfile.mkdtemp(prefix="volumes-load-")
+        self.addCleanup(shutil.rmtree, root)
+        WriteTree(root, files or {})
+        status, stdout, stderr = support.run_python(CHILD % {"prelude": prelude}, path_before=[root])
+        self.assertEqual(0, status, stderr)
+        return ast.literal_eval(stdout.strip().splitlines()[-1])
+
+    def ImportsBy(self, report, importer):
+        return [(name, fromlist, level) for importer_name, name, fromlist, level, _, _ in report["imports"]
+                if importer_name == importer]
+
+
+def FakeWinwrap(capi_source):
+    return FAKE_WINWRAP_HEAD + "\n" + capi_source + "\n"
+
+
+# (description, fake files, prelude, error type, message or pattern, the
+# module's init entry is the innermost entry)
+FAILURE_CASES = [
+    ("winwrap without __pyx_capi__", {"windows/winwrap.py": FakeWinwrap("")}, "",
+     "AttributeError", re.compile(r"^'module' object has no attribute '__pyx_capi__'$"), True),
+    ("capsule table without RaiseWindowsError",
+     {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {'RaiseWindowsErrors': capsule(%r)}" % SIGNATURE)}, "",
+     "ImportError", "windows.winwrap does not export expected C function RaiseWindowsError", True),
+    ("empty capsule table", {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {}")}, "",
+     "ImportError", "windows.winwrap does not export expected C function RaiseWindowsError", True),
+    ("capsule under another signature",
+     {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {'RaiseWindowsError': capsule('PyObject *(int)')}")}, "",
+     "TypeError", "C function windows.winwrap.RaiseWindowsError has wrong signature (expected %s, got %s)"
+     % (SIGNATURE, "PyObject *(int)"), True),
+    ("capsule whose signature only starts alike",
+     {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {'RaiseWindowsError': capsule(%r)}" % (SIGNATURE + " "))},
+     "", "TypeError", "C function windows.winwrap.RaiseWindowsError has wrong signature (expected %s, got %s)"
+     % (SIGNATURE, SIGNATURE + " "), True),
+    ("winwrap whose import fails", {"windows/winwrap.py": "raise RuntimeError('winwrap is broken')\n"}, "",
+     "RuntimeError", "winwrap is broken", False),
+]
+
+# Failures after RaiseWindowsError is bound.
+LATER_FAILURE_CASES = [
+    ("platforms without platform_utils", {"platforms/__init__.py": ""}, "",
+     "ImportError", "cannot import name platform_utils", True),
+    ("common without utils", {"common/__init__.py": ""}, "",
+     "ImportError", "cannot import name utils", True),
+    ("DeviceType without RAM",
+     {"common/volume_entry.py": "class DeviceType(object):\n"
+                                "    UNKNOWN, REMOVABLE, INTERNAL, NETWORK = 'u', 'r', 'i', 'n'\n"}, "",
+     "AttributeError", re.compile(r"\bRAM\b"), True),
+    ("service without Singleton", {"common/service/service.py": "\n"}, "",
+     "AttributeError", re.compile(r"\bSingleton\b"), True),
+    ("Singleton that raises",
+     {"common/service/service.py": "def Singleton(cls):\n    raise ValueError('no service for ' + cls.__name__)\n"},
+     "", "ValueError", "no service for VolumeInfo", False),
+    ("logging without getLogger", {"windows/logging.py": "\n"}, "",
+     "AttributeError", re.compile(r"\bgetLogger\b"), True),
+    ("built-ins without MemoryError", {}, "del __builtin__.MemoryError",
+     "NameError", "name 'MemoryError' is not defined", True),
+]
+
+
+class LoadFailureTest(LoadInFreshInterpreter, unittest.TestCase):
+
+    def CheckFailure(self, report, error_type, message, innermost):
+        self.assertIsNotNone(report["error"], "the import succeeded")
+        self.assertEqual(error_type, report["error"][0])
+        if isinstance(message, basestring):
+            self.assertEqual(message, report["error"][1])
+        else:
+            self.assertRegexpMatches(report["error"][1], message)
+        entries = report["entries"]
+        self.assertEqual([INIT_ENTRY], [entry for entry in entries if entry[1] == support.TRACEBACK_FILE])
+        if innermost:
+            self.assertEqual(INIT_ENTRY, entries[-1])
+
+    def test_binding_failures_end_the_load_before_any_collaborator_is_imported(self):
+        for description, files, prelude, error_type, message, innermost in FAILURE_CASES:
+            report = self.Load(files, prelude)
+            self.CheckFailure(report, error_type, message, innermost)
+            self.assertEqual([], self.ImportsBy(report, "windows.volumes"), description)
+            for collaborator in ("logging", "common", "common.utils", "platforms"):
+                self.assertNotIn(collaborator, report["loaded"], description)
+
+    def test_later_failures_fail_the_import_with_their_own_error(self):
+        for description, files, prelude, error_type, message, innermost in LATER_FAILURE_CASES:
+            report = self.Load(files, prelude)
+            self.CheckFailure(report, error_type, message, innermost)
+
+
+class LoadSequenceTest(LoadInFreshInterpreter, unittest.TestCase):
+
+    def test_winwrap_is_bound_first_then_the_collaborators_are_imported_in_order(self):
+        report = self.Load()
+        self.assertIsNone(report["error"])
+        imports = report["imports"]
+        winwrap = [index for index, call in enumerate(imports) if call[1] == "windows.winwrap"]
+        own = [index for index, call in enumerate(imports) if call[0] == "windows.volumes"]
+        self.assertTrue(winwrap, "windows.winwrap was never imported")
+        self.assertLess(winwrap[0], own[0])
+        self.assertEqual(COLLABORATOR_IMPORTS, self.ImportsBy(report, "windows.volumes"))
+        # Each with an empty locals dict of its own.
+        self.assertEqual([("dict", 0)] * len(own), [imports[index][4:] for index in own])
+
+    def test_imports_try_the_package_relative_name_first(self):
+        # windows/re.py shadows the standard module for an implicit relative
+        # import from inside the package.
+        shadow = textwrap.dedent("""\
+            from __future__ import absolute_import
+            import re as _re
+
+            compile_calls = []
+
+
+            def compile(*args, **kwargs):
+                compile_calls.append((args, kwargs))
+                return _re.compile(*args, **kwargs)
+            """)
+        report = self.Load({"windows/re.py": shadow})
+        self.assertIsNone(report["error"])
+        self.assertIn("windows.re", report["loaded"])
+        pattern = "\\\\\\\\\\?\\\\Volume\\{([\\w-]+)\\}\\\\"
+        self.assertEqual(28, len(pattern))
+        self.assertEqual([((pattern,), {})], report["re_compile_calls"])
+        self.assertEqual(pattern, report["matcher_pattern"])
+
+
+# Docstrings, "\n" standing for a line break.
+LIST_VOLUME_NAMES_DOC = (
+    "Returns a list of UNC volume names.\n\n  Returns:\n    List of UNC GUID volume names as reported by the "
+    "system. Not all such\n    names will actually correspond to mounted volumes, because Windows.\n\n  Raises:\n"
+    "    WindowsError: If calls to the Windows API fail.\n  ")
+PATH_NAMES_DOC = (
+    "Retrieves volume paths as per the win32 call of the same name.\n\n  Args:\n    guid_path: The GUID path of "
+    "the volume, of the form:\n        " + '"' + "\\\\?\\Volume{ABCDEF-01234...}\\" + '"' + ".\n\n  Returns:\n"
+    "    List of unicode mount points (drive letters or otherwise) assigned to this\n    volume. Note that some "
+    "volumes may have no paths assigned. This may even\n    happen when the volume actually does have accessible "
+    "mounts, due to an\n    apparent bug in the disk management subsystem.\n\n  Raises:\n    WindowsError: If a "
+    "Windows API returns an error code.\n  ")
+VOLUME_INFORMATION_DOC = (
+    "Retrieves volume information as per the win32 call of the same name.\n\n  Args:\n    path: Unicode path to "
+    "the volume mountpoint. Must end in a trailing slash.\n\n  Returns:\n    Tuple containing five values. Not "
+    "coincidentally, this is the same form\n    as win32file.GetVolumeInformation, except that the volume label is "
+    "unicode\n    and the serial number doesn't need manipulation to match the stat result.\n\n    volume_label: "
+    "Unicode volume label.\n    serial_number: Integer, matches stat_result.st_dev for this volume.\n    "
+    "component_length: Integer, maximum path component length on this volume.\n    flags: Integer. See "
+    "Microsoft's documentation for flag details.\n    filesystem: String, filesystem name.\n\n  Raises:\n    "
+    "TypeError: If input path is not unicode.\n    WindowsError: For any error involving the Windows API call.\n  ")
+VOLUME_INFORMATION_BY_HANDLE_DOC = VOLUME_INFORMATION_DOC.replace(
+    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n",
+    "    handle: File handle to a file on the volume you wish to look up.\n").replace(
+    "    TypeError: If input path is not unicode.\n", "")
+FIND_VOLUME_ID_DOC = (
+    "Get the volume ID from the VolumeInfo service.\n\n  Args:\n    stat_result: Raw stat result of the file.\n\n"
+    "  Returns:\n    Object to be used as volume ID. Generally string-typed.\n  ")
+IS_FAT_DOC = (
+    "Returns True if the filesystem is of the FAT family.\n\n  Note that once the result has been checked, it will "
+    "be cached until the next\n  time VolumeInfo refreshes its cache.\n\n  Args:\n    serial_number: The serial "
+    "number of the filesystem.\n    handle: PyHANDLE to a file on the file system.\n\n  Returns:\n    True if this "
+    "is a FAT filesystem, False otherwise or if no device entry\n    could be found for this stat result.\n  ")
+CLASS_DOC = (
+    "Volume information cache service.\n\n  On Windows this currently does nothing but return the volume\n  serial "
+    "number obtained with the stat, but will eventually handle\n  track other volume information to be used in "
+    "volume mount/dismount\n  change handling.\n  ")
+METHOD_FIND_VOLUME_ID_DOC = (
+    "Get the volume ID from the VolumeInfo service.\n\n    Args:\n      stat_result: Raw stat result of the file.\n\n"
+    "    Returns:\n      Object to be used as volume ID. Generally string-typed.\n    ")
+METHOD_ALL_VOLUME_ENTRIES_DOC = (
+    "Returns the volume entry dictionary.\n\n    Args:\n      force_update: If True, repopulate the volume entry "
+    "table first.\n          Otherwise, uses cached values if available.\n\n    Returns:\n      Dictionary mapping "
+    "volume IDs to volume_entry.VolumeEntry values.\n    ")
+
+MODULE_FUNCTIONS = {
+    "GetVolumeInformationByHandle": VOLUME_INFORMATION_BY_HANDLE_DOC,
+    "GetVolumeInformation": VOLUME_INFORMATION_DOC,
+    "_GetVolumePathNamesForVolumeName": PATH_NAMES_DOC,
+    "_ListVolumeNames": LIST_VOLUME_NAMES_DOC,
+    "FindVolumeID": FIND_VOLUME_ID_DOC,
+    "_VolumeIDFromSerialNumber": None,
+    "IsFAT": IS_FAT_DOC,
+}
+
+# method -> (docstring, defaults)
+METHODS = {
+    "__init__": (None, None),
+    "FindVolumeID": (METHOD_FIND_VOLUME_ID_DOC, None),
+    "AllVolumeEntries": (METHOD_ALL_VOLUME_ENTRIES_DOC, (False,)),
+    "GetVolumeEntryForVolumeID": (None, None),
+    "GetVolumeEntryForDeviceNumber": (None, None),
+    "_PopulateVolumeTable": (None, None),
+}
+
+
+class NamespaceTest(unittest.TestCase):
+
+    def test_exactly_these_names(self):
+        expected = set(MODULE_FUNCTIONS) | {
+            "__doc__", "__builtins__", "logging", "re", "utils", "volume_entry", "service", "platform_utils",
+            "LOGGER", "DRIVE_TYPE_MAP", "VOLUME_NAME_GUID_MATCHER", "VolumeInfo", "__test__",
+            # set by the host's import machinery
+            "__name__", "__file__", "__package__"}
+        self.assertEqual(sorted(expected), sorted(vars(volumes)))
+
+    def test_module_private_state_is_not_reachable(self):
+        for name in ("FAT_FILESYSTEM_NAMES", "IS_FAT_CACHE"):
+            self.assertFalse(hasattr(volumes, name), name)
+
+    def test_values(self):
+        self.assertEqual("Volume information cache service.", volumes.__doc__)
+        self.assertIs(__builtin__, volumes.__builtins__)
+        self.assertIs(dict, type(volumes.__test__))
+        self.assertEqual({}, volumes.__test__)
+        for name, module in [("logging", logging), ("re", re), ("utils", utils), ("volume_entry", volume_entry),
+                             ("service", service), ("platform_utils", platform_utils)]:
+            self.assertIs(module, getattr(volumes, name), name)
+        self.assertIs(logging.getLogger("windows.volumes"), volumes.LOGGER)
+
+    def test_module_functions(self):
+        for name, doc in sorted(MODULE_FUNCTIONS.items()):
+            function = getattr(volumes, name)
+            self.assertIs(types.BuiltinFunctionType, type(function), name)
+            self.assertEqual((name, "windows.volumes"), (function.__name__, function.__module__))
+            self.assertEqual(doc, function.__doc__, name)
+
+    def test_volume_info_class(self):
+        cls = volumes.VolumeInfo.cls  # behind the Singleton wrapper
+        self.assertIs(type, type(cls))
+        self.assertEqual(("VolumeInfo", (object,), "windows.volumes", "VolumeInfo", CLASS_DOC),
+                         (cls.__name__, cls.__bases__, cls.__dict__["__module__"], cls.__dict__["__qualname__"],
+                          cls.__dict__["__doc__"]))
+        self.assertNotIn("__metaclass__", cls.__dict__)
+        for name, (doc, defaults) in sorted(METHODS.items()):
+            method = cls.__dict__[name]
+            self.assertEqual((name, "VolumeInfo." + name, "windows.volumes", doc, defaults, defaults),
+                             (method.__name__, method.__qualname__, method.__module__, method.__doc__,
+                              method.__defaults__, method.func_defaults), name)
+        self.assertIn("_FindVolumeIDForDeviceNumber", cls.__dict__)
+        # Fetched through an instance, a method is bound to it.
+        instance = volumes.VolumeInfo.NewInstance()
+        bound = instance.AllVolumeEntries
+        self.assertIs(instance, bound.__self__)
+        self.assertIs(cls.__dict__["AllVolumeEntries"], bound.__func__)
+
+
+class DriveTypeMapTest(unittest.TestCase):
+
+    def test_entries(self):
+        device_type = volume_entry.DeviceType
+        expected = {0: device_type.UNKNOWN, 1: device_type.UNKNOWN, 2: device_type.REMOVABLE,
+                    3: device_type.INTERNAL, 4: device_type.NETWORK, 5: device_type.REMOVABLE, 6: device_type.RAM}
+        drive_types = volumes.DRIVE_TYPE_MAP
+        self.assertIs(dict, type(drive_types))
+        self.assertEqual(7, len(drive_types))
+        for key, value in drive_types.items():
+            self.assertIs(long, type(key))
+            self.assertIs(expected[key], value, key)
+        for key in range(7):
+            self.assertIs(drive_types[key], drive_types[long(key)])
+        self.assertIsNone(drive_types.get(7))
+        self.assertIsNone(drive_types.get(-1))
+
+
+GUID = u"6e3c1f2a-9b47-4d0e-8a15-3c7f20b9d461"
+GUID_NAME = u"\\\\?\\Volume{%s}\\" % GUID
+
+# (text, group 1 of the match or None for no match)
+MATCHER_CASES = [
+    (GUID_NAME, GUID),
+    (GUID_NAME.encode("ascii"), GUID),
+    (GUID_NAME + u"more\\text", GUID),
+    (u"\\\\?\\Volume{under_score-1}\\", u"under_score-1"),
+    (GUID_NAME[:-1], None),
+    (u"C:\\", None),
+    (u"x" + GUID_NAME, None),
+    (u"\\" + GUID_NAME, None),
+    (u"\\\\?\\Volume{}\\", None),
+    (u"\\\\?\\Volume{%s.0}\\" % GUID, None),
+    (u"\\\\?\\volume{%s}\\" % GUID, None),
+    (u"\\\\.\\Volume{%s}\\" % GUID, None),
+]
+
+
+class VolumeNameMatcherTest(unittest.TestCase):
+
+    def test_pattern(self):
+        matcher = volumes.VOLUME_NAME_GUID_MATCHER
+        self.assertIs(str, type(matcher.pattern))
+        self.assertEqual(r"\\\\\?\\Volume\{([\w-]+)\}\\", matcher.pattern)
+        self.assertEqual(0, matcher.flags)
+
+    def test_matches(self):
+        for text, guid in MATCHER_CASES:
+            match = volumes.VOLUME_NAME_GUID_MATCHER.match(text)
+            self.assertEqual(guid, match and match.group(1), repr(text))
+
+
+if __name__ == "__main__":
+    unittest.main()
