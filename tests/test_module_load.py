@@ -11,7 +11,6 @@ import logging
 import os
 import re
 import shutil
-import sys
 import tempfile
 import textwrap
 import types
