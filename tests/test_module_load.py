@@ -232,6 +232,7 @@ class LoadSequenceTest(LoadInFreshInterpreter, unittest.TestCase):
         own = [index for index, call in enumerate(imports) if call[0] == "windows.volumes"]
         self.assertTrue(winwrap, "windows.winwrap was never imported")
         self.assertLess(winwrap[0], own[0])
+        self.assertEqual(0, imports[winwrap[0]][3])  # by its absolute name
         self.assertEqual(COLLABORATOR_IMPORTS, self.ImportsBy(report, "windows.volumes"))
         # Each with an empty locals dict of its own.
         self.assertEqual([("dict", 0)] * len(own), [imports[index][4:] for index in own])
