@@ -30,3 +30,5 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+include mk/soundness.mk
