@@ -279,12 +279,31 @@ class WinsimTest(unittest.TestCase):
             winsim.add_volume(**volume)
         self.assertEqual([(volume_information(name), total_bytes(name)) for name in names], answers)
 
-    def test_sample_machine_is_the_default(self):
+    def test_this_machine_is_the_default_on_linux(self):
         here = os.path.dirname(os.path.abspath(__file__))
         output = subprocess.check_output(
-            [sys.executable, "-c", "import test_winsim; print repr(test_winsim.enumerate_volumes())"],
+            [sys.executable, "-c",
+             "import test_winsim, winsim\n"
+             "default = test_winsim.enumerate_volumes()\n"
+             "winsim.use_this_machine()\n"
+             "print repr((default, test_winsim.enumerate_volumes()))"],
             cwd=here)
-        self.assertEqual(eval(output), [volume["name"] for volume in winsim.sample_volumes()])
+        default, this_machine = eval(output)
+        # Every Linux machine has at least the volume that holds "/".
+        self.assertTrue(this_machine)
+        self.assertEqual(default, this_machine)
+
+    def test_this_machine_cannot_be_scripted(self):
+        winsim.use_this_machine()
+        for function, args in [(winsim.add_volume, (A,)), (winsim.set_mount_points, (A, ())),
+                               (winsim.fail, ("GetDriveTypeW", 5)), (winsim.open_handle, (A,)),
+                               (winsim.close_handle, (1,)), (winsim.calls, ()), (winsim.open_searches, ())]:
+            self.assertRaises(RuntimeError, function, *args)
+        # The machine-independent functions still work, and the others come back.
+        winsim.set_last_error(7)
+        self.assertEqual(winsim.get_last_error(), 7)
+        winsim.reset()
+        self.assertEqual(winsim.calls(), [])
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-// winsim: drives the simulated Windows machine of libwinstub from Python.
+// winsim: chooses the machine behind libwinstub's Windows functions, and
+// drives a simulated one from Python.
 #include <Python.h>
 
 #include <algorithm>
@@ -188,6 +189,12 @@ void Parse(PyObject *args, PyObject *kwargs, const char *function, Keywords keyw
 PyRef ResetMachine(PyObject *args, PyObject *kwargs) {
     Parse(args, kwargs, "reset", {}, 0);
     winstub::Reset();
+    return None();
+}
+
+PyRef UseThisMachine(PyObject *args, PyObject *kwargs) {
+    Parse(args, kwargs, "use_this_machine", {}, 0);
+    winstub::UseThisMachine();
     return None();
 }
 
@@ -406,6 +413,9 @@ PyMethodDef methods[] = {
     Method<ResetMachine>("reset",
                          "reset()\n\nMake an empty simulated machine active: no volumes, handles or scripted "
                          "failures, an empty call log, last error 0."),
+    Method<UseThisMachine>("use_this_machine",
+                           "use_this_machine()\n\nMake the machine that the process runs on active: its real "
+                           "volumes, which\ncannot be scripted (the scripting functions raise RuntimeError)."),
     Method<UseSampleMachine>("use_sample_machine",
                              "use_sample_machine()\n\nMake a fresh sample machine active and empty the call log."),
     Method<AddVolume>("add_volume",
@@ -437,5 +447,7 @@ PyMethodDef methods[] = {
 }  // namespace
 
 extern "C" WINSIM_EXPORT void initwinsim(void) {
-    Py_InitModule3("winsim", methods, "Control of the simulated Windows machine behind the Windows functions.");
+    Py_InitModule3("winsim", methods,
+                   "Control of the machine behind the Windows functions: this machine, the sample\n"
+                   "machine, or a scripted simulated machine.");
 }

@@ -7,6 +7,9 @@
 
 #include "machine.h"
 #include "simulated_machine.h"
+#ifdef __linux__
+#include "linux_machine.h"
+#endif
 
 namespace winstub {
 
@@ -21,6 +24,14 @@ std::shared_ptr<SimulatedMachine> Simulated() {
 }
 
 }  // namespace
+
+void UseThisMachine() {
+#ifdef __linux__
+    Activate(MakeThisMachine());
+#else
+    throw std::logic_error("this machine is served on Linux only");
+#endif
+}
 
 void UseSampleMachine() {
     Activate(MakeSampleMachine());

@@ -5,6 +5,9 @@
 #include <utility>
 
 #include "simulated_machine.h"
+#ifdef __linux__
+#include "linux_machine.h"
+#endif
 
 namespace winstub {
 
@@ -26,7 +29,11 @@ std::shared_ptr<Machine> ActiveMachine() {
     ActiveSlot &slot = Slot();
     std::lock_guard<std::mutex> lock(slot.mutex);
     if (!slot.machine) {
+#ifdef __linux__
+        slot.machine = MakeThisMachine();
+#else
         slot.machine = MakeSampleMachine();
+#endif
     }
     return slot.machine;
 }
@@ -50,6 +57,20 @@ bool WriteText(const std::u16string &text, LPWSTR buffer, DWORD buffer_length) {
     std::copy(text.begin(), text.end(), buffer);
     buffer[text.size()] = u'\0';
     return true;
+}
+
+DWORD HandOutVolumeName(const std::u16string *name, size_t &position, LPWSTR volume_name, DWORD buffer_length) {
+    if (!name) {
+        return ERROR_NO_MORE_FILES;
+    }
+    if (!volume_name) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!WriteText(*name, volume_name, buffer_length)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    ++position;
+    return ERROR_SUCCESS;
 }
 
 DWORD WritePathNames(const std::vector<std::u16string> &paths, LPWCH buffer, DWORD buffer_length,

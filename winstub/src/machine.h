@@ -51,8 +51,8 @@ public:
                                       PULARGE_INTEGER total_number_of_free_bytes) = 0;
 };
 
-// The machine the exported functions use; the sample machine until another
-// is activated. A caller keeps the machine alive while it uses it, so
+// The machine the exported functions use; until another is activated, this
+// machine on Linux and the sample machine elsewhere. A caller keeps the machine alive while it uses it, so
 // activating another one never pulls a machine from under a running call.
 std::shared_ptr<Machine> ActiveMachine();
 void Activate(std::shared_ptr<Machine> machine);
@@ -64,6 +64,11 @@ std::u16string ReadText(LPCWSTR text);
 // Copies `text` and its NUL into `buffer`; false, writing nothing, when
 // they do not fit in `buffer_length` characters.
 bool WriteText(const std::u16string &text, LPWSTR buffer, DWORD buffer_length);
+// One step of a volume enumeration, as FindFirstVolumeW and FindNextVolumeW
+// take it: writes `name` and moves `position` on. A null `name` ends the
+// enumeration (ERROR_NO_MORE_FILES); a name that does not fit stays next, for
+// a retry with a larger buffer (ERROR_FILENAME_EXCED_RANGE).
+DWORD HandOutVolumeName(const std::u16string *name, size_t &position, LPWSTR volume_name, DWORD buffer_length);
 // GetVolumePathNamesForVolumeNameW's packed list: each path with its NUL,
 // then a closing NUL. The needed length goes to *return_length (when given)
 // also when the buffer is too small (ERROR_MORE_DATA).

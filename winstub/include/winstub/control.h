@@ -44,7 +44,10 @@ struct Call {
     std::vector<CallArgument> arguments;
 };
 
-// Machine selection. The sample machine is active until one of these is called.
+// Machine selection. Until one of these is called, this machine is active on
+// Linux and the sample machine elsewhere.
+WINSTUB_API void UseThisMachine();    // the machine the process runs on; throws std::logic_error
+                                      // where libwinstub cannot serve it (not Linux)
 WINSTUB_API void UseSampleMachine();  // a fresh sample machine active, call log emptied
 WINSTUB_API void Reset();             // empty simulated machine active, no handles, no scripts,
                                       // call log emptied, calling thread's last error 0

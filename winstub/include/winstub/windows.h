@@ -37,6 +37,7 @@ typedef union _ULARGE_INTEGER {
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 
 #define ERROR_SUCCESS 0u
+#define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u

@@ -1,0 +1,476 @@
+#include "linux_machine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <limits>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace winstub {
+
+namespace this_machine {
+
+// Queries of file systems that may never answer (a dead server): each runs
+// on a helper thread that is left behind when the caller stops waiting. The
+// thread owns everything it touches, so it may outlive the machine and be
+// cut off at exit. A query with the same key that is still running is waited
+// for, up to its own deadline, instead of starting another: a directory that
+// does not answer holds one thread and costs its callers one time-out.
+class SlowQueries {
+public:
+    explicit SlowQueries(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+    // The answer of `work`, or nullopt when it has not come in time. An empty
+    // key is never shared.
+    std::optional<FileSystemAnswer> Run(const std::string &key, std::function<FileSystemAnswer()> work) {
+        std::shared_ptr<Pending> pending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (auto running = running_.find(key); !key.empty() && running != running_.end()) {
+                std::lock_guard<std::mutex> state(running->second->mutex);
+                if (!running->second->done) {
+                    pending = running->second;
+                }
+            }
+            if (!pending) {
+                pending = std::make_shared<Pending>();
+                pending->deadline = std::chrono::steady_clock::now() + timeout_;
+                std::thread([pending, work = std::move(work)] {
+                    FileSystemAnswer answer = work();
+                    std::lock_guard<std::mutex> state(pending->mutex);
+                    pending->answer = answer;
+                    pending->done = true;
+                    pending->finished.notify_all();
+                }).detach();
+                if (!key.empty()) {
+                    running_[key] = pending;
+                }
+            }
+        }
+        std::unique_lock<std::mutex> state(pending->mutex);
+        if (!pending->finished.wait_until(state, pending->deadline, [&] { return pending->done; })) {
+            return std::nullopt;
+        }
+        const FileSystemAnswer answer = pending->answer;
+        state.unlock();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto running = running_.find(key); running != running_.end() && running->second == pending) {
+            running_.erase(running);
+        }
+        return answer;
+    }
+
+private:
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        FileSystemAnswer answer;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    const std::chrono::milliseconds timeout_;
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<Pending>> running_;
+};
+
+}  // namespace this_machine
+
+using this_machine::FileSystemAnswer;
+using this_machine::Volume;
+
+struct ThisMachine::Snapshot {
+    std::vector<this_machine::Mount> mounts;
+    std::vector<Volume> volumes;
+    std::unordered_map<std::u16string, size_t> by_name;
+    // The volume on top at each mount point: the last one mounted there.
+    std::unordered_map<std::u16string, size_t> by_mount_point;
+    std::map<dev_t, size_t> by_device;
+    std::map<uint64_t, size_t> mount_by_id;
+};
+
+namespace {
+
+const std::u16string kGuidPathPrefix = u"\\\\?\\Volume{";
+
+std::string UnderRoot(const std::string &root, const std::string &path) {
+    std::string joined = root;
+    while (!joined.empty() && joined.back() == '/') {
+        joined.pop_back();
+    }
+    return joined + path;
+}
+
+bool StartsWith(const std::u16string &text, const std::u16string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Windows wants roots with a trailing backslash, and callers add one to
+// whatever they are given; a Linux path ends before it.
+std::u16string WithoutTrailingBackslash(std::u16string path) {
+    if (!path.empty() && path.back() == u'\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
+// The answer of both GetVolumeInformation functions.
+DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct statvfs> &stats,
+               const VolumeInformationOutput &output) {
+    // Without the file system's own word, the kernel's limit for every one.
+    DWORD max_component = NAME_MAX;
+    DWORD flags = volume.flags;
+    std::u16string filesystem = volume.filesystem;
+    if (stats) {
+        max_component =
+            static_cast<DWORD>(std::min<unsigned long>(stats->f_namemax, std::numeric_limits<DWORD>::max()));
+        if (stats->f_flag & ST_RDONLY) {
+            flags |= FILE_READ_ONLY_VOLUME;
+        }
+    }
+    if (filesystem.empty()) {
+        // FAT whose width the probe could not tell: statvfs counts its clusters.
+        filesystem = stats ? this_machine::FatNameForClusters(stats->f_blocks) : this_machine::FromLinux(volume.fstype);
+    }
+    return output.Write(volume.label, static_cast<DWORD>(serial), max_component, flags, filesystem);
+}
+
+}  // namespace
+
+ThisMachine::ThisMachine(this_machine::Options options)
+    : options_(std::move(options)), slow_(std::make_unique<this_machine::SlowQueries>(options_.network_timeout)) {}
+
+ThisMachine::~ThisMachine() {
+    if (mount_table_ >= 0) {
+        close(mount_table_);
+    }
+}
+
+bool ThisMachine::MountTableChanged() {
+    // The kernel flags an open mountinfo file as soon as its namespace's
+    // table changes (POLLPRI); polling takes the flag down. A process that
+    // moved to another namespace needs the file of the new one.
+    struct stat status {};
+    const std::string ns = UnderRoot(options_.environment.root, "/proc/self/ns/mnt");
+    const unsigned long current = stat(ns.c_str(), &status) == 0 ? status.st_ino : 0;
+    if (mount_table_ < 0 || current != namespace_) {
+        if (mount_table_ >= 0) {
+            close(mount_table_);
+        }
+        const std::string table = UnderRoot(options_.environment.root, "/proc/self/mountinfo");
+        mount_table_ = open(table.c_str(), O_RDONLY | O_CLOEXEC);
+        namespace_ = current;
+        return true;
+    }
+    pollfd watch{mount_table_, POLLPRI, 0};
+    return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR));
+}
+
+DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool changed = MountTableChanged();
+    if (snapshot_ && !fresh && !changed) {
+        snapshot = snapshot_;
+        return ERROR_SUCCESS;
+    }
+    // Read again at the next call should this fail.
+    snapshot_.reset();
+    auto next = std::make_shared<Snapshot>();
+    const std::string table = UnderRoot(options_.environment.root, "/proc/self/mountinfo");
+    if (int error = this_machine::ReadMountTable(table, next->mounts)) {
+        return this_machine::WindowsErrorFor(error);
+    }
+    next->volumes = this_machine::DescribeVolumes(next->mounts, options_.environment);
+
+    std::map<int, size_t> volume_of_mount;
+    for (size_t i = 0; i < next->volumes.size(); ++i) {
+        const Volume &volume = next->volumes[i];
+        next->by_name.emplace(volume.name, i);
+        next->by_device.emplace(volume.device, i);
+        for (int id : volume.mount_ids) {
+            volume_of_mount.emplace(id, i);
+        }
+    }
+    for (size_t i = 0; i < next->mounts.size(); ++i) {
+        const this_machine::Mount &mount = next->mounts[i];
+        next->mount_by_id.emplace(static_cast<uint64_t>(mount.id), i);
+        if (auto owner = volume_of_mount.find(mount.id); owner != volume_of_mount.end()) {
+            const Volume &volume = next->volumes[owner->second];
+            const size_t k =
+                std::find(volume.mount_ids.begin(), volume.mount_ids.end(), mount.id) - volume.mount_ids.begin();
+            next->by_mount_point[volume.mount_points[k]] = owner->second;
+        }
+    }
+    snapshot_ = next;
+    snapshot = std::move(next);
+    return ERROR_SUCCESS;
+}
+
+const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &root) {
+    if (StartsWith(root, kGuidPathPrefix)) {
+        auto named = snapshot.by_name.find(root);
+        return named == snapshot.by_name.end() ? nullptr : &snapshot.volumes[named->second];
+    }
+    std::u16string mount_point = WithoutTrailingBackslash(root);
+    if (mount_point.empty()) {
+        return nullptr;
+    }
+    if (mount_point.back() != u'/') {
+        mount_point += u'/';
+    }
+    auto mounted = snapshot.by_mount_point.find(mount_point);
+    return mounted == snapshot.by_mount_point.end() ? nullptr : &snapshot.volumes[mounted->second];
+}
+
+DWORD ThisMachine::Ask(bool network, const std::string &key, std::function<FileSystemAnswer()> work,
+                       FileSystemAnswer &answer) {
+    if (!network) {
+        answer = work();
+        return ERROR_SUCCESS;
+    }
+    std::optional<FileSystemAnswer> answered = slow_->Run(key, std::move(work));
+    if (!answered) {
+        return ERROR_SEM_TIMEOUT;
+    }
+    answer = *answered;
+    return ERROR_SUCCESS;
+}
+
+DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvfs> &stats) {
+    DWORD failure = ERROR_SUCCESS;
+    for (const std::string &target : volume.targets) {
+        FileSystemAnswer answer;
+        const auto query = options_.query;
+        if (DWORD code = Ask(
+                volume.network, target, [query, target] { return query(target); }, answer)) {
+            return code;
+        }
+        if (answer.error) {
+            failure = this_machine::WindowsErrorFor(answer.error);
+            continue;
+        }
+        // Another file system mounted over this directory hides the volume there.
+        const this_machine::Place &place = answer.place;
+        const bool shows_volume = place.has_mount_id ? std::count(volume.mount_ids.begin(), volume.mount_ids.end(),
+                                                                  static_cast<int>(place.mount_id)) > 0
+                                                     : place.device == volume.device;
+        if (shows_volume) {
+            stats = answer.stats;
+            return ERROR_SUCCESS;
+        }
+    }
+    return failure;
+}
+
+DWORD ThisMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) {
+    Search search{nullptr, 0};
+    if (DWORD error = Current(true, search.snapshot)) {
+        return error;
+    }
+    const std::vector<Volume> &volumes = search.snapshot->volumes;
+    if (DWORD error = HandOutVolumeName(volumes.empty() ? nullptr : &volumes[0].name, search.position, volume_name,
+                                        buffer_length)) {
+        return error;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t handle = next_search_;
+    searches_.emplace(handle, std::move(search));
+    // Windows hands out handle values in steps of 4.
+    next_search_ += 4;
+    find_volume = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
+    return ERROR_SUCCESS;
+}
+
+DWORD ThisMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto search = searches_.find(reinterpret_cast<intptr_t>(find_volume));
+    if (search == searches_.end()) {
+        return ERROR_INVALID_HANDLE;
+    }
+    // The search walks the volumes as they were when it started.
+    const std::vector<Volume> &volumes = search->second.snapshot->volumes;
+    size_t &position = search->second.position;
+    return HandOutVolumeName(position < volumes.size() ? &volumes[position].name : nullptr, position, volume_name,
+                             buffer_length);
+}
+
+DWORD ThisMachine::FindVolumeClose(HANDLE find_volume) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return searches_.erase(reinterpret_cast<intptr_t>(find_volume)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+DWORD ThisMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names, DWORD buffer_length,
+                                                    PDWORD return_length) {
+    std::shared_ptr<const Snapshot> snapshot;
+    if (DWORD error = Current(false, snapshot)) {
+        return error;
+    }
+    const std::u16string name = ReadText(volume_name);
+    if (!StartsWith(name, kGuidPathPrefix)) {
+        return ERROR_INVALID_NAME;
+    }
+    const Volume *volume = Find(*snapshot, name);
+    if (!volume) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return WritePathNames(volume->mount_points, volume_path_names, buffer_length, return_length);
+}
+
+DWORD ThisMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) {
+    std::shared_ptr<const Snapshot> snapshot;
+    if (DWORD error = Current(false, snapshot)) {
+        return error;
+    }
+    const Volume *volume = Find(*snapshot, ReadText(root_path_name));
+    if (!volume) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    std::optional<struct statvfs> stats;
+    if (DWORD error = VolumeStats(*volume, stats)) {
+        return error;
+    }
+    return Describe(*volume, volume->device, stats, output);
+}
+
+DWORD ThisMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInformationOutput &output) {
+    // The handle is a file descriptor.
+    const intptr_t value = reinterpret_cast<intptr_t>(file);
+    if (value < 0 || value > INT_MAX) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const int fd = static_cast<int>(value);
+    const std::optional<this_machine::Place> place = this_machine::PlaceOfOpenFile(fd);
+    if (!place) {
+        return this_machine::WindowsErrorFor(errno);
+    }
+    if (place->device > std::numeric_limits<DWORD>::max()) {
+        return ERROR_INVALID_FUNCTION;  // no serial number to report
+    }
+    std::shared_ptr<const Snapshot> snapshot;
+    if (DWORD error = Current(false, snapshot)) {
+        return error;
+    }
+    // The file's own device number is the serial, also for a file whose file
+    // system the table leaves out (/proc) or whose number differs from its
+    // mount's (overlayfs files of a lower layer).
+    Volume volume;
+    if (auto listed = snapshot->by_device.find(place->device); listed != snapshot->by_device.end()) {
+        volume = snapshot->volumes[listed->second];
+    } else {
+        const this_machine::Mount *mount = nullptr;
+        if (auto found = snapshot->mount_by_id.find(place->mount_id);
+            place->has_mount_id && found != snapshot->mount_by_id.end()) {
+            mount = &snapshot->mounts[found->second];
+        }
+        for (size_t i = 0; !mount && i < snapshot->mounts.size(); ++i) {
+            if (snapshot->mounts[i].device == place->device) {
+                mount = &snapshot->mounts[i];
+            }
+        }
+        if (!mount) {
+            return ERROR_NOT_READY;
+        }
+        volume = this_machine::DescribeMount(*mount, place->device, options_.environment);
+    }
+    // The helper thread gets its own descriptor: the caller may close theirs.
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return this_machine::WindowsErrorFor(errno);
+    }
+    std::shared_ptr<int> owned(new int(copy), [](int *descriptor) {
+        close(*descriptor);
+        delete descriptor;
+    });
+    FileSystemAnswer answer;
+    if (DWORD error = Ask(
+            volume.network, "", [owned] { return this_machine::QueryOpenFile(*owned); }, answer)) {
+        return error;
+    }
+    if (answer.error) {
+        return this_machine::WindowsErrorFor(answer.error);
+    }
+    return Describe(volume, place->device, answer.stats, output);
+}
+
+DWORD ThisMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) {
+    std::shared_ptr<const Snapshot> snapshot;
+    if (DWORD error = Current(false, snapshot)) {
+        return error;
+    }
+    const Volume *volume = Find(*snapshot, ReadText(root_path_name));
+    drive_type = volume ? volume->drive_type : DRIVE_NO_ROOT_DIR;
+    return ERROR_SUCCESS;
+}
+
+DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER free_bytes_available_to_caller,
+                                       PULARGE_INTEGER total_number_of_bytes,
+                                       PULARGE_INTEGER total_number_of_free_bytes) {
+    std::shared_ptr<const Snapshot> snapshot;
+    if (DWORD error = Current(false, snapshot)) {
+        return error;
+    }
+    struct statvfs stats {};
+    const std::u16string root = ReadText(directory_name);
+    const Volume *volume = directory_name ? Find(*snapshot, root) : nullptr;
+    if (!volume && StartsWith(root, kGuidPathPrefix)) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    if (volume) {
+        std::optional<struct statvfs> reached;
+        if (DWORD error = VolumeStats(*volume, reached)) {
+            return error;
+        }
+        if (!reached) {
+            return ERROR_NOT_READY;  // every mount point of it is covered
+        }
+        stats = *reached;
+    } else {
+        // Any directory, as on Windows; none is the current one. Which file
+        // system holds it is not known before asking, so the wait is bounded.
+        const std::u16string text = directory_name ? WithoutTrailingBackslash(root) : u".";
+        const std::optional<std::string> path = this_machine::ToLinux(text);
+        if (!path) {
+            return ERROR_INVALID_NAME;
+        }
+        if (path->empty()) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        FileSystemAnswer answer;
+        const auto query = options_.query;
+        const std::string directory = *path;
+        if (DWORD error = Ask(
+                true, directory, [query, directory] { return query(directory); }, answer)) {
+            return error;
+        }
+        if (answer.error) {
+            return this_machine::WindowsErrorFor(answer.error);
+        }
+        stats = answer.stats;
+    }
+    const uint64_t unit = stats.f_frsize;
+    if (free_bytes_available_to_caller) {
+        free_bytes_available_to_caller->QuadPart = stats.f_bavail * unit;
+    }
+    if (total_number_of_bytes) {
+        total_number_of_bytes->QuadPart = stats.f_blocks * unit;
+    }
+    if (total_number_of_free_bytes) {
+        total_number_of_free_bytes->QuadPart = stats.f_bfree * unit;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::shared_ptr<Machine> MakeThisMachine() {
+    return std::make_shared<ThisMachine>();
+}
+
+}  // namespace winstub

@@ -1,0 +1,92 @@
+// "This machine": the Windows volume functions answered from the Linux
+// kernel's view of the machine the process runs on, in the process's mount
+// namespace.
+#ifndef WINSTUB_LINUX_MACHINE_H
+#define WINSTUB_LINUX_MACHINE_H
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "linux_system.h"
+#include "linux_volumes.h"
+#include "machine.h"
+
+namespace winstub {
+
+namespace this_machine {
+
+struct Options {
+    // Where the mount table, sysfs and /dev are read, and how devices are probed.
+    Environment environment;
+    // The place and statistics of a mount directory or of a directory that
+    // GetDiskFreeSpaceExW is asked about.
+    std::function<FileSystemAnswer(const std::string &path)> query = QueryPath;
+    // How long a call waits for a network file system before it fails with
+    // ERROR_SEM_TIMEOUT.
+    std::chrono::milliseconds network_timeout{3000};
+};
+
+class SlowQueries;
+
+}  // namespace this_machine
+
+class ThisMachine final : public Machine {
+public:
+    explicit ThisMachine(this_machine::Options options = {});
+    ~ThisMachine() override;
+
+    DWORD FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) override;
+    DWORD FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) override;
+    DWORD FindVolumeClose(HANDLE find_volume) override;
+    DWORD GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names, DWORD buffer_length,
+                                           PDWORD return_length) override;
+    DWORD GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) override;
+    DWORD GetVolumeInformationByHandleW(HANDLE file, const VolumeInformationOutput &output) override;
+    DWORD GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) override;
+    DWORD GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER free_bytes_available_to_caller,
+                              PULARGE_INTEGER total_number_of_bytes,
+                              PULARGE_INTEGER total_number_of_free_bytes) override;
+
+private:
+    struct Snapshot;
+    struct Search {
+        std::shared_ptr<const Snapshot> snapshot;
+        size_t position;
+    };
+
+    // The volumes as the mount table has them now. A `fresh` snapshot is read
+    // anew (a new enumeration); otherwise the last one serves until the
+    // mount table changes.
+    DWORD Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot);
+    // Whether the mount table changed since the last look; consumes the change.
+    bool MountTableChanged();
+    // The volume a root path names: its GUID name or one of its mount points.
+    static const this_machine::Volume *Find(const Snapshot &snapshot, const std::u16string &root);
+    // The statistics of a volume's file system, through the first of its
+    // mount directories that shows it; `stats` stays empty when none does.
+    DWORD VolumeStats(const this_machine::Volume &volume, std::optional<struct statvfs> &stats);
+    // A query that runs with a bounded wait when `network`.
+    DWORD Ask(bool network, const std::string &key, std::function<this_machine::FileSystemAnswer()> work,
+              this_machine::FileSystemAnswer &answer);
+
+    const this_machine::Options options_;
+    const std::unique_ptr<this_machine::SlowQueries> slow_;
+
+    std::mutex mutex_;
+    std::shared_ptr<const Snapshot> snapshot_;
+    int mount_table_ = -1;         // open on the mountinfo file, to poll for changes
+    unsigned long namespace_ = 0;  // inode of the mount namespace it was opened in
+    std::map<int64_t, Search> searches_;
+    int64_t next_search_ = 0x100;
+};
+
+// This machine with the real root.
+std::shared_ptr<Machine> MakeThisMachine();
+
+}  // namespace winstub
+
+#endif  // WINSTUB_LINUX_MACHINE_H

@@ -1,0 +1,313 @@
+#include "linux_system.h"
+
+#include <blkid.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libmount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <utility>
+
+namespace winstub::this_machine {
+
+namespace {
+
+template <typename T, void (*Free)(T *)>
+struct Deleter {
+    void operator()(T *object) const { Free(object); }
+};
+using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_table>>;
+using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
+using Probe = std::unique_ptr<blkid_struct_probe, Deleter<blkid_struct_probe, blkid_free_probe>>;
+
+struct FreeMemory {
+    void operator()(char *memory) const { free(memory); }
+};
+struct CloseDirectory {
+    void operator()(DIR *directory) const { closedir(directory); }
+};
+
+struct FileDescriptor {
+    int fd;
+    explicit FileDescriptor(int value) : fd(value) {}
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+std::string Text(const char *text) {
+    return text ? std::string(text) : std::string();
+}
+
+std::optional<std::string> FirstLine(const std::string &path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+std::optional<std::string> RealPath(const std::string &path) {
+    std::unique_ptr<char, FreeMemory> resolved(realpath(path.c_str(), nullptr));
+    if (!resolved) {
+        return std::nullopt;
+    }
+    return std::string(resolved.get());
+}
+
+// "MAJ:MIN" as sysfs writes it.
+std::optional<dev_t> ParseDeviceNumber(const std::string &text) {
+    unsigned int major_number = 0;
+    unsigned int minor_number = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%u:%u%c", &major_number, &minor_number, &end) != 2) {
+        return std::nullopt;
+    }
+    return makedev(major_number, minor_number);
+}
+
+// udev writes characters that are unsafe in a file name as \xNN.
+std::string Unescape(const std::string &name) {
+    std::string text;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name.compare(i, 2, "\\x") == 0 && i + 4 <= name.size() &&
+            std::isxdigit(static_cast<unsigned char>(name[i + 2])) &&
+            std::isxdigit(static_cast<unsigned char>(name[i + 3]))) {
+            text += static_cast<char>(std::stoi(name.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            text += name[i];
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
+    Table table(mnt_new_table());
+    Iterator iterator(mnt_new_iter(MNT_ITER_FORWARD));
+    if (!table || !iterator) {
+        return ENOMEM;
+    }
+    if (int error = mnt_table_parse_file(table.get(), path.c_str())) {
+        return error < 0 ? -error : EINVAL;
+    }
+    mounts.clear();
+    libmnt_fs *fs = nullptr;
+    while (mnt_table_next_fs(table.get(), iterator.get(), &fs) == 0) {
+        Mount mount;
+        mount.id = mnt_fs_get_id(fs);
+        mount.device = mnt_fs_get_devno(fs);
+        mount.root = Text(mnt_fs_get_root(fs));
+        mount.target = Text(mnt_fs_get_target(fs));
+        mount.fstype = Text(mnt_fs_get_fstype(fs));
+        mount.source = Text(mnt_fs_get_source(fs));
+        mount.vfs_options = Text(mnt_fs_get_vfs_options(fs));
+        mount.fs_options = Text(mnt_fs_get_fs_options(fs));
+        mount.network = mnt_fs_is_netfs(fs) != 0;
+        mounts.push_back(std::move(mount));
+    }
+    return 0;
+}
+
+bool HasOption(const std::string &options, const std::string &option) {
+    char *value = nullptr;
+    size_t size = 0;
+    return mnt_optstr_get_option(options.c_str(), option.c_str(), &value, &size) == 0;
+}
+
+std::optional<DeviceFacts> ProbeDevice(const std::string &node) {
+    Probe probe(blkid_new_probe_from_filename(node.c_str()));
+    if (!probe) {
+        return std::nullopt;
+    }
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(
+        probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    if (blkid_do_safeprobe(probe.get()) != 0) {
+        return std::nullopt;
+    }
+    auto value = [&](const char *name) {
+        const char *data = nullptr;
+        size_t size = 0;
+        if (blkid_probe_lookup_value(probe.get(), name, &data, &size) != 0 || !data) {
+            return std::string();
+        }
+        return std::string(data);  // NUL-terminated; size counts the NUL
+    };
+    DeviceFacts facts;
+    facts.label = value("LABEL");
+    facts.uuid = value("UUID");
+    facts.type = value("TYPE");
+    facts.version = value("VERSION");
+    return facts;
+}
+
+namespace {
+
+// Neither triggers an automount nor asks a network server for fresh attributes.
+constexpr int kStatxFlags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+
+std::optional<Place> PlaceAt(int directory, const char *path, int flags) {
+    struct statx status {};
+    if (statx(directory, path, kStatxFlags | flags, STATX_MNT_ID, &status) != 0) {
+        return std::nullopt;
+    }
+    Place place;
+    place.has_mount_id = (status.stx_mask & STATX_MNT_ID) != 0;
+    place.mount_id = status.stx_mnt_id;
+    place.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+    return place;
+}
+
+}  // namespace
+
+std::optional<Place> PlaceOfPath(const std::string &path) {
+    return PlaceAt(AT_FDCWD, path.c_str(), 0);
+}
+
+std::optional<Place> PlaceOfOpenFile(int fd) {
+    return PlaceAt(fd, "", AT_EMPTY_PATH);
+}
+
+FileSystemAnswer QueryPath(const std::string &path) {
+    FileSystemAnswer answer;
+    // One lookup for both questions: an O_PATH descriptor of the directory.
+    FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (file.fd < 0) {
+        answer.error = errno;
+        return answer;
+    }
+    std::optional<Place> place = PlaceOfOpenFile(file.fd);
+    if (!place || fstatvfs(file.fd, &answer.stats) != 0) {
+        answer.error = errno;
+        return answer;
+    }
+    answer.place = *place;
+    return answer;
+}
+
+FileSystemAnswer QueryOpenFile(int fd) {
+    FileSystemAnswer answer;
+    if (fstatvfs(fd, &answer.stats) != 0) {
+        answer.error = errno;
+    }
+    return answer;
+}
+
+DeviceFiles::DeviceFiles(std::string root) {
+    std::optional<std::string> resolved = RealPath(root);
+    root_ = resolved ? *resolved : root;
+    // Paths are formed as root_ + "/sys/...".
+    while (!root_.empty() && root_.back() == '/') {
+        root_.pop_back();
+    }
+}
+
+std::string DeviceFiles::BlockDirectory(dev_t device) const {
+    return root_ + "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+}
+
+bool DeviceFiles::IsBlockDevice(dev_t device) const {
+    struct stat status {};
+    return stat(BlockDirectory(device).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::optional<dev_t> DeviceFiles::DeviceOfSource(const std::string &source) const {
+    if (source.empty() || source.front() != '/') {
+        return std::nullopt;
+    }
+    const std::string devices = root_ + "/dev/";
+    std::optional<std::string> node = RealPath(root_ + source);
+    if (!node || node->compare(0, devices.size(), devices) != 0) {
+        return std::nullopt;
+    }
+    // sysfs spells the slashes of a device name (cciss/c0d0) as '!'.
+    std::string name = node->substr(devices.size());
+    for (char &c : name) {
+        c = c == '/' ? '!' : c;
+    }
+    std::optional<std::string> number = FirstLine(root_ + "/sys/class/block/" + name + "/dev");
+    return number ? ParseDeviceNumber(*number) : std::nullopt;
+}
+
+std::optional<std::string> DeviceFiles::Node(dev_t device) const {
+    const std::string directory = BlockDirectory(device);
+    std::ifstream uevent(directory + "/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+        if (line.compare(0, 8, "DEVNAME=") == 0) {
+            return root_ + "/dev/" + line.substr(8);
+        }
+    }
+    std::optional<std::string> resolved = RealPath(directory);
+    if (!resolved) {
+        return std::nullopt;
+    }
+    std::string name = resolved->substr(resolved->rfind('/') + 1);
+    for (char &c : name) {
+        c = c == '!' ? '/' : c;
+    }
+    return root_ + "/dev/" + name;
+}
+
+bool DeviceFiles::Removable(dev_t device) const {
+    // A partition has no flag of its own; its disk is the parent directory.
+    const std::string directory = BlockDirectory(device);
+    std::optional<std::string> flag = FirstLine(directory + "/removable");
+    if (!flag) {
+        flag = FirstLine(directory + "/../removable");
+    }
+    return flag && *flag == "1";
+}
+
+bool DeviceFiles::Optical(dev_t device) const {
+    constexpr const char *kRom = "5";
+    const std::string directory = BlockDirectory(device);
+    std::optional<std::string> type = FirstLine(directory + "/device/type");
+    if (!type) {
+        type = FirstLine(directory + "/../device/type");
+    }
+    return type && *type == kRom;
+}
+
+DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
+    DeviceFacts facts;
+    std::optional<std::string> device = RealPath(node);
+    if (!device) {
+        return facts;
+    }
+    auto find = [&](const char *kind) {
+        const std::string directory = root_ + "/dev/disk/" + kind;
+        std::unique_ptr<DIR, CloseDirectory> listing(opendir(directory.c_str()));
+        while (listing) {
+            const dirent *entry = readdir(listing.get());
+            if (!entry) {
+                break;
+            }
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && RealPath(directory + "/" + name) == device) {
+                return Unescape(name);
+            }
+        }
+        return std::string();
+    };
+    facts.label = find("by-label");
+    facts.uuid = find("by-uuid");
+    return facts;
+}
+
+}  // namespace winstub::this_machine

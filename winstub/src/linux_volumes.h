@@ -1,0 +1,82 @@
+// How this Linux machine's file systems appear as Windows volumes: which
+// mounts are volumes, their GUID names, mount points, labels, file-system
+// names, flags and drive types.
+#ifndef WINSTUB_LINUX_VOLUMES_H
+#define WINSTUB_LINUX_VOLUMES_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "linux_system.h"
+#include "winstub/windows.h"
+
+namespace winstub::this_machine {
+
+// Linux names are bytes, by convention UTF-8; Windows names are UTF-16. A
+// byte that is not part of valid UTF-8 becomes a lone surrogate
+// U+DC80..U+DCFF, as Python 3 does it, and ToLinux turns that back into the
+// byte. ToLinux fails on any other lone surrogate.
+std::u16string FromLinux(const std::string &text);
+std::optional<std::string> ToLinux(const std::u16string &text);
+
+// The Windows error code that stands for an errno value.
+DWORD WindowsErrorFor(int error);
+
+// File systems that hold no user files (proc, sysfs, cgroup, ...).
+bool IsPseudoFileSystem(const std::string &fstype);
+// File systems served by another machine: by type, by libmount's verdict,
+// and FUSE file systems whose source names a host ("host:path", "//host/share").
+bool IsNetworkMount(const Mount &mount);
+
+// Windows' name of a file system where Windows has one, else the Linux type.
+// FAT is named by its width; empty when the width is not known (version empty).
+std::u16string FileSystemName(const std::string &fstype, const std::string &version);
+// The width of a FAT file system from its count of clusters, as Windows
+// decides it: fewer than 65525 clusters is FAT12/FAT16.
+std::u16string FatNameForClusters(uint64_t clusters);
+// GetVolumeInformationW's flags from the type and the mount options.
+DWORD FileSystemFlags(const std::string &fstype, const std::string &options);
+
+// One file system of the mount table as a volume.
+struct Volume {
+    std::u16string name;                       // \\?\Volume{GUID}\ .
+    dev_t device = 0;                          // the st_dev of its files: the serial number
+    std::vector<std::string> targets;          // mount directories, in table order
+    std::vector<int> mount_ids;                // of the same mounts
+    std::vector<std::u16string> mount_points;  // the targets with a trailing '/'
+    std::u16string label;
+    std::string fstype;         // the Linux type; for fuseblk the probed one
+    std::u16string filesystem;  // as FileSystemName
+    DWORD flags = 0;
+    UINT drive_type = DRIVE_UNKNOWN;
+    bool network = false;
+};
+
+// What the description asks of the system.
+struct Environment {
+    std::string root = "/";
+    std::function<std::optional<DeviceFacts>(const std::string &node)> probe = ProbeDevice;
+    // Where a mount directory leads; used for local file systems only.
+    std::function<std::optional<Place>(const std::string &path)> place = PlaceOfPath;
+};
+
+// The volumes of a mount table, in table order: one per device number, pseudo
+// file systems and device numbers beyond 32 bits left out. The device number
+// is what stat reports at a mount directory when that directory shows this
+// very mount (not another mounted over it), else the table's MAJ:MIN. GUIDs
+// are the file system's UUID where it is one, else derived from it, or from
+// the device number, source and type; each name is unique in the result.
+std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment);
+
+// One mount's file system, whose files have the device number `device`,
+// whether or not DescribeVolumes would list it.
+Volume DescribeMount(const Mount &mount, dev_t device, const Environment &environment);
+
+}  // namespace winstub::this_machine
+
+#endif  // WINSTUB_LINUX_VOLUMES_H
