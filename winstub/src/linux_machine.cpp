@@ -22,15 +22,16 @@ namespace this_machine {
 // Queries of file systems that may never answer (a dead server): each runs
 // on a helper thread that is left behind when the caller stops waiting. The
 // thread owns everything it touches, so it may outlive the machine and be
-// cut off at exit. A query with the same key that is still running is waited
-// for, up to its own deadline, instead of starting another: a directory that
-// does not answer holds one thread and costs its callers one time-out.
+// cut off at exit. A caller that asks while a query with the same key is
+// still running waits for that one instead of starting another, so a
+// directory that does not answer holds one thread however often it is asked.
 class SlowQueries {
 public:
     explicit SlowQueries(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
-    // The answer of `work`, or nullopt when it has not come in time. An empty
-    // key is never shared.
+    // The answer of `work` (or of the running query with that key), or
+    // nullopt when it has not come within the time-out. An empty key is never
+    // shared.
     std::optional<FileSystemAnswer> Run(const std::string &key, std::function<FileSystemAnswer()> work) {
         std::shared_ptr<Pending> pending;
         {
@@ -43,7 +44,6 @@ public:
             }
             if (!pending) {
                 pending = std::make_shared<Pending>();
-                pending->deadline = std::chrono::steady_clock::now() + timeout_;
                 std::thread([pending, work = std::move(work)] {
                     FileSystemAnswer answer = work();
                     std::lock_guard<std::mutex> state(pending->mutex);
@@ -57,7 +57,7 @@ public:
             }
         }
         std::unique_lock<std::mutex> state(pending->mutex);
-        if (!pending->finished.wait_until(state, pending->deadline, [&] { return pending->done; })) {
+        if (!pending->finished.wait_for(state, timeout_, [&] { return pending->done; })) {
             return std::nullopt;
         }
         const FileSystemAnswer answer = pending->answer;
@@ -75,7 +75,6 @@ private:
         std::condition_variable finished;
         bool done = false;
         FileSystemAnswer answer;
-        std::chrono::steady_clock::time_point deadline;
     };
 
     const std::chrono::milliseconds timeout_;
@@ -314,11 +313,9 @@ DWORD ThisMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH v
     if (DWORD error = Current(false, snapshot)) {
         return error;
     }
+    // A mount point is not a volume name.
     const std::u16string name = ReadText(volume_name);
-    if (!StartsWith(name, kGuidPathPrefix)) {
-        return ERROR_INVALID_NAME;
-    }
-    const Volume *volume = Find(*snapshot, name);
+    const Volume *volume = StartsWith(name, kGuidPathPrefix) ? Find(*snapshot, name) : nullptr;
     if (!volume) {
         return ERROR_FILE_NOT_FOUND;
     }

@@ -1,0 +1,676 @@
+// This machine: the mapping of a Linux system to Windows volumes, on the
+// fixture tree under fixtures/desktop (its mount table, sysfs and /dev), and
+// the Windows functions served from it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "linux_machine.h"
+#include "linux_system.h"
+#include "linux_volumes.h"
+#include "machine.h"
+#include "winstub/control.h"
+#include "winstub/windows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using winstub::this_machine::DeviceFacts;
+using winstub::this_machine::Environment;
+using winstub::this_machine::FileSystemAnswer;
+using winstub::this_machine::Mount;
+using winstub::this_machine::Place;
+using winstub::this_machine::Volume;
+
+const std::string kFixture = std::string(WINSTUB_FIXTURES) + "/desktop";
+constexpr DWORD kName = MAX_PATH + 1;
+
+std::string Narrow(const std::u16string &text) {
+    return std::string(text.begin(), text.end());
+}
+
+std::u16string Guid(const std::string &guid) {
+    return u"\\\\?\\Volume{" + winstub::this_machine::FromLinux(guid) + u"}\\";
+}
+
+// A fresh directory, removed with everything in it.
+struct TemporaryDirectory {
+    fs::path path;
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "winstub-XXXXXX").string();
+        path = mkdtemp(pattern.data());
+    }
+    ~TemporaryDirectory() { fs::remove_all(path); }
+};
+
+std::vector<Mount> FixtureMounts(const std::string &root = kFixture) {
+    std::vector<Mount> mounts;
+    EXPECT_EQ(winstub::this_machine::ReadMountTable(root + "/proc/self/mountinfo", mounts), 0);
+    return mounts;
+}
+
+// Where the fixture's local mount directories lead. /dev/shm shows the
+// tmpfs mounted last there; the btrfs subvolumes have device numbers of
+// their own, as stat reports them.
+std::map<std::string, Place> FixturePlaces() {
+    return {
+        {"/", {true, 20, makedev(8, 2)}},       {"/dev/shm", {true, 36, makedev(0, 46)}},
+        {"/home", {true, 26, makedev(254, 0)}}, {"/srv/data", {true, 31, makedev(254, 0)}},
+        {"/data", {true, 32, makedev(0, 60)}},  {"/snapshots", {true, 33, makedev(0, 61)}},
+    };
+}
+
+Environment FixtureEnvironment(const std::string &root, std::set<std::string> *asked = nullptr) {
+    Environment environment;
+    environment.root = root;
+    environment.place = [places = FixturePlaces(), asked](const std::string &path) -> std::optional<Place> {
+        if (asked) {
+            asked->insert(path);
+        }
+        auto place = places.find(path);
+        return place == places.end() ? std::nullopt : std::optional<Place>(place->second);
+    };
+    return environment;
+}
+
+TEST(MountTable, ReadThroughLibmount) {
+    const std::vector<Mount> mounts = FixtureMounts();
+    ASSERT_EQ(mounts.size(), 22u);
+    const Mount &stick = mounts[7];
+    EXPECT_EQ(stick.id, 27);
+    EXPECT_EQ(stick.device, makedev(8, 17));
+    EXPECT_EQ(stick.target, "/media/user/USB STICK");
+    EXPECT_EQ(stick.fstype, "vfat");
+    EXPECT_EQ(stick.source, "/dev/sdb1");
+    EXPECT_EQ(stick.vfs_options, "rw,nosuid,nodev,relatime");
+    EXPECT_TRUE(winstub::this_machine::HasOption(stick.fs_options, "shortname"));
+    EXPECT_FALSE(stick.network);
+    EXPECT_EQ(mounts[12].root, "/data");
+    EXPECT_TRUE(mounts[9].network);  // nfs4
+
+    std::vector<Mount> none;
+    EXPECT_EQ(winstub::this_machine::ReadMountTable(kFixture + "/proc/self/absent", none), ENOENT);
+}
+
+// What the fixture's volumes are, in table order.
+struct Expected {
+    std::vector<std::u16string> mount_points;
+    dev_t device;
+    std::u16string label;
+    std::u16string filesystem;  // empty: FAT of a width that only statvfs can tell
+    UINT drive_type;
+    DWORD flags_set;
+    DWORD flags_clear;
+};
+
+TEST(DescribeVolumes, FixtureDesktop) {
+    const DWORD sensitive = FILE_CASE_SENSITIVE_SEARCH;
+    const DWORD read_only = FILE_READ_ONLY_VOLUME;
+    const Expected expected[] = {
+        {{u"/"}, makedev(8, 2), u"", u"ext4", DRIVE_FIXED, sensitive | FILE_SUPPORTS_HARD_LINKS, read_only},
+        // Covered by the later tmpfs at the same place: the table's number.
+        {{u"/dev/shm/"}, makedev(0, 22), u"", u"tmpfs", DRIVE_RAMDISK, sensitive, read_only},
+        {{u"/boot/efi/"}, makedev(8, 1), u"EFI SYSTEM", u"", DRIVE_FIXED, FILE_UNICODE_ON_DISK, sensitive},
+        // A bind mount of a subdirectory is another mount point of the same volume.
+        {{u"/home/", u"/srv/data/"}, makedev(254, 0), u"home", u"ext4", DRIVE_FIXED, FILE_VOLUME_QUOTAS, 0},
+        {{u"/media/user/USB STICK/"}, makedev(8, 17), u"USB STICK", u"", DRIVE_REMOVABLE, 0, sensitive},
+        {{u"/media/user/DVD/"}, makedev(11, 0), u"", u"CDFS", DRIVE_CDROM, read_only, 0},
+        {{u"/mnt/server/"}, makedev(0, 40), u"", u"nfs4", DRIVE_REMOTE, sensitive, 0},
+        {{u"/home/user/remote/"}, makedev(0, 41), u"", u"fuse.sshfs", DRIVE_REMOTE, sensitive, 0},
+        // Two subvolumes of one btrfs on an encrypted device.
+        {{u"/data/"}, makedev(0, 60), u"", u"btrfs", DRIVE_FIXED, FILE_VOLUME_IS_COMPRESSED, 0},
+        {{u"/snapshots/"}, makedev(0, 61), u"", u"btrfs", DRIVE_FIXED, FILE_VOLUME_IS_COMPRESSED, 0},
+        // (0:2000000 does not fit 32 bits.)
+        {{u"/tmp/"}, makedev(0, 45), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
+        {{u"/dev/shm/"}, makedev(0, 46), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
+        {{u"/var/lib/containers/merged/"}, makedev(0, 48), u"", u"overlay", DRIVE_UNKNOWN, sensitive, 0},
+        {{u"/mnt/share/"}, makedev(0, 49), u"", u"cifs", DRIVE_REMOTE, FILE_UNICODE_ON_DISK, sensitive},
+        // No probe: the type stays fuseblk.
+        {{u"/media/user/WINDOWS/"}, makedev(8, 33), u"", u"fuseblk", DRIVE_FIXED, 0, 0},
+        {{u"/media/user/CAMERA/"}, makedev(179, 1), u"CAMERA", u"exFAT", DRIVE_FIXED, FILE_UNICODE_ON_DISK, 0},
+    };
+    std::set<std::string> asked;
+    // The fixture's device nodes are empty files: the probe finds nothing
+    // and the links under dev/disk tell labels and UUIDs.
+    const std::vector<Volume> volumes =
+        winstub::this_machine::DescribeVolumes(FixtureMounts(), FixtureEnvironment(kFixture, &asked));
+    ASSERT_EQ(volumes.size(), std::size(expected));
+    for (size_t i = 0; i < volumes.size(); ++i) {
+        const Volume &volume = volumes[i];
+        const Expected &want = expected[i];
+        SCOPED_TRACE(Narrow(want.mount_points[0]));
+        EXPECT_EQ(volume.mount_points, want.mount_points);
+        EXPECT_EQ(volume.device, want.device);
+        EXPECT_EQ(volume.label, want.label);
+        EXPECT_EQ(volume.filesystem, want.filesystem);
+        EXPECT_EQ(volume.drive_type, want.drive_type);
+        EXPECT_EQ(volume.flags & want.flags_set, want.flags_set);
+        EXPECT_EQ(volume.flags & want.flags_clear, 0u);
+        EXPECT_EQ(volume.network, want.drive_type == DRIVE_REMOTE);
+    }
+    // A network server is never asked while the table is read.
+    for (const char *remote : {"/mnt/server", "/home/user/remote", "/mnt/share"}) {
+        EXPECT_EQ(asked.count(remote), 0u) << remote;
+    }
+    EXPECT_EQ(asked.count("/"), 1u);
+}
+
+TEST(DescribeVolumes, GuidNames) {
+    const std::vector<Volume> volumes =
+        winstub::this_machine::DescribeVolumes(FixtureMounts(), FixtureEnvironment(kFixture));
+    // UUIDs that are GUIDs are the GUID; the second btrfs subvolume shares
+    // its file system's UUID and gets a GUID of its own.
+    EXPECT_EQ(volumes[0].name, Guid("3f2504e0-4f89-41d3-9a0c-0305e82c3301"));
+    EXPECT_EQ(volumes[3].name, Guid("9b1deb4d-3b7d-4bad-9bdd-2b0d7b3dcb6d"));
+    EXPECT_EQ(volumes[8].name, Guid("c0ffee00-1234-4abc-8def-0123456789ab"));
+    EXPECT_NE(volumes[9].name, volumes[8].name);
+    // Derived GUIDs are version 8 and never change for the same file system.
+    EXPECT_EQ(volumes[10].name, Guid("d5dfc0f7-770f-8675-9810-58d3a84f14e1"));
+    const std::regex derived(
+        R"(\\\\\?\\Volume\{[0-9a-f]{8}-[0-9a-f]{4}-8[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\}\\)");
+    std::set<std::u16string> names;
+    for (size_t i : {1, 2, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15}) {
+        EXPECT_TRUE(std::regex_match(Narrow(volumes[i].name), derived)) << Narrow(volumes[i].name);
+    }
+    for (const Volume &volume : volumes) {
+        names.insert(volume.name);
+    }
+    EXPECT_EQ(names.size(), volumes.size());
+    const std::vector<Volume> again =
+        winstub::this_machine::DescribeVolumes(FixtureMounts(), FixtureEnvironment(kFixture));
+    for (size_t i = 0; i < volumes.size(); ++i) {
+        EXPECT_EQ(again[i].name, volumes[i].name);
+    }
+}
+
+TEST(DescribeVolumes, ProbedFactsWin) {
+    Environment environment = FixtureEnvironment(kFixture);
+    const std::map<std::string, DeviceFacts> probed = {
+        {"/dev/sda1", {"ESP", "5A1B-2C3D", "vfat", "FAT32"}},
+        {"/dev/sdb1", {"STICK", "1234-ABCD", "vfat", "FAT16"}},
+        {"/dev/sdc1", {"Windows", "01D9F2C3A4B5C6D7", "ntfs", ""}},
+        {"/dev/sda2", {"root", "3F2504E0-4F89-41D3-9A0C-0305E82C3301", "ext4", "1.0"}},
+    };
+    const std::string root = fs::canonical(kFixture).string();
+    environment.probe = [&](const std::string &node) -> std::optional<DeviceFacts> {
+        auto facts = probed.find(node.substr(root.size()));
+        return facts == probed.end() ? std::nullopt : std::optional<DeviceFacts>(facts->second);
+    };
+    const std::vector<Volume> volumes = winstub::this_machine::DescribeVolumes(FixtureMounts(), environment);
+    const std::map<size_t, std::pair<std::u16string, std::u16string>> expected = {
+        {0, {u"root", u"ext4"}}, {2, {u"ESP", u"FAT32"}}, {4, {u"STICK", u"FAT"}}, {14, {u"Windows", u"NTFS"}}};
+    for (const auto &[index, label_and_name] : expected) {
+        EXPECT_EQ(volumes[index].label, label_and_name.first);
+        EXPECT_EQ(volumes[index].filesystem, label_and_name.second);
+    }
+    // fuseblk takes the probed type; Windows spells the UUID in lower case.
+    EXPECT_EQ(volumes[14].fstype, "ntfs");
+    EXPECT_EQ(volumes[0].name, Guid("3f2504e0-4f89-41d3-9a0c-0305e82c3301"));
+}
+
+TEST(DescribeVolumes, FileOfAPseudoFileSystem) {
+    const std::vector<Mount> mounts = FixtureMounts();
+    const Volume proc = winstub::this_machine::DescribeMount(mounts[1], makedev(0, 20), FixtureEnvironment(kFixture));
+    EXPECT_EQ(proc.filesystem, u"proc");
+    EXPECT_EQ(proc.device, makedev(0, 20));
+    EXPECT_EQ(proc.drive_type, DRIVE_UNKNOWN);
+}
+
+TEST(Text, LinuxNamesRoundTrip) {
+    struct Case {
+        std::string linux_name;
+        std::u16string windows_name;
+    };
+    const Case cases[] = {
+        {"/media/USB STICK", u"/media/USB STICK"},
+        {"/m\xc3\xa9t\xc3\xa9o", u"/m\u00e9t\u00e9o"},
+        {"\xf0\x9f\x92\xbe", u"\U0001F4BE"},
+        // Bytes that are not UTF-8 travel as lone surrogates.
+        {"a\xff", u"a\xdcff"},
+        {"\xc3", u"\xdcc3"},                                // cut short
+        {"\xc0\xaf", u"\xdcc0\xdcaf"},                      // overlong
+        {"\xed\xa0\x80", u"\xdced\xdca0\xdc80"},            // an encoded surrogate
+        {"\xf4\x90\x80\x80", u"\xdcf4\xdc90\xdc80\xdc80"},  // beyond U+10FFFF
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(winstub::this_machine::FromLinux(c.linux_name), c.windows_name) << c.linux_name;
+        EXPECT_EQ(winstub::this_machine::ToLinux(c.windows_name), c.linux_name) << c.linux_name;
+    }
+    EXPECT_EQ(winstub::this_machine::ToLinux(u"a\xd800"), std::nullopt);
+    EXPECT_EQ(winstub::this_machine::ToLinux(u"\xdc00"), std::nullopt);
+}
+
+// A FAT boot sector (and, with a label, a root directory holding the label)
+// for `clusters` clusters of one sector; the rest of the image is a hole.
+void WriteFatImage(const std::string &path, bool fat32, uint32_t clusters, const char *label) {
+    auto put = [](std::vector<unsigned char> &bytes, size_t at, uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+        }
+    };
+    const uint32_t reserved = fat32 ? 32 : 1;
+    const uint32_t root_entries = fat32 ? 0 : 512;
+    const uint32_t fat_sectors = ((clusters + 2) * (fat32 ? 4 : 2) + 511) / 512;
+    const uint32_t total = reserved + 2 * fat_sectors + root_entries * 32 / 512 + clusters;
+    std::vector<unsigned char> boot(512, 0);
+    const unsigned char jump[] = {0xEB, 0x3C, 0x90, 'M', 'S', 'W', 'I', 'N', '4', '.', '1'};
+    std::copy(std::begin(jump), std::end(jump), boot.begin());
+    put(boot, 11, 512, 2);  // bytes per sector
+    put(boot, 13, 1, 1);    // sectors per cluster
+    put(boot, 14, reserved, 2);
+    put(boot, 16, 2, 1);  // FATs
+    put(boot, 17, root_entries, 2);
+    put(boot, 21, 0xF8, 1);  // fixed disk
+    put(boot, 22, fat32 ? 0 : fat_sectors, 2);
+    put(boot, 32, total, 4);
+    const size_t extended = fat32 ? 64 : 36;
+    if (fat32) {
+        put(boot, 36, fat_sectors, 4);
+        put(boot, 44, 2, 4);  // root directory cluster
+        put(boot, 48, 1, 2);  // FSInfo sector
+    }
+    put(boot, extended + 2, 0x29, 1);  // extended boot signature
+    put(boot, extended + 3, 0x1234ABCD, 4);
+    std::copy_n("NO NAME    FAT     ", 19, boot.begin() + extended + 7);
+    put(boot, 510, 0xAA55, 2);
+
+    std::fstream image(path, std::ios::out | std::ios::binary | std::ios::trunc);
+    image.write(reinterpret_cast<const char *>(boot.data()), boot.size());
+    if (label) {
+        if (fat32) {  // the root directory's cluster chain ends at once
+            std::vector<unsigned char> fat(12, 0);
+            put(fat, 0, 0x0FFFFFF8, 4);
+            put(fat, 4, 0x0FFFFFFF, 4);
+            put(fat, 8, 0x0FFFFFFF, 4);
+            image.seekp(reserved * 512);
+            image.write(reinterpret_cast<const char *>(fat.data()), fat.size());
+        }
+        std::vector<unsigned char> entry(32, 0);
+        std::copy_n(label, 11, entry.begin());
+        entry[11] = 0x08;  // volume label
+        image.seekp((reserved + 2 * fat_sectors) * 512);
+        image.write(reinterpret_cast<const char *>(entry.data()), entry.size());
+    }
+    image.close();
+    fs::resize_file(path, static_cast<uintmax_t>(total) * 512);
+}
+
+TEST(ProbeDevice, FatLabelUuidAndWidth) {
+    struct Case {
+        bool fat32;
+        uint32_t clusters;
+        const char *label;
+        std::string want_label;
+        std::string want_version;
+    };
+    const Case cases[] = {
+        {false, 1000, nullptr, "", "FAT12"},
+        {false, 5000, "PHOTOS     ", "PHOTOS", "FAT16"},
+        {true, 70000, "BIG STICK  ", "BIG STICK", "FAT32"},
+    };
+    TemporaryDirectory directory;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.want_version);
+        const std::string image = (directory.path / "image").string();
+        WriteFatImage(image, c.fat32, c.clusters, c.label);
+        const std::optional<DeviceFacts> facts = winstub::this_machine::ProbeDevice(image);
+        ASSERT_TRUE(facts.has_value());
+        EXPECT_EQ(facts->type, "vfat");
+        EXPECT_EQ(facts->label, c.want_label);
+        EXPECT_EQ(facts->uuid, "1234-ABCD");
+        EXPECT_EQ(facts->version, c.want_version);
+        // Windows names the width alike from the count of clusters.
+        EXPECT_EQ(winstub::this_machine::FileSystemName("vfat", facts->version),
+                  winstub::this_machine::FatNameForClusters(c.clusters));
+    }
+    // Nothing known, and nothing there.
+    std::ofstream(directory.path / "zeros") << std::string(4096, '\0');
+    EXPECT_EQ(winstub::this_machine::ProbeDevice((directory.path / "zeros").string()), std::nullopt);
+    EXPECT_EQ(winstub::this_machine::ProbeDevice((directory.path / "absent").string()), std::nullopt);
+}
+
+// Holds queries of one path until released.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        opened.notify_all();
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        opened.wait(lock, [this] { return open; });
+    }
+};
+
+struct Information {
+    std::u16string label;
+    DWORD serial = 0;
+    DWORD max_component = 0;
+    DWORD flags = 0;
+    std::u16string filesystem;
+};
+
+// The Windows functions on this machine over a copy of the fixture tree,
+// whose file-system queries are answered from a table.
+class ThisMachineOnFixture : public ::testing::Test {
+protected:
+    static constexpr std::chrono::milliseconds kTimeout{200};
+
+    void SetUp() override {
+        fs::copy(kFixture, root_.path, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        winstub::this_machine::Options options;
+        options.environment = FixtureEnvironment(root_.path.string());
+        options.network_timeout = kTimeout;
+        options.query = [answers = Answers(), gate = gate_, counts = counts_](const std::string &path) {
+            {
+                std::lock_guard<std::mutex> lock(counts->first);
+                ++counts->second[path];
+            }
+            if (path == "/mnt/server") {
+                gate->Wait();
+            }
+            auto answer = answers.find(path);
+            if (answer != answers.end()) {
+                return answer->second;
+            }
+            FileSystemAnswer missing;
+            missing.error = path == "/home/user/remote" ? ENOTCONN : ENOENT;
+            return missing;
+        };
+        winstub::Activate(std::make_shared<winstub::ThisMachine>(options));
+    }
+
+    void TearDown() override {
+        gate_->Open();
+        winstub::Reset();
+    }
+
+    static FileSystemAnswer Answer(Place place, unsigned long blocks, unsigned long namemax = 255,
+                                   unsigned long flags = 0) {
+        FileSystemAnswer answer;
+        answer.place = place;
+        answer.stats.f_frsize = 4096;
+        answer.stats.f_blocks = blocks;
+        answer.stats.f_bfree = blocks / 2;
+        answer.stats.f_bavail = blocks / 4;
+        answer.stats.f_namemax = namemax;
+        answer.stats.f_flag = flags;
+        return answer;
+    }
+
+    static std::map<std::string, FileSystemAnswer> Answers() {
+        return {
+            {"/", Answer({true, 20, makedev(8, 2)}, 1000)},
+            {"/boot/efi", Answer({true, 25, makedev(8, 1)}, 70000, 1530)},
+            {"/media/user/USB STICK", Answer({true, 27, makedev(8, 17)}, 5000, 1530, ST_RDONLY)},
+            {"/dev/shm", Answer({true, 36, makedev(0, 46)}, 300)},
+            {"/mnt/server", Answer({true, 29, makedev(0, 40)}, 123456)},
+            {"/home/user", Answer({true, 26, makedev(254, 0)}, 77)},
+        };
+    }
+
+    int Queries(const std::string &path) {
+        std::lock_guard<std::mutex> lock(counts_->first);
+        return counts_->second[path];
+    }
+
+    static std::vector<std::u16string> Enumerate() {
+        std::vector<std::u16string> names;
+        WCHAR buffer[kName];
+        HANDLE search = FindFirstVolumeW(buffer, kName);
+        if (search == INVALID_HANDLE_VALUE) {
+            return names;
+        }
+        do {
+            names.push_back(buffer);
+        } while (FindNextVolumeW(search, buffer, kName));
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+        EXPECT_TRUE(FindVolumeClose(search));
+        return names;
+    }
+
+    static DWORD Ask(const std::u16string &root, Information &out) {
+        WCHAR label[kName] = u"";
+        WCHAR filesystem[kName] = u"";
+        if (!GetVolumeInformationW(root.c_str(), label, kName, &out.serial, &out.max_component, &out.flags, filesystem,
+                                   kName)) {
+            return GetLastError();
+        }
+        out.label = label;
+        out.filesystem = filesystem;
+        return ERROR_SUCCESS;
+    }
+
+    std::vector<Volume> Described() {
+        return winstub::this_machine::DescribeVolumes(FixtureMounts(root_.path.string()),
+                                                      FixtureEnvironment(root_.path.string()));
+    }
+
+    TemporaryDirectory root_;
+    std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+    std::shared_ptr<std::pair<std::mutex, std::map<std::string, int>>> counts_ =
+        std::make_shared<std::pair<std::mutex, std::map<std::string, int>>>();
+};
+
+TEST_F(ThisMachineOnFixture, EnumerationFollowsTheMountTable) {
+    std::vector<std::u16string> names;
+    for (const Volume &volume : Described()) {
+        names.push_back(volume.name);
+    }
+    EXPECT_EQ(Enumerate(), names);
+
+    // A search walks the table as it was when it started; a new one reads it again.
+    WCHAR buffer[kName];
+    HANDLE search = FindFirstVolumeW(buffer, kName);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    std::ofstream(root_.path / "proc/self/mountinfo", std::ios::trunc)
+        << "20 1 8:2 / / rw,relatime - ext4 /dev/sda2 rw\n";
+    EXPECT_TRUE(FindNextVolumeW(search, buffer, kName));
+    EXPECT_EQ(std::u16string(buffer), names[1]);
+    EXPECT_TRUE(FindVolumeClose(search));
+    EXPECT_EQ(Enumerate(), std::vector<std::u16string>{names[0]});
+}
+
+TEST_F(ThisMachineOnFixture, PathNames) {
+    const std::vector<Volume> volumes = Described();
+    WCHAR buffer[kName];
+    DWORD returned = 0;
+    ASSERT_TRUE(GetVolumePathNamesForVolumeNameW(volumes[3].name.c_str(), buffer, kName, &returned));
+    EXPECT_EQ(std::u16string(buffer, returned), std::u16string(u"/home/\0/srv/data/\0\0", 19));
+    EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(volumes[3].name.c_str(), buffer, 5, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(returned, 19u);
+    for (const std::u16string &name : {Guid("00000000-0000-0000-0000-000000000000"), std::u16string(u"/home/")}) {
+        EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    }
+}
+
+TEST_F(ThisMachineOnFixture, VolumeInformation) {
+    const std::vector<Volume> volumes = Described();
+    const DWORD fat = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    struct Case {
+        std::u16string root;
+        std::u16string label;
+        DWORD serial;
+        DWORD max_component;
+        std::u16string filesystem;
+        DWORD flags;  // 0: not checked
+    };
+    const Case cases[] = {
+        {volumes[0].name, u"", 0x802, 255, u"ext4", 0},
+        {u"/", u"", 0x802, 255, u"ext4", 0},
+        // A FAT whose width is not probed: by the count of clusters.
+        {u"/boot/efi/", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/boot/efi", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/media/user/USB STICK/\\", u"USB STICK", 0x811, 1530, u"FAT", fat | FILE_READ_ONLY_VOLUME},
+        // The mount on top answers for a mount point.
+        {u"/dev/shm/", u"", makedev(0, 46), 255, u"tmpfs", 0},
+        // A covered file system answers what it knows without its statistics.
+        {volumes[1].name, u"", makedev(0, 22), NAME_MAX, u"tmpfs", 0},
+        {volumes[6].name, u"", makedev(0, 40), 255, u"nfs4", 0},
+    };
+    gate_->Open();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Narrow(c.root));
+        Information information;
+        ASSERT_EQ(Ask(c.root, information), ERROR_SUCCESS);
+        EXPECT_EQ(information.label, c.label);
+        EXPECT_EQ(information.serial, c.serial);
+        EXPECT_EQ(information.max_component, c.max_component);
+        EXPECT_EQ(information.filesystem, c.filesystem);
+        if (c.flags) {
+            EXPECT_EQ(information.flags, c.flags);
+        }
+    }
+    const std::pair<std::u16string, DWORD> failures[] = {
+        {u"/nowhere/", ERROR_PATH_NOT_FOUND},
+        {u"/proc/", ERROR_PATH_NOT_FOUND},  // no volume
+        {u"/huge/", ERROR_PATH_NOT_FOUND},  // its device number does not fit
+        {u"", ERROR_PATH_NOT_FOUND},
+        {Guid("00000000-0000-0000-0000-000000000000"), ERROR_PATH_NOT_FOUND},
+        {u"/home/user/remote/", ERROR_NOT_READY},  // ENOTCONN
+    };
+    for (const auto &[root, code] : failures) {
+        Information information;
+        EXPECT_EQ(Ask(root, information), code) << Narrow(root);
+    }
+}
+
+TEST_F(ThisMachineOnFixture, DriveTypes) {
+    const std::vector<Volume> volumes = Described();
+    const std::pair<std::u16string, UINT> cases[] = {
+        {u"/", DRIVE_FIXED},
+        {volumes[4].name, DRIVE_REMOVABLE},
+        {u"/media/user/DVD/", DRIVE_CDROM},
+        {u"/mnt/share", DRIVE_REMOTE},
+        {u"/tmp/\\", DRIVE_RAMDISK},
+        {u"/var/lib/containers/merged/", DRIVE_UNKNOWN},
+        {u"/nowhere/", DRIVE_NO_ROOT_DIR},
+        {u"/proc/", DRIVE_NO_ROOT_DIR},
+    };
+    for (const auto &[root, type] : cases) {
+        EXPECT_EQ(GetDriveTypeW(root.c_str()), type) << Narrow(root);
+    }
+}
+
+TEST_F(ThisMachineOnFixture, DiskFreeSpace) {
+    const std::vector<Volume> volumes = Described();
+    struct Case {
+        std::u16string directory;
+        DWORD code;
+        uint64_t blocks;
+    };
+    const Case cases[] = {
+        {volumes[0].name, ERROR_SUCCESS, 1000},
+        {u"/", ERROR_SUCCESS, 1000},
+        // Any directory, as on Windows.
+        {u"/home/user\\", ERROR_SUCCESS, 77},
+        {u"/nowhere", ERROR_PATH_NOT_FOUND, 0},
+        {Guid("00000000-0000-0000-0000-000000000000"), ERROR_PATH_NOT_FOUND, 0},
+        // Covered at its only mount point: no statistics to tell.
+        {volumes[1].name, ERROR_NOT_READY, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Narrow(c.directory));
+        ULARGE_INTEGER available{}, total{}, free{};
+        SetLastError(0);
+        EXPECT_EQ(GetDiskFreeSpaceExW(c.directory.c_str(), &available, &total, &free) != 0, c.code == 0);
+        EXPECT_EQ(GetLastError(), c.code);
+        EXPECT_EQ(total.QuadPart, c.blocks * 4096);
+        EXPECT_EQ(free.QuadPart, c.blocks / 2 * 4096);
+        EXPECT_EQ(available.QuadPart, c.blocks / 4 * 4096);
+    }
+}
+
+TEST_F(ThisMachineOnFixture, NetworkFileSystemThatDoesNotAnswer) {
+    const std::vector<Volume> volumes = Described();
+    const std::u16string server = volumes[6].name;
+    Information information;
+    EXPECT_EQ(Ask(server, information), ERROR_SEM_TIMEOUT);
+    ULARGE_INTEGER total{};
+    EXPECT_FALSE(GetDiskFreeSpaceExW(server.c_str(), nullptr, &total, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+    // The second call waited for the query that was still running.
+    EXPECT_EQ(Queries("/mnt/server"), 1);
+    // Local volumes answer meanwhile.
+    EXPECT_EQ(Ask(u"/", information), ERROR_SUCCESS);
+    // Once the server answers, so does the volume.
+    gate_->Open();
+    EXPECT_EQ(Ask(server, information), ERROR_SUCCESS);
+    EXPECT_EQ(information.serial, makedev(0, 40));
+}
+
+TEST_F(ThisMachineOnFixture, HandlesThatAreNoOpenFiles) {
+    int closed = open("/", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(closed, 0);
+    close(closed);
+    for (intptr_t value : {intptr_t{-1}, intptr_t{closed}, static_cast<intptr_t>(INT_MAX) + 1}) {
+        DWORD serial = 0;
+        SetLastError(0);
+        EXPECT_FALSE(GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(value), nullptr, 0, &serial, nullptr,
+                                                   nullptr, nullptr, 0));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << value;
+    }
+}
+
+// On the machine the test runs on, whatever its mounts: a file's handle and
+// the volume that holds its directory give the same file system.
+TEST(ThisMachine, HandleAndRootAgree) {
+    winstub::UseThisMachine();
+    TemporaryDirectory directory;
+    const std::string file = (directory.path / "file").string();
+    std::ofstream(file) << "x";
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat status {};
+    ASSERT_EQ(fstat(fd, &status), 0);
+    WCHAR filesystem[kName] = u"";
+    DWORD serial = 0;
+    ASSERT_TRUE(GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), nullptr, 0, &serial,
+                                              nullptr, nullptr, filesystem, kName));
+    close(fd);
+    EXPECT_EQ(serial, status.st_dev);
+
+    struct stat holder {};
+    ASSERT_EQ(stat(directory.path.c_str(), &holder), 0);
+    bool found = false;
+    WCHAR name[kName];
+    HANDLE search = FindFirstVolumeW(name, kName);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do {
+        WCHAR volume_filesystem[kName] = u"";
+        DWORD volume_serial = 0;
+        if (GetVolumeInformationW(name, nullptr, 0, &volume_serial, nullptr, nullptr, volume_filesystem, kName) &&
+            volume_serial == holder.st_dev) {
+            found = true;
+            EXPECT_EQ(std::u16string(volume_filesystem), std::u16string(filesystem));
+        }
+    } while (FindNextVolumeW(search, name, kName));
+    FindVolumeClose(search);
+    EXPECT_TRUE(found);
+    winstub::Reset();
+}
+
+}  // namespace
