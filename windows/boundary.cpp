@@ -227,7 +227,7 @@ bool RejectKeywords(const ArgumentSpec &spec, PyObject *kwds, Py_ssize_t positio
 
 }  // namespace
 
-bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values) {
+bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held) {
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
     if (positional > spec.total) {
         RaiseArgumentCount(spec, positional);
@@ -247,6 +247,7 @@ bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, Py
         PyObject *value = PyDict_GetItem(kwds, name);  // also finds an equal unicode key
         if (value) {
             values[i] = value;
+            held[i] = PyRef::Borrow(value);
             --keywords;
         } else if (i < spec.required) {
             RaiseArgumentCount(spec, i);
@@ -299,6 +300,7 @@ PyObject *NativeMethodCall(PyObject *self, PyObject *args, PyObject *kwds) {
     auto *method = reinterpret_cast<NativeMethodObject *>(self);
     const NativeMethodSpec &spec = *method->spec;
     PyObject *values[kMaxMethodArguments] = {};
+    PyRef held[kMaxMethodArguments];
     if (spec.self_only) {
         if (!CheckSelfOnly(spec.arguments.function_name, args, kwds)) return nullptr;
         values[0] = PyTuple_GET_ITEM(args, 0);
@@ -308,7 +310,9 @@ PyObject *NativeMethodCall(PyObject *self, PyObject *args, PyObject *kwds) {
                 values[spec.arguments.required + i] = PyTuple_GET_ITEM(method->defaults, i);
             }
         }
-        if (!ParseArguments(spec.arguments, args, kwds, values)) return AddTraceback(spec.traceback_name, __LINE__);
+        if (!ParseArguments(spec.arguments, args, kwds, values, held)) {
+            return AddTraceback(spec.traceback_name, __LINE__);
+        }
     }
     return CallNativeMethodBody(self, values);
 }

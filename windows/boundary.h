@@ -88,7 +88,9 @@ PyObject *RaiseExpectedType(const char *expected, const char *got);
 // Arguments given by position or keyword, as IsFAT and the methods of
 // VolumeInfo take them. `names` are interned; the first `required` have no
 // default. Fills `values` with borrowed references (defaults left as they
-// are). False with TypeError set.
+// are). Values given by keyword are also held in `held` (`total` slots):
+// the host hands a caller's **dict to the function as it is, and code that
+// the function runs may empty it. False with TypeError set.
 struct ArgumentSpec {
     const char *function_name;
     const char *const *names;
@@ -96,7 +98,7 @@ struct ArgumentSpec {
     Py_ssize_t required;
     Py_ssize_t total;
 };
-bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values);
+bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held);
 
 // The function type of VolumeInfo's methods: callable like a built-in, and
 // binding to an instance like a Python function when fetched from a class.

@@ -564,7 +564,8 @@ PyObject *VolumeIDFromSerialNumber(PyObject *, PyObject *serial_number) {
 
 PyObject *IsFAT(PyObject *, PyObject *args, PyObject *kwds) {
     PyObject *values[2] = {};
-    if (!ParseArguments(kIsFATArguments, args, kwds, values)) return AddTraceback(kIsFATName, __LINE__);
+    PyRef held[2];
+    if (!ParseArguments(kIsFATArguments, args, kwds, values, held)) return AddTraceback(kIsFATName, __LINE__);
     return WithTraceback(IsFATBody(values[0], values[1]), kIsFATName, __LINE__);
 }
 
