@@ -1,0 +1,421 @@
+"""Hostile arguments: every function and method of windows.volumes called
+with a zoo of objects. Each call returns a value of the documented type or
+raises a documented exception, and the process never crashes.
+
+The zoo runs in a fresh interpreter that announces each call before making
+it, so that a crash is reported with the call that caused it.
+"""
+
+import ctypes
+import sys
+import unittest
+
+import winsim
+import windows.volumes as volumes
+
+import support
+from soundness import MACHINE, Handle, QuietLog, ServiceClass, VolumeEntry, use_machine
+
+
+class Hostile(Exception):
+    """What the zoo's own methods raise."""
+
+
+# -- the zoo -------------------------------------------------------------------
+
+class Text(str):
+    pass
+
+
+class UnicodeText(unicode):
+    pass
+
+
+class Number(int):
+    pass
+
+
+class Big(long):
+    pass
+
+
+class Misbehaving(object):
+    """Each instance misbehaves in one way, named by `how`."""
+
+    def __init__(self, how):
+        object.__setattr__(self, "how", how)
+
+    def _raise(self, name):
+        raise Hostile("%s of %s" % (name, self.how))
+
+    def __int__(self):
+        if self.how == "__int__ raising":
+            self._raise("__int__")
+        if self.how == "__int__ wrong type":
+            return "7"
+        if self.how == "__int__ huge":
+            return 1 << 80
+        return NotImplemented if self.how == "__int__ NotImplemented" else 7
+
+    def __long__(self):
+        if self.how == "__long__ raising":
+            self._raise("__long__")
+        return 3.5 if self.how == "__long__ wrong type" else 7L
+
+    def __str__(self):
+        if self.how == "__str__ raising":
+            self._raise("__str__")
+        if self.how == "__str__ wrong type":
+            return 5
+        return u"\u20ac" if self.how == "__str__ unicode" else "misbehaving"
+
+    def __getattr__(self, name):
+        if self.how == "__getattr__ raising":
+            self._raise("__getattr__ %s" % name)
+        if self.how == "__getattr__ wrong type":
+            return Misbehaving("__int__ raising")
+        raise AttributeError(name)
+
+    def __hash__(self):
+        if self.how == "__hash__ raising":
+            self._raise("__hash__")
+        if self.how == "__hash__ wrong type":
+            return "hash"
+        # Collides with the table's keys, so that __eq__ is asked.
+        return hash(volumes._VolumeIDFromSerialNumber(MACHINE[0]["serial"]))
+
+    def __eq__(self, other):
+        if self.how == "__eq__ raising":
+            self._raise("__eq__")
+        return NotImplemented if self.how == "__eq__ NotImplemented" else "yes"
+
+    def __nonzero__(self):
+        if self.how == "__nonzero__ raising":
+            self._raise("__nonzero__")
+        return "yes" if self.how == "__nonzero__ wrong type" else True
+
+    def __repr__(self):
+        return "<%s>" % self.how
+
+
+# Only __int__ and __long__ defined, to take the two integer conversions
+# apart.
+class OnlyLong(object):
+    def __long__(self):
+        return 5L
+
+
+class OldStyle:
+    def __int__(self):
+        raise Hostile("old-style __int__")
+
+    def __str__(self):
+        raise Hostile("old-style __str__")
+
+    def __nonzero__(self):
+        raise Hostile("old-style __nonzero__")
+
+
+MISBEHAVIOURS = ("__int__ raising", "__int__ wrong type", "__int__ huge", "__int__ NotImplemented",
+                 "__long__ raising", "__long__ wrong type", "__str__ raising", "__str__ wrong type",
+                 "__str__ unicode", "__getattr__ raising", "__getattr__ wrong type", "__hash__ raising",
+                 "__hash__ wrong type", "__eq__ raising", "__eq__ NotImplemented", "__nonzero__ raising",
+                 "__nonzero__ wrong type")
+
+
+def beyond_unicode():
+    """A unicode object holding a value past U+10FFFF, which no codec makes;
+    None on a UTF-16 host, where no such value fits."""
+    if sys.maxunicode <= 0xFFFF:
+        return None
+    make = ctypes.pythonapi.PyUnicodeUCS4_FromUnicode
+    make.restype = ctypes.py_object
+    make.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    units = (ctypes.c_uint32 * 3)(0x41, 0x110000, 0xFFFFFFFF)
+    return make(units, 3)
+
+
+def zoo(world):
+    """(label, factory) pairs: a fresh object from each factory for each call."""
+    numbers = [("0", 0), ("1", 1), ("-1", -1), ("sys.maxint", sys.maxint), ("-sys.maxint-1", -sys.maxint - 1)]
+    for bits in (31, 32, 63, 64):
+        numbers += [("2**%d-1" % bits, 2 ** bits - 1), ("2**%d" % bits, 2 ** bits),
+                    ("-2**%d" % bits, -2 ** bits), ("-2**%d-1" % bits, -2 ** bits - 1)]
+    numbers += [("2**100", 2 ** 100), ("-2**100", -2 ** 100), ("0L", 0L), ("5L", 5L), ("-5L", -5L),
+                ("serial", MACHINE[0]["serial"]), ("serial as long", long(MACHINE[0]["serial"])),
+                ("open handle", world.handle), ("closed handle", world.closed_handle)]
+    name = MACHINE[0]["name"]
+    texts = [("''", ""), ("'abc'", "abc"), ("'\\xff'", "\xff"), ("'a\\0b'", "a\0b"), ("long str", "s" * 5000),
+             ("volume name as str", name.encode("ascii")), ("u''", u""), ("u'abc'", u"abc"), ("u'a\\0b'", u"a\0b"),
+             ("u'C:'", u"C:"), ("volume name", name), ("volume name with NUL", name + u"\0tail"),
+             ("non-BMP", u"\U0001F600\U0010FFFF"), ("non-BMP volume name", name[:-1] + u"\U0001F600\\"),
+             ("lone surrogates", u"\ud800x\udc00"), ("long unicode", u"u" * 5000),
+             ("long non-BMP", u"\U0001F600" * 400)]
+    beyond = beyond_unicode()
+    if beyond is not None:
+        texts.append(("beyond U+10FFFF", beyond))
+    entries = [(label, lambda value=value: value) for label, value in numbers + texts]
+    entries += [
+        ("None", lambda: None), ("True", lambda: True), ("False", lambda: False),
+        ("1.5", lambda: 1.5), ("-0.0", lambda: -0.0), ("nan", lambda: float("nan")), ("inf", lambda: float("inf")),
+        ("1e300", lambda: 1e300), ("1j", lambda: 1j),
+        ("str subclass", lambda: Text("abc")), ("str subclass of a volume name", lambda: Text(name.encode("ascii"))),
+        ("unicode subclass", lambda: UnicodeText(name)), ("int subclass", lambda: Number(5)),
+        ("long subclass", lambda: Big(5)), ("huge long subclass", lambda: Big(1 << 70)),
+        ("()", lambda: ()), ("(1,)", lambda: (1,)), ("(1, 2)", lambda: (1, 2)), ("(u'x',)", lambda: (u"x",)),
+        ("[]", lambda: []), ("{}", lambda: {}), ("object()", object), ("type", lambda: int),
+        ("only __long__", OnlyLong), ("old-style instance", OldStyle),
+        ("handle object", lambda: Handle(world.handle)),
+    ]
+    entries += [(how, lambda how=how: Misbehaving(how)) for how in MISBEHAVIOURS]
+    return entries
+
+
+# -- what the calls may give ---------------------------------------------------
+
+def nothing(result):
+    return "returned %r where only an exception is documented" % (result,)
+
+
+def unicode_list(result):
+    if type(result) is not list or not all(type(item) is unicode for item in result):
+        return "not a list of unicode: %r" % (result,)
+
+
+def volume_information(result):
+    types = [type(item) for item in result] if type(result) is tuple else None
+    if types != [unicode, long, long, long, str]:
+        return "not a volume information tuple: %r" % (result,)
+
+
+def volume_id(result):
+    if type(result) is not str or not result.startswith("serial:"):
+        return "not a volume ID: %r" % (result,)
+
+
+def boolean(result):
+    if type(result) is not bool:
+        return "not a bool: %r" % (result,)
+
+
+def table(result):
+    if type(result) is not dict or not all(type(entry) is VolumeEntry and key == entry.volume
+                                           for key, entry in result.items()):
+        return "not a volume table: %r" % (result,)
+
+
+def entry_or_none(result):
+    if result is not None and type(result) is not VolumeEntry:
+        return "not a VolumeEntry or None: %r" % (result,)
+
+
+def token(result):
+    if type(result) is not dict:
+        return "not a generation token: %r" % (result,)
+
+
+def none(result):
+    if result is not None:
+        return "not None: %r" % (result,)
+
+
+# Exceptions an argument's own methods raise, or the host's conversions of
+# them (a float NaN or infinity made an integer).
+OWN = (Hostile, ValueError, OverflowError)
+TEXT = (TypeError, UnicodeError, WindowsError)
+HANDLE = (TypeError, OverflowError, WindowsError) + OWN
+VOLUME_ID = (TypeError, AttributeError) + OWN
+IS_FAT = (TypeError, AttributeError, OverflowError, UnicodeError) + OWN
+LOOKUP = (TypeError,) + OWN
+NOT_A_SERVICE = (AttributeError, TypeError) + OWN
+
+
+def calls(world):
+    """(label, function of one zoo object, check of the result, documented exceptions)."""
+    V, service, methods = volumes, world.service, ServiceClass.__dict__
+    handle, serial = Handle(world.handle), MACHINE[0]["serial"]
+    return [
+        ("_ListVolumeNames(x)", V._ListVolumeNames, nothing, (TypeError,)),
+        ("_GetVolumePathNamesForVolumeName(x)", V._GetVolumePathNamesForVolumeName, unicode_list,
+         TEXT + (MemoryError,)),
+        ("GetVolumeInformation(x)", V.GetVolumeInformation, volume_information, TEXT),
+        ("GetVolumeInformationByHandle(x)", V.GetVolumeInformationByHandle, volume_information, HANDLE),
+        ("FindVolumeID(x)", V.FindVolumeID, volume_id, VOLUME_ID),
+        ("FindVolumeID(stat with st_dev x)", lambda x: V.FindVolumeID(Stat(x)), volume_id, VOLUME_ID),
+        ("_VolumeIDFromSerialNumber(x)", V._VolumeIDFromSerialNumber, volume_id, VOLUME_ID),
+        ("IsFAT(x, handle)", lambda x: V.IsFAT(x, handle), boolean, IS_FAT),
+        ("IsFAT(serial, x)", lambda x: V.IsFAT(world.uncached_serial(), x), boolean, IS_FAT),
+        ("IsFAT(serial, handle object of x)", lambda x: V.IsFAT(world.uncached_serial(), Handle(x)), boolean,
+         IS_FAT),
+        ("IsFAT(handle=x, serial_number=x)", lambda x: V.IsFAT(handle=x, serial_number=x), boolean, IS_FAT),
+        ("IsFAT(serial, handle, x=x)", lambda x: V.IsFAT(serial, handle, **{"x": x}), nothing, (TypeError,)),
+        ("VolumeInfo(x)", V.VolumeInfo.NewInstance, nothing, (TypeError,)),
+        ("service.FindVolumeID(x)", service.FindVolumeID, volume_id, VOLUME_ID),
+        ("service.AllVolumeEntries(x)", service.AllVolumeEntries, table, (TypeError,) + OWN),
+        ("service.GetVolumeEntryForVolumeID(x)", service.GetVolumeEntryForVolumeID, entry_or_none, LOOKUP),
+        ("service.GetVolumeEntryForDeviceNumber(x)", service.GetVolumeEntryForDeviceNumber, entry_or_none,
+         VOLUME_ID),
+        ("service._PopulateVolumeTable(x)", service._PopulateVolumeTable, token, ()),
+        ("service.AllVolumeEntries(x, x)", lambda x: service.AllVolumeEntries(x, x), nothing, (TypeError,)),
+        ("service.GetVolumeEntryForVolumeID(volume_id=x)",
+         lambda x: service.GetVolumeEntryForVolumeID(volume_id=x), entry_or_none, LOOKUP),
+        # The class's own functions, given x as the instance.
+        ("__init__ of x", methods["__init__"], none, NOT_A_SERVICE),
+        ("FindVolumeID of x", lambda x: methods["FindVolumeID"](x, Stat(1)), volume_id, NOT_A_SERVICE),
+        ("AllVolumeEntries of x", methods["AllVolumeEntries"], table, NOT_A_SERVICE),
+        ("GetVolumeEntryForVolumeID of x", lambda x: methods["GetVolumeEntryForVolumeID"](x, "serial:1"),
+         entry_or_none, NOT_A_SERVICE),
+        ("GetVolumeEntryForDeviceNumber of x", lambda x: methods["GetVolumeEntryForDeviceNumber"](x, 1),
+         entry_or_none, NOT_A_SERVICE),
+        ("_PopulateVolumeTable of x", lambda x: methods["_PopulateVolumeTable"](x, {}), token, NOT_A_SERVICE),
+        ("_FindVolumeIDForDeviceNumber of x", lambda x: methods["_FindVolumeIDForDeviceNumber"](x, 1), volume_id,
+         NOT_A_SERVICE),
+    ]
+
+
+class Stat(object):
+    def __init__(self, st_dev):
+        self.st_dev = st_dev
+
+
+# -- keywords taken away during the call ---------------------------------------
+
+class Emptying(object):
+    """Empties the dict it was put in as soon as the function looks at it:
+    the host hands a **dict to the function as it is, so the function must
+    hold the objects it took from it."""
+
+    def __init__(self, keywords):
+        self.keywords = keywords
+
+    def empty(self):
+        self.keywords.clear()
+        self.keywords = None
+
+    def __str__(self):
+        self.empty()
+        return "5"
+
+    def __nonzero__(self):
+        self.empty()
+        return True
+
+    def __getattr__(self, name):
+        self.empty()
+        raise AttributeError(name)
+
+
+def emptied_keyword_calls(world):
+    """(label, function making the call, check, documented exceptions): the
+    other arguments live only in the keyword dict."""
+    methods = ServiceClass.__dict__
+
+    def call(function, **factories):
+        # Made here, so that the keyword dict holds the only references.
+        keywords = {}
+        for name, make in factories.items():
+            keywords[name] = Emptying(keywords) if make is Emptying else make()
+        return apply(function, (), keywords)
+
+    def built_service():
+        service = ServiceClass()
+        service.AllVolumeEntries()
+        return service
+
+    return [
+        ("IsFAT(serial_number=<empties>, handle=...)",
+         lambda: call(volumes.IsFAT, serial_number=Emptying, handle=lambda: Handle(world.closed_handle)), boolean, ()),
+        ("IsFAT(serial_number=..., handle=<empties>)",
+         lambda: call(volumes.IsFAT, serial_number=world.uncached_serial, handle=Emptying), nothing,
+         (AttributeError,)),
+        ("AllVolumeEntries(self=..., force_update=<empties>)",
+         lambda: call(methods["AllVolumeEntries"], self=built_service, force_update=Emptying), table, ()),
+        ("GetVolumeEntryForDeviceNumber(self=..., st_dev=<empties>)",
+         lambda: call(methods["GetVolumeEntryForDeviceNumber"], self=built_service, st_dev=Emptying),
+         entry_or_none, ()),
+        ("FindVolumeID(self=..., stat_result=<empties>)",
+         lambda: call(methods["FindVolumeID"], self=built_service, stat_result=Emptying), nothing,
+         (AttributeError,)),
+        ("_PopulateVolumeTable(self=..., current_volume_ids=<empties>)",
+         lambda: call(methods["_PopulateVolumeTable"], self=built_service, current_volume_ids=Emptying), token,
+         ()),
+    ]
+
+
+# -- the run in a fresh interpreter --------------------------------------------
+
+class World(object):
+    """The scripted machine, handles on it, a service with its table built."""
+
+    def __init__(self):
+        use_machine()
+        self.handle = winsim.open_handle(MACHINE[1]["name"])
+        self.closed_handle = winsim.open_handle(MACHINE[0]["name"])
+        winsim.close_handle(self.closed_handle)
+        self.service = volumes.VolumeInfo.NewInstance()
+        self.service.AllVolumeEntries()
+        self._serial = 1 << 20
+
+    def uncached_serial(self):
+        """A serial number IsFAT has no answer for yet."""
+        self._serial += 1
+        return self._serial
+
+
+def announce(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+def check_call(label, call, check, documented):
+    """Makes one call, announced first; returns a violation or None."""
+    announce("CALL " + label)
+    try:
+        result = call()
+    except documented:
+        return None
+    except Exception as error:
+        return "%s raised %s: %s" % (label, type(error).__name__, error)
+    problem = check(result)
+    return "%s %s" % (label, problem) if problem else None
+
+
+def run_zoo():
+    """Runs every call with every zoo object; prints VIOLATION lines and a
+    final DONE line with the number of calls."""
+    with QuietLog():
+        world = World()
+        count = 0
+        for call_label, function, check, documented in calls(world):
+            for label, make in zoo(world):
+                count += 1
+                violation = check_call("%s with x = %s" % (call_label, label), lambda: function(make()), check,
+                                       documented)
+                if violation:
+                    announce("VIOLATION " + violation)
+        for label, call, check, documented in emptied_keyword_calls(world):
+            count += 1
+            violation = check_call(label, call, check, documented)
+            if violation:
+                announce("VIOLATION " + violation)
+    announce("DONE %d" % count)
+
+
+class HostileArgumentsTest(unittest.TestCase):
+
+    def test_zoo(self):
+        status, stdout, stderr = support.run_python("import test_hostile_arguments\n"
+                                                    "test_hostile_arguments.run_zoo()\n")
+        lines = stdout.splitlines()
+        announced = [line[5:] for line in lines if line.startswith("CALL ")]
+        self.assertEqual(status, 0, "the process ended with status %d during the call: %s\n%s"
+                         % (status, announced[-1] if announced else "(none)", stderr[-3000:]))
+        self.assertTrue(lines and lines[-1].startswith("DONE "), stderr[-3000:])
+        self.assertEqual(int(lines[-1].split()[1]), len(announced))
+        self.assertGreater(len(announced), 2000)
+        violations = [line[10:] for line in lines if line.startswith("VIOLATION ")]
+        self.assertEqual(violations, [], "\n".join(violations))
+
+
+if __name__ == "__main__":
+    unittest.main()
