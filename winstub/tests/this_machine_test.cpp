@@ -21,6 +21,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "linux_machine.h"
@@ -633,6 +634,30 @@ TEST_F(ThisMachineOnFixture, HandlesThatAreNoOpenFiles) {
                                                    nullptr, nullptr, 0));
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << value;
     }
+}
+
+// A query that never returns does not keep the process from ending cleanly.
+TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            winstub::this_machine::Options options;
+            options.environment = FixtureEnvironment(kFixture);
+            options.network_timeout = std::chrono::milliseconds(10);
+            options.query = [](const std::string &) -> FileSystemAnswer {
+                for (;;) {
+                    std::this_thread::sleep_for(std::chrono::hours(1));
+                }
+            };
+            winstub::Activate(std::make_shared<winstub::ThisMachine>(options));
+            DWORD serial = 0;
+            const bool answered =
+                GetVolumeInformationW(u"/mnt/server/", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
+            const bool timed_out = !answered && GetLastError() == ERROR_SEM_TIMEOUT;
+            winstub::Reset();  // the machine goes; its helper thread stays blocked
+            std::exit(timed_out ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // On the machine the test runs on, whatever its mounts: a file's handle and
