@@ -230,9 +230,9 @@ const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &
     return mounted == snapshot.by_mount_point.end() ? nullptr : &snapshot.volumes[mounted->second];
 }
 
-DWORD ThisMachine::Ask(bool network, const std::string &key, std::function<FileSystemAnswer()> work,
+DWORD ThisMachine::Ask(bool bounded, const std::string &key, std::function<FileSystemAnswer()> work,
                        FileSystemAnswer &answer) {
-    if (!network) {
+    if (!bounded) {
         answer = work();
         return ERROR_SUCCESS;
     }
@@ -250,7 +250,7 @@ DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvf
         FileSystemAnswer answer;
         const auto query = options_.query;
         if (DWORD code = Ask(
-                volume.network, target, [query, target] { return query(target); }, answer)) {
+                volume.may_hang, target, [query, target] { return query(target); }, answer)) {
             return code;
         }
         if (answer.error) {
@@ -389,7 +389,7 @@ DWORD ThisMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInform
     });
     FileSystemAnswer answer;
     if (DWORD error = Ask(
-            volume.network, "", [owned] { return this_machine::QueryOpenFile(*owned); }, answer)) {
+            volume.may_hang, "", [owned] { return this_machine::QueryOpenFile(*owned); }, answer)) {
         return error;
     }
     if (answer.error) {

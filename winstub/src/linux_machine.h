@@ -25,8 +25,8 @@ struct Options {
     // The place and statistics of a mount directory or of a directory that
     // GetDiskFreeSpaceExW is asked about.
     std::function<FileSystemAnswer(const std::string &path)> query = QueryPath;
-    // How long a call waits for a network file system before it fails with
-    // ERROR_SEM_TIMEOUT.
+    // How long a call waits for a file system that may hang (a network
+    // server, a FUSE daemon) before it fails with ERROR_SEM_TIMEOUT.
     std::chrono::milliseconds network_timeout{3000};
 };
 
@@ -69,8 +69,8 @@ private:
     // The statistics of a volume's file system, through the first of its
     // mount directories that shows it; `stats` stays empty when none does.
     DWORD VolumeStats(const this_machine::Volume &volume, std::optional<struct statvfs> &stats);
-    // A query that runs with a bounded wait when `network`.
-    DWORD Ask(bool network, const std::string &key, std::function<this_machine::FileSystemAnswer()> work,
+    // A query, with a bounded wait when `bounded`.
+    DWORD Ask(bool bounded, const std::string &key, std::function<this_machine::FileSystemAnswer()> work,
               this_machine::FileSystemAnswer &answer);
 
     const this_machine::Options options_;

@@ -284,6 +284,25 @@ bool DeviceFiles::Optical(dev_t device) const {
     return type && *type == kRom;
 }
 
+const std::map<std::string, std::string> &DeviceFiles::Links(const char *kind) const {
+    auto [links, unread] = links_.try_emplace(kind);
+    if (!unread) {
+        return links->second;
+    }
+    const std::string directory = root_ + "/dev/disk/" + kind;
+    std::unique_ptr<DIR, CloseDirectory> listing(opendir(directory.c_str()));
+    while (const dirent *entry = listing ? readdir(listing.get()) : nullptr) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (std::optional<std::string> device = RealPath(directory + "/" + name)) {
+            links->second.emplace(*device, Unescape(name));
+        }
+    }
+    return links->second;
+}
+
 DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
     DeviceFacts facts;
     std::optional<std::string> device = RealPath(node);
@@ -291,19 +310,9 @@ DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
         return facts;
     }
     auto find = [&](const char *kind) {
-        const std::string directory = root_ + "/dev/disk/" + kind;
-        std::unique_ptr<DIR, CloseDirectory> listing(opendir(directory.c_str()));
-        while (listing) {
-            const dirent *entry = readdir(listing.get());
-            if (!entry) {
-                break;
-            }
-            const std::string name = entry->d_name;
-            if (name != "." && name != ".." && RealPath(directory + "/" + name) == device) {
-                return Unescape(name);
-            }
-        }
-        return std::string();
+        const std::map<std::string, std::string> &links = Links(kind);
+        auto link = links.find(*device);
+        return link == links.end() ? std::string() : link->second;
     };
     facts.label = find("by-label");
     facts.uuid = find("by-uuid");

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,7 +77,8 @@ FileSystemAnswer QueryOpenFile(int fd);
 // The files that describe block devices under a root directory: sysfs
 // (sys/dev/block/MAJ:MIN, sys/class/block/NAME) and /dev (dev/NAME,
 // dev/disk/by-label, dev/disk/by-uuid). Symbolic links in a fixture tree
-// must be relative so that they stay inside it.
+// must be relative so that they stay inside it. Not for use by several
+// threads at once.
 class DeviceFiles {
 public:
     explicit DeviceFiles(std::string root);
@@ -97,8 +99,11 @@ public:
 
 private:
     std::string BlockDirectory(dev_t device) const;
+    // The links under dev/disk/`kind`: device node to unescaped name; read once.
+    const std::map<std::string, std::string> &Links(const char *kind) const;
 
     std::string root_;
+    mutable std::map<std::string, std::map<std::string, std::string>> links_;
 };
 
 }  // namespace winstub::this_machine

@@ -167,6 +167,10 @@ bool IsNetworkMount(const Mount &mount) {
     return host_and_path || StartsWith(mount.source, "//");
 }
 
+bool MayHang(const Mount &mount) {
+    return IsNetworkMount(mount) || mount.fstype == "fuse" || StartsWith(mount.fstype, "fuse.");
+}
+
 std::u16string FileSystemName(const std::string &fstype, const std::string &version) {
     if (fstype == "vfat" || fstype == "msdos") {
         if (version == "FAT32") {
@@ -346,6 +350,7 @@ Volume Describe(const Mount &mount, dev_t device, const Environment &environment
     volume.mount_ids = {mount.id};
     volume.mount_points = {MountPoint(mount.target)};
     volume.network = IsNetworkMount(mount);
+    volume.may_hang = MayHang(mount);
     volume.fstype = mount.fstype;
 
     std::optional<dev_t> block;
@@ -405,10 +410,8 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
         if (IsPseudoFileSystem(mount.fstype)) {
             continue;
         }
-        // A network server may not answer: its file systems keep the table's
-        // number, which is what stat reports for them.
         dev_t device = mount.device;
-        if (!IsNetworkMount(mount)) {
+        if (!MayHang(mount)) {
             std::optional<Place> place = environment.place(mount.target);
             const bool shows_this_mount =
                 place && (place->has_mount_id ? place->mount_id == static_cast<uint64_t>(mount.id)

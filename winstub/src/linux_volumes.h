@@ -32,6 +32,9 @@ bool IsPseudoFileSystem(const std::string &fstype);
 // File systems served by another machine: by type, by libmount's verdict,
 // and FUSE file systems whose source names a host ("host:path", "//host/share").
 bool IsNetworkMount(const Mount &mount);
+// File systems that may never answer: those of network servers and of
+// user-space daemons (FUSE, fuseblk aside).
+bool MayHang(const Mount &mount);
 
 // Windows' name of a file system where Windows has one, else the Linux type.
 // FAT is named by its width; empty when the width is not known (version empty).
@@ -55,20 +58,22 @@ struct Volume {
     DWORD flags = 0;
     UINT drive_type = DRIVE_UNKNOWN;
     bool network = false;
+    bool may_hang = false;  // as MayHang: ask its file system with a bounded wait
 };
 
 // What the description asks of the system.
 struct Environment {
     std::string root = "/";
     std::function<std::optional<DeviceFacts>(const std::string &node)> probe = ProbeDevice;
-    // Where a mount directory leads; used for local file systems only.
+    // Where a mount directory leads; not asked of those that may hang.
     std::function<std::optional<Place>(const std::string &path)> place = PlaceOfPath;
 };
 
 // The volumes of a mount table, in table order: one per device number, pseudo
 // file systems and device numbers beyond 32 bits left out. The device number
 // is what stat reports at a mount directory when that directory shows this
-// very mount (not another mounted over it), else the table's MAJ:MIN. GUIDs
+// very mount (not another mounted over it), else the table's MAJ:MIN (also
+// for file systems that may hang, which report that one). GUIDs
 // are the file system's UUID where it is one, else derived from it, or from
 // the device number, source and type; each name is unique in the result.
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment);

@@ -94,7 +94,7 @@ Environment FixtureEnvironment(const std::string &root, std::set<std::string> *a
 
 TEST(MountTable, ReadThroughLibmount) {
     const std::vector<Mount> mounts = FixtureMounts();
-    ASSERT_EQ(mounts.size(), 22u);
+    ASSERT_EQ(mounts.size(), 23u);
     const Mount &stick = mounts[7];
     EXPECT_EQ(stick.id, 27);
     EXPECT_EQ(stick.device, makedev(8, 17));
@@ -147,6 +147,8 @@ TEST(DescribeVolumes, FixtureDesktop) {
         // No probe: the type stays fuseblk.
         {{u"/media/user/WINDOWS/"}, makedev(8, 33), u"", u"fuseblk", DRIVE_FIXED, 0, 0},
         {{u"/media/user/CAMERA/"}, makedev(179, 1), u"CAMERA", u"exFAT", DRIVE_FIXED, FILE_UNICODE_ON_DISK, 0},
+        // A FUSE file system of this machine.
+        {{u"/home/user/Private/"}, makedev(0, 51), u"", u"fuse.gocryptfs", DRIVE_UNKNOWN, sensitive, 0},
     };
     std::set<std::string> asked;
     // The fixture's device nodes are empty files: the probe finds nothing
@@ -167,11 +169,16 @@ TEST(DescribeVolumes, FixtureDesktop) {
         EXPECT_EQ(volume.flags & want.flags_clear, 0u);
         EXPECT_EQ(volume.network, want.drive_type == DRIVE_REMOTE);
     }
-    // A network server is never asked while the table is read.
-    for (const char *remote : {"/mnt/server", "/home/user/remote", "/mnt/share"}) {
+    // Neither a network server nor a FUSE daemon is asked while the table is read.
+    for (const char *remote : {"/mnt/server", "/home/user/remote", "/mnt/share", "/home/user/Private"}) {
         EXPECT_EQ(asked.count(remote), 0u) << remote;
     }
-    EXPECT_EQ(asked.count("/"), 1u);
+    for (const char *local : {"/", "/media/user/WINDOWS", "/data"}) {
+        EXPECT_EQ(asked.count(local), 1u) << local;
+    }
+    for (const Volume &volume : volumes) {
+        EXPECT_EQ(volume.may_hang, volume.network || volume.fstype.rfind("fuse.", 0) == 0) << volume.fstype;
+    }
 }
 
 TEST(DescribeVolumes, GuidNames) {
@@ -188,7 +195,7 @@ TEST(DescribeVolumes, GuidNames) {
     const std::regex derived(
         R"(\\\\\?\\Volume\{[0-9a-f]{8}-[0-9a-f]{4}-8[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\}\\)");
     std::set<std::u16string> names;
-    for (size_t i : {1, 2, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15}) {
+    for (size_t i : {1, 2, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16}) {
         EXPECT_TRUE(std::regex_match(Narrow(volumes[i].name), derived)) << Narrow(volumes[i].name);
     }
     for (const Volume &volume : volumes) {
