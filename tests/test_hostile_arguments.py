@@ -270,6 +270,72 @@ def calls(world):
         ("_PopulateVolumeTable of x", lambda x: methods["_PopulateVolumeTable"](x, {}), token, NOT_A_SERVICE),
         ("_FindVolumeIDForDeviceNumber of x", lambda x: methods["_FindVolumeIDForDeviceNumber"](x, 1), volume_id,
          NOT_A_SERVICE),
+        # The class's functions bound by hand, to x as instance or as class.
+        ("AllVolumeEntries bound to x, called", lambda x: methods["AllVolumeEntries"].__get__(x)(), table,
+         NOT_A_SERVICE),
+        ("AllVolumeEntries bound to x, repr", lambda x: repr(methods["AllVolumeEntries"].__get__(x)), text,
+         (TypeError,) + OWN),
+        ("AllVolumeEntries of class x, called", lambda x: methods["AllVolumeEntries"].__get__(None, x)(service),
+         table, NOT_A_SERVICE),
+        ("AllVolumeEntries of class x, repr", lambda x: repr(methods["AllVolumeEntries"].__get__(None, x)), text,
+         (TypeError,) + OWN),
+    ]
+
+
+def text(result):
+    if type(result) is not str:
+        return "not a str: %r" % (result,)
+
+
+def integer(result):
+    if type(result) not in (int, long):
+        return "not an integer: %r" % (result,)
+
+
+def sequence(result):
+    if type(result) is not list:
+        return "not a list: %r" % (result,)
+
+
+# What the native stand-ins raise for arguments they refuse.
+STANDIN = (TypeError, ValueError, KeyError, UnicodeError, OverflowError) + OWN
+
+
+def standin_calls():
+    """The native stand-ins (windows.winwrap and winsim), called with x on an
+    empty machine made anew for each call."""
+    from windows import winwrap
+    name = MACHINE[0]["name"]
+    return [
+        ("RaiseWindowsError(x)", winwrap.RaiseWindowsError, nothing, (WindowsError, TypeError, OverflowError)),
+        ("RaiseWindowsError(code=x)", lambda x: winwrap.RaiseWindowsError(code=x), nothing,
+         (WindowsError, TypeError, OverflowError)),
+        ("add_volume(x)", winsim.add_volume, none, STANDIN),
+        ("add_volume(name, mount_points=x)", lambda x: winsim.add_volume(name, mount_points=x), none, STANDIN),
+        ("add_volume(name, label=x)", lambda x: winsim.add_volume(name, label=x), none, STANDIN),
+        ("add_volume(name, serial=x)", lambda x: winsim.add_volume(name, serial=x), none, STANDIN),
+        ("add_volume(name, total_bytes=x)", lambda x: winsim.add_volume(name, total_bytes=x), none, STANDIN),
+        ("add_volume(name, free_bytes=x)", lambda x: winsim.add_volume(name, total_bytes=None, free_bytes=x), none,
+         STANDIN),
+        ("set_mount_points(x, [])", lambda x: winsim.set_mount_points(x, []), none, STANDIN),
+        ("set_mount_points(name, x)", lambda x: (winsim.add_volume(name), winsim.set_mount_points(name, x))[1],
+         none, STANDIN),
+        ("fail(x, 5)", lambda x: winsim.fail(x, 5), none, STANDIN),
+        ("fail(function, x)", lambda x: winsim.fail("GetDriveTypeW", x), none, STANDIN),
+        ("fail(function, 5, times=x, skip=x)", lambda x: winsim.fail("GetDriveTypeW", 5, times=x, skip=x), none,
+         STANDIN),
+        ("fail(paths, 234, returned_length=x)",
+         lambda x: winsim.fail("GetVolumePathNamesForVolumeNameW", 234, returned_length=x), none, STANDIN),
+        ("open_handle(x)", winsim.open_handle, integer, STANDIN),
+        ("close_handle(x)", winsim.close_handle, none, STANDIN),
+        ("set_last_error(x)", winsim.set_last_error, none, STANDIN),
+        ("get_last_error(x)", winsim.get_last_error, nothing, (TypeError,)),
+        ("calls(x)", winsim.calls, nothing, (TypeError,)),
+        ("open_searches(x)", winsim.open_searches, nothing, (TypeError,)),
+        ("sample_volumes(x)", winsim.sample_volumes, nothing, (TypeError,)),
+        ("reset(x)", winsim.reset, nothing, (TypeError,)),
+        ("use_sample_machine(x)", winsim.use_sample_machine, nothing, (TypeError,)),
+        ("use_this_machine(x)", getattr(winsim, "use_this_machine", winsim.reset), nothing, (TypeError,)),
     ]
 
 
@@ -310,36 +376,73 @@ def emptied_keyword_calls(world):
     other arguments live only in the keyword dict."""
     methods = ServiceClass.__dict__
 
-    def call(function, **factories):
+    def call(function, factories, args=()):
         # Made here, so that the keyword dict holds the only references.
         keywords = {}
         for name, make in factories.items():
             keywords[name] = Emptying(keywords) if make is Emptying else make()
-        return apply(function, (), keywords)
+        EmptyingName.keywords = keywords
+        return apply(function, args, keywords)
 
     def built_service():
         service = ServiceClass()
         service.AllVolumeEntries()
         return service
 
+    def handle():
+        return Handle(world.handle)
+
     return [
+        ("IsFAT(serial_number=1, **{<name whose __eq__ raises>: handle})",
+         lambda: call(volumes.IsFAT, {"serial_number": lambda: 1, RaisingName("handle"): handle}), nothing,
+         (TypeError,)),
+        ("IsFAT(serial_number=1, **{<name whose __eq__ empties the keywords>: handle})",
+         lambda: call(volumes.IsFAT, {"serial_number": lambda: 1, EmptyingName("handle"): handle}), nothing,
+         (TypeError,)),
+        ("IsFAT(1, handle, **{non-BMP name with NUL: 1})",
+         lambda: call(volumes.IsFAT, {u"\U0001F600\0x": lambda: 1}, (1, handle())), nothing, (TypeError,)),
+        ("AllVolumeEntries(**{<unicode subclass name>: True})",
+         lambda: call(world.service.AllVolumeEntries, {UnicodeText(u"force_update"): lambda: True}), table, ()),
         ("IsFAT(serial_number=<empties>, handle=...)",
-         lambda: call(volumes.IsFAT, serial_number=Emptying, handle=lambda: Handle(world.closed_handle)), boolean, ()),
+         lambda: call(volumes.IsFAT, {"serial_number": Emptying, "handle": lambda: Handle(world.closed_handle)}),
+         boolean, ()),
         ("IsFAT(serial_number=..., handle=<empties>)",
-         lambda: call(volumes.IsFAT, serial_number=world.uncached_serial, handle=Emptying), nothing,
+         lambda: call(volumes.IsFAT, {"serial_number": world.uncached_serial, "handle": Emptying}), nothing,
          (AttributeError,)),
         ("AllVolumeEntries(self=..., force_update=<empties>)",
-         lambda: call(methods["AllVolumeEntries"], self=built_service, force_update=Emptying), table, ()),
+         lambda: call(methods["AllVolumeEntries"], {"self": built_service, "force_update": Emptying}), table, ()),
         ("GetVolumeEntryForDeviceNumber(self=..., st_dev=<empties>)",
-         lambda: call(methods["GetVolumeEntryForDeviceNumber"], self=built_service, st_dev=Emptying),
+         lambda: call(methods["GetVolumeEntryForDeviceNumber"], {"self": built_service, "st_dev": Emptying}),
          entry_or_none, ()),
         ("FindVolumeID(self=..., stat_result=<empties>)",
-         lambda: call(methods["FindVolumeID"], self=built_service, stat_result=Emptying), nothing,
+         lambda: call(methods["FindVolumeID"], {"self": built_service, "stat_result": Emptying}), nothing,
          (AttributeError,)),
         ("_PopulateVolumeTable(self=..., current_volume_ids=<empties>)",
-         lambda: call(methods["_PopulateVolumeTable"], self=built_service, current_volume_ids=Emptying), token,
-         ()),
+         lambda: call(methods["_PopulateVolumeTable"], {"self": built_service, "current_volume_ids": Emptying}),
+         token, ()),
     ]
+
+
+class RaisingName(str):
+    """A keyword name that cannot be compared."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise Hostile("__eq__ of a keyword name")
+
+
+class EmptyingName(str):
+    """A keyword name that empties its dict when compared."""
+
+    __hash__ = str.__hash__
+    keywords = None
+
+    def __eq__(self, other):
+        if EmptyingName.keywords is not None:
+            EmptyingName.keywords.clear()
+            EmptyingName.keywords = None
+        return str.__eq__(self, other)
 
 
 # -- the run in a fresh interpreter --------------------------------------------
@@ -398,6 +501,15 @@ def run_zoo():
             violation = check_call(label, call, check, documented)
             if violation:
                 announce("VIOLATION " + violation)
+        # Last, as they change the machine: each on an empty one.
+        for call_label, function, check, documented in standin_calls():
+            for label, make in zoo(world):
+                count += 1
+                winsim.reset()
+                violation = check_call("%s with x = %s" % (call_label, label), lambda: function(make()), check,
+                                       documented)
+                if violation:
+                    announce("VIOLATION " + violation)
     announce("DONE %d" % count)
 
 
