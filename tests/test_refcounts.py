@@ -1,7 +1,8 @@
 """Reference counts: every function and method of windows.volumes called
 many times on its success paths and on each of its error paths (argument
 errors, Windows failures, collaborators that raise, module names rebound to
-something unusable), and sys.gettotalrefcount() must not grow.
+something unusable), and the native stand-ins likewise; sys.gettotalrefcount()
+must not grow.
 
 Needs the debug interpreter: `make test-debug` runs it there.
 """
@@ -40,7 +41,7 @@ class Stat(object):
 def returns(kind, function, *args, **kwargs):
     result = function(*args, **kwargs)
     if not isinstance(result, kind):
-        raise AssertionError("returned %r, not a %s" % (result, kind.__name__))
+        raise AssertionError("returned %r, not %r" % (result, kind))
 
 
 def raises(exception, function, *args, **kwargs):
@@ -427,6 +428,57 @@ def service_cases():
     return cases
 
 
+def standin_cases():
+    """The native stand-ins: windows.winwrap and the machine's controls."""
+    from windows import winwrap
+    W = winsim
+    volume = dict(name=u"\\?\Volume{1}\\", mount_points=[u"Y:\\"], label=u"L", serial=1, total_bytes=5, free_bytes=1)
+    return [
+        ("RaiseWindowsError()", MACHINE, lambda f: raises(WindowsError, winwrap.RaiseWindowsError)),
+        ("RaiseWindowsError(5)", MACHINE, lambda f: raises(WindowsError, winwrap.RaiseWindowsError, 5)),
+        ("RaiseWindowsError(unknown code)", MACHINE,
+         lambda f: raises(WindowsError, winwrap.RaiseWindowsError, code=0xFFFFFFFF)),
+        ("RaiseWindowsError(-1)", MACHINE, lambda f: raises(OverflowError, winwrap.RaiseWindowsError, -1)),
+        ("RaiseWindowsError(2**32)", MACHINE, lambda f: raises(OverflowError, winwrap.RaiseWindowsError, 1 << 32)),
+        ("RaiseWindowsError('5')", MACHINE, lambda f: raises(TypeError, winwrap.RaiseWindowsError, "5")),
+        ("add_volume", MACHINE, lambda f: returns(type(None), W.add_volume, **volume)),
+        ("add_volume, no size", MACHINE, lambda f: returns(type(None), W.add_volume, u"x", total_bytes=None)),
+        ("add_volume, name with NUL", MACHINE, lambda f: raises(ValueError, W.add_volume, u"a\0")),
+        ("add_volume, undecodable name", MACHINE, lambda f: raises(UnicodeDecodeError, W.add_volume, "\xff")),
+        ("add_volume, one mount point string", MACHINE,
+         lambda f: raises(TypeError, W.add_volume, u"x", mount_points=u"Y:\\")),
+        ("add_volume, mount point of an int", MACHINE, lambda f: raises(TypeError, W.add_volume, u"x", [1])),
+        ("add_volume, mount points raising", MACHINE,
+         lambda f: raises(Injected, W.add_volume, u"x", (raising_function() for _ in [1]))),
+        ("add_volume, negative serial", MACHINE, lambda f: raises(ValueError, W.add_volume, u"x", serial=-1)),
+        ("add_volume, serial of a str", MACHINE, lambda f: raises(TypeError, W.add_volume, u"x", serial="1")),
+        ("add_volume, more free than total", MACHINE,
+         lambda f: raises(ValueError, W.add_volume, u"x", total_bytes=1, free_bytes=2)),
+        ("add_volume, unknown keyword", MACHINE, lambda f: raises(TypeError, W.add_volume, u"x", other=1)),
+        ("set_mount_points", MACHINE, lambda f: returns(type(None), W.set_mount_points, NAME, [u"Q:\\"])),
+        ("set_mount_points, unknown name", MACHINE, lambda f: raises(KeyError, W.set_mount_points, u"?", [])),
+        ("fail", MACHINE, lambda f: returns(type(None), W.fail, "GetDriveTypeW", 5, times=2, skip=1)),
+        ("fail, returned length", MACHINE,
+         lambda f: returns(type(None), W.fail, "GetVolumePathNamesForVolumeNameW", 234, returned_length=9)),
+        ("fail, returned length elsewhere", MACHINE,
+         lambda f: raises(ValueError, W.fail, "GetDriveTypeW", 5, returned_length=9)),
+        ("fail, unknown function", MACHINE, lambda f: raises(ValueError, W.fail, "GetLastError", 5)),
+        ("open_handle", MACHINE, lambda f: returns(int, W.open_handle, NAME)),
+        ("open_handle, unknown name", MACHINE, lambda f: raises(KeyError, W.open_handle, u"?")),
+        ("close_handle", MACHINE, lambda f: returns(type(None), W.close_handle, f.handle.handle)),
+        ("close_handle, closed", MACHINE, lambda f: raises(KeyError, W.close_handle, f.closed_handle)),
+        ("close_handle, huge", MACHINE, lambda f: raises(ValueError, W.close_handle, 1 << 70)),
+        ("set_last_error and get_last_error", MACHINE,
+         lambda f: (W.set_last_error(0xFFFFFFFF), returns((int, long), W.get_last_error))),
+        ("calls", MACHINE, lambda f: (volumes._ListVolumeNames(), returns(list, W.calls))),
+        ("open_searches", MACHINE, lambda f: returns(int, W.open_searches)),
+        ("sample_volumes", MACHINE, lambda f: returns(list, W.sample_volumes)),
+        ("use_sample_machine", MACHINE, lambda f: returns(type(None), W.use_sample_machine)),
+        ("scripting the sample machine", MACHINE,
+         lambda f: (W.use_sample_machine(), returns(type(None), W.add_volume, u"x"))),
+    ]
+
+
 class Fixture(object):
     """The machine of a case, handles open on its first two volumes, one
     closed handle, and, when asked for, a service with its table built
@@ -470,6 +522,9 @@ class ReferenceCountTest(unittest.TestCase):
 
     def test_service(self):
         self.check_cases(service_cases())
+
+    def test_native_standins(self):
+        self.check_cases(standin_cases())
 
 
 if __name__ == "__main__":
