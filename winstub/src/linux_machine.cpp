@@ -30,13 +30,12 @@ public:
     explicit SlowQueries(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
     // The answer of `work` (or of the running query with that key), or
-    // nullopt when it has not come within the time-out. An empty key is never
-    // shared.
+    // nullopt when it has not come within the time-out.
     std::optional<FileSystemAnswer> Run(const std::string &key, std::function<FileSystemAnswer()> work) {
         std::shared_ptr<Pending> pending;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (auto running = running_.find(key); !key.empty() && running != running_.end()) {
+            if (auto running = running_.find(key); running != running_.end()) {
                 std::lock_guard<std::mutex> state(running->second->mutex);
                 if (!running->second->done) {
                     pending = running->second;
@@ -51,9 +50,7 @@ public:
                     pending->done = true;
                     pending->finished.notify_all();
                 }).detach();
-                if (!key.empty()) {
-                    running_[key] = pending;
-                }
+                running_[key] = pending;
             }
         }
         std::unique_lock<std::mutex> state(pending->mutex);
@@ -160,7 +157,7 @@ bool ThisMachine::MountTableChanged() {
     // moved to another namespace needs the file of the new one.
     struct stat status {};
     const std::string ns = UnderRoot(options_.environment.root, "/proc/self/ns/mnt");
-    const unsigned long current = stat(ns.c_str(), &status) == 0 ? status.st_ino : 0;
+    const ino_t current = stat(ns.c_str(), &status) == 0 ? status.st_ino : 0;
     if (mount_table_ < 0 || current != namespace_) {
         if (mount_table_ >= 0) {
             close(mount_table_);
@@ -387,9 +384,12 @@ DWORD ThisMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInform
         close(*descriptor);
         delete descriptor;
     });
+    // Files of one file system share a query that does not answer: their
+    // statistics are the same. (No path starts with a NUL.)
+    const std::string key = std::string(1, '\0') + "device " + std::to_string(place->device);
     FileSystemAnswer answer;
     if (DWORD error = Ask(
-            volume.may_hang, "", [owned] { return this_machine::QueryOpenFile(*owned); }, answer)) {
+            volume.may_hang, key, [owned] { return this_machine::QueryOpenFile(*owned); }, answer)) {
         return error;
     }
     if (answer.error) {

@@ -4,6 +4,8 @@
 #ifndef WINSTUB_LINUX_MACHINE_H
 #define WINSTUB_LINUX_MACHINE_H
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <map>

@@ -634,7 +634,11 @@ TEST_F(ThisMachineOnFixture, HandlesThatAreNoOpenFiles) {
     int closed = open("/", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(closed, 0);
     close(closed);
-    for (intptr_t value : {intptr_t{-1}, intptr_t{closed}, static_cast<intptr_t>(INT_MAX) + 1}) {
+    std::vector<intptr_t> values = {-1, closed};
+    if (sizeof(intptr_t) > sizeof(int)) {
+        values.push_back(static_cast<intptr_t>(static_cast<int64_t>(INT_MAX) + 1));  // not a descriptor
+    }
+    for (intptr_t value : values) {
         DWORD serial = 0;
         SetLastError(0);
         EXPECT_FALSE(GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(value), nullptr, 0, &serial, nullptr,
