@@ -376,7 +376,9 @@ bool DescribeVolume(PyObject *volume_entries, PyObject *volume_name) {
             return false;
         }
     }
-    PyRef mount_point = PyRef::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+    // The logger was handed the list and may have emptied it.
+    PyRef mount_point = PyRef::Borrow(PyList_GetItem(mount_points.get(), 0));
+    if (!mount_point) return false;
 
     PyRef information(IsText(volume_name, TextType::Unicode)
                           ? GetVolumeInformationInternal(volume_name)
