@@ -6,12 +6,14 @@ all, the old table as it was, no volume search open, and (under the debug
 interpreter) no reference behind.
 """
 
+import logging
 import unittest
 
 import winsim
 
-from soundness import (ADDED_VOLUME, COLLABORATORS, DEBUG_INTERPRETER, MACHINE, Countdown, DeviceType,
-                       QuietLog, RefreshScene, ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
+from soundness import (ADDED_VOLUME, COLLABORATORS, DEBUG_INTERPRETER, LOGGER_NAME, MACHINE, Countdown, DeviceType,
+                       QuietLog, RefreshScene, ServiceClass, VolumeEntry, assert_no_growth,
+                       fat_answer_cached)
 
 ACCESS_DENIED, INVALID_HANDLE, NO_MORE_FILES, NOT_READY, MORE_DATA = 5, 6, 18, 21, 234
 COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
@@ -245,6 +247,49 @@ class FaultSweepTest(unittest.TestCase):
         name, install = [collaborator for collaborator in COLLABORATORS if collaborator[0] == "_lock.__exit__"][0]
         self.sweep([("__exit__ raising over a WindowsError",
                      lambda: self.run_collaborator_fault(name, install, 0, exit_after_failure=True))])
+
+    # -- collaborators that change what they are shown -------------------------
+
+    def run_logger_emptying_mount_points(self):
+        scene = RefreshScene()
+        emptying = EmptyingHandler("Got multiple mounts for %s: %s")
+        with AddedHandler(emptying):
+            result, error = scene.refresh()
+        self.assertEqual(scene.installed(), "old")
+        scene.check_left_clean()
+        # As mount_points[0] of an emptied list: the refresh ends.
+        self.assertIsInstance(error, IndexError)
+        self.assertTrue(emptying.emptied)
+
+    def test_logger_emptying_the_mount_points_it_is_shown(self):
+        self.sweep([("a handler emptying the mount points", self.run_logger_emptying_mount_points)])
+
+
+class EmptyingHandler(logging.Handler):
+    """Empties the list argument of the records with the given format."""
+
+    def __init__(self, format):
+        logging.Handler.__init__(self, logging.DEBUG)
+        self.format_, self.emptied = format, False
+
+    def emit(self, record):
+        if record.msg == self.format_:
+            del record.args[1][:]
+            self.emptied = True
+
+
+class AddedHandler(object):
+    """A handler of the logger "windows.volumes" for a block."""
+
+    def __init__(self, handler):
+        self.handler = handler
+
+    def __enter__(self):
+        logging.getLogger(LOGGER_NAME).addHandler(self.handler)
+
+    def __exit__(self, *unused):
+        logging.getLogger(LOGGER_NAME).removeHandler(self.handler)
+        return False
 
 
 if __name__ == "__main__":
