@@ -93,18 +93,8 @@ void SimulatedMachine::IndexMountPoints() {
 DWORD SimulatedMachine::HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const {
     // The search walks the volumes as they are now, so volumes added during
     // a search are found by it.
-    if (position >= volumes_.size()) {
-        return ERROR_NO_MORE_FILES;
-    }
-    if (!volume_name) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    // A name that does not fit stays next, for a retry with a larger buffer.
-    if (!WriteText(volumes_[position].name, volume_name, buffer_length)) {
-        return ERROR_FILENAME_EXCED_RANGE;
-    }
-    ++position;
-    return ERROR_SUCCESS;
+    return HandOutVolumeName(position < volumes_.size() ? &volumes_[position].name : nullptr, position, volume_name,
+                             buffer_length);
 }
 
 DWORD SimulatedMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) {
