@@ -6,6 +6,11 @@ builds, and names the volume that holds each path given on the command line
 (by default a few paths every machine has).
 
     PYTHONPATH=build/python python2.7 examples/demo.py [PATH ...]
+    PYTHONPATH=build/python python2.7 examples/demo.py --sample-machine
+
+On Linux the Windows functions are answered from this machine's mount
+table; --sample-machine shows instead what the module makes of a small
+simulated Windows machine (no paths are looked up there).
 """
 
 import logging
@@ -74,7 +79,10 @@ def main(paths):
     PrintTable(rows)
     print
 
+    if not paths:
+        return
     # Per-file questions: which volume holds this path? No Windows call here.
+    print
     print "Which volume holds a path:"
     rows = [("path", "volume ID", "mount point", "file system", "FAT family")]
     for path in paths:
@@ -94,4 +102,10 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] or [os.sep, tempfile.gettempdir(), os.path.expanduser("~"), os.getcwd()])
+    arguments = sys.argv[1:]
+    if arguments == ["--sample-machine"]:
+        import winsim  # the test-control module of the Windows stand-in
+        winsim.use_sample_machine()
+        main([])
+    else:
+        main(arguments or [os.sep, tempfile.gettempdir(), os.path.expanduser("~"), os.getcwd()])
