@@ -7,7 +7,7 @@ must not grow.
 Needs the debug interpreter: `make test-debug` runs it there.
 """
 
-import posix
+import os
 import unittest
 
 import winsim
@@ -26,7 +26,7 @@ UNENCODABLE = (dict(name=NAME, mount_points=[u"C:\\"], serial=SERIAL, filesystem
 
 
 def stat(st_dev):
-    return posix.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
+    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
 
 
 class Stat(object):
