@@ -196,10 +196,8 @@ class FaultSweepTest(unittest.TestCase):
         self.assertEqual(failures, [], "\n".join(failures))
 
     def test_each_windows_call_failing(self):
-        faults = list(self.windows_faults())
-        self.assertGreater(len(faults), 3 * len(self.undisturbed.calls) - 1)
         self.sweep(("%s failing at its call %d with %d" % fault[1:], lambda fault=fault: self.run_windows_fault(*fault))
-                   for fault in faults)
+                   for fault in self.windows_faults())
 
     # -- collaborators raising -------------------------------------------------
 
@@ -236,12 +234,9 @@ class FaultSweepTest(unittest.TestCase):
                          not (installed == "new" and name == "_lock.__exit__"), description)
 
     def test_each_collaborator_call_raising(self):
-        faults = [(name, install, number) for name, install in COLLABORATORS
-                  for number in range(self.undisturbed.call_counts[name])]
-        self.assertEqual(len(faults), sum(self.undisturbed.call_counts.values()))
         self.sweep(("%s raising at its call %d" % (name, number),
                     lambda fault=(name, install, number): self.run_collaborator_fault(*fault))
-                   for name, install, number in faults)
+                   for name, install in COLLABORATORS for number in range(self.undisturbed.call_counts[name]))
 
     def test_lock_exit_raising_while_the_refresh_fails(self):
         name, install = [collaborator for collaborator in COLLABORATORS if collaborator[0] == "_lock.__exit__"][0]
@@ -254,7 +249,7 @@ class FaultSweepTest(unittest.TestCase):
         scene = RefreshScene()
         emptying = EmptyingHandler("Got multiple mounts for %s: %s")
         with AddedHandler(emptying):
-            result, error = scene.refresh()
+            _, error = scene.refresh()
         self.assertEqual(scene.installed(), "old")
         scene.check_left_clean()
         # As mount_points[0] of an emptied list: the refresh ends.
