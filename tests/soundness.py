@@ -18,6 +18,7 @@ import sys
 import winsim
 import windows.volumes as volumes
 from common import volume_entry
+from support import LogCapture, Rebound, Replaced  # noqa: F401  (shared with the soundness suites)
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 NEEDS_DEBUG_INTERPRETER = "reference counts need the debug interpreter (make test-debug)"
@@ -64,36 +65,18 @@ def assert_no_growth(run, **options):
 # ---------------------------------------------------------------------------
 # Logging.
 
-class QuietLog(logging.Handler):
+class QuietLog(LogCapture):
     """While entered, takes every record of "windows.volumes" at every level,
     formats it with its traceback as a real handler would, and keeps
     nothing: the arguments' repr and the traceback entries are exercised and
     nothing outlives the record."""
 
     def __init__(self):
-        logging.Handler.__init__(self, logging.DEBUG)
+        LogCapture.__init__(self)
         self.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
-        self._logger = logging.getLogger(LOGGER_NAME)
 
     def emit(self, record):
         self.format(record)
-
-    def handle(self, record):
-        # Handler.handleError would hide a failure to format.
-        self.emit(record)
-        return True
-
-    def __enter__(self):
-        self._saved = (self._logger.level, self._logger.propagate)
-        self._logger.setLevel(logging.DEBUG)
-        self._logger.propagate = False
-        self._logger.addHandler(self)
-        return self
-
-    def __exit__(self, *unused):
-        self._logger.removeHandler(self)
-        self._logger.level, self._logger.propagate = self._saved
-        return False
 
 
 # ---------------------------------------------------------------------------
@@ -133,40 +116,6 @@ def use_machine(volumes_=MACHINE):
 
 # ---------------------------------------------------------------------------
 # Bindings for a block.
-
-_MISSING = object()
-
-
-class Replaced(object):
-    """Binds an attribute of an object for the duration of a block
-    (`value` omitted: deletes it)."""
-
-    def __init__(self, owner, name, value=_MISSING):
-        self.owner, self.name, self.value = owner, name, value
-
-    def __enter__(self):
-        self.saved = getattr(self.owner, self.name, _MISSING)
-        if self.value is _MISSING:
-            if self.saved is not _MISSING:
-                delattr(self.owner, self.name)
-        else:
-            setattr(self.owner, self.name, self.value)
-        return self.value
-
-    def __exit__(self, *unused):
-        if self.saved is _MISSING:
-            if hasattr(self.owner, self.name):
-                delattr(self.owner, self.name)
-        else:
-            setattr(self.owner, self.name, self.saved)
-        self.saved = None
-        return False
-
-
-def Rebound(name, value=_MISSING):
-    """A module-level name of windows.volumes bound for a block."""
-    return Replaced(volumes, name, value)
-
 
 class Stacked(object):
     """Several context managers entered in order, left in reverse."""

@@ -5,6 +5,8 @@
 - volume_name: a GUID volume name for a small number.
 - module_entries: the traceback entries that windows.volumes added.
 - run_python: a fresh interpreter on this suite's path.
+- Replaced, Rebound: an attribute, or a module-level name of
+  windows.volumes, bound for a block.
 """
 
 import logging
@@ -95,3 +97,42 @@ def run_python(source, path_before=()):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout, stderr = process.communicate()
     return process.returncode, stdout, stderr
+
+
+# ---------------------------------------------------------------------------
+# Bindings for a block.
+
+_MISSING = object()
+
+
+class Replaced(object):
+    """Binds an attribute of an object for the duration of a block
+    (`value` omitted: deletes it)."""
+
+    def __init__(self, owner, name, value=_MISSING):
+        self.owner, self.name, self.value = owner, name, value
+
+    def __enter__(self):
+        self.saved = getattr(self.owner, self.name, _MISSING)
+        if self.value is _MISSING:
+            if self.saved is not _MISSING:
+                delattr(self.owner, self.name)
+        else:
+            setattr(self.owner, self.name, self.value)
+        return self.value
+
+    def __exit__(self, *unused):
+        if self.saved is _MISSING:
+            if hasattr(self.owner, self.name):
+                delattr(self.owner, self.name)
+        else:
+            setattr(self.owner, self.name, self.saved)
+        self.saved = None
+        return False
+
+
+def Rebound(name, value=_MISSING):
+    """A module-level name of windows.volumes bound for a block (`value`
+    omitted: removed)."""
+    import windows.volumes
+    return Replaced(windows.volumes, name, value)

@@ -8,7 +8,7 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, module_entries, reset_machine, volume_name
+from support import LogCapture, Rebound, module_entries, reset_machine, volume_name
 
 VolumeID = volumes._VolumeIDFromSerialNumber
 BY_HANDLE = "GetVolumeInformationByHandleW"
@@ -36,31 +36,6 @@ class Handle(object):
 
     def __init__(self, handle):
         self.handle = handle
-
-
-class Rebound(object):
-    """Binds a module attribute of windows.volumes for the duration of a block
-    (`value` omitted: removes it)."""
-
-    _MISSING = object()
-
-    def __init__(self, name, value=_MISSING):
-        self.name, self.value = name, value
-
-    def __enter__(self):
-        self.saved = volumes.__dict__.get(self.name, self._MISSING)
-        if self.value is self._MISSING:
-            volumes.__dict__.pop(self.name, None)
-        else:
-            setattr(volumes, self.name, self.value)
-        return self.value
-
-    def __exit__(self, *unused):
-        if self.saved is self._MISSING:
-            volumes.__dict__.pop(self.name, None)
-        else:
-            setattr(volumes, self.name, self.saved)
-        return False
 
 
 class Text(str):

@@ -9,7 +9,8 @@ import winsim
 import windows.volumes as volumes
 
 from support import LogCapture, module_entries, reset_machine, volume_name
-from test_volume_ids import Rebound, stat_result
+from support import Rebound
+from test_volume_ids import stat_result
 
 VolumeInfo = volumes.VolumeInfo
 VolumeClass = VolumeInfo.cls

@@ -11,7 +11,8 @@ import windows.volumes as volumes
 from common import volume_entry
 
 from support import LogCapture, module_entries, reset_machine, volume_name
-from test_volume_ids import Handle, Rebound
+from support import Rebound
+from test_volume_ids import Handle
 
 DeviceType = volume_entry.DeviceType
 VolumeEntry = volume_entry.VolumeEntry
