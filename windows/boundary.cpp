@@ -159,8 +159,11 @@ namespace {
 void RaiseArgumentCount(const ArgumentSpec &spec, Py_ssize_t given) {
     Py_ssize_t expected = given < spec.required ? spec.required : spec.total;
     const char *relation = spec.required == spec.total ? "exactly" : given < spec.required ? "at least" : "at most";
-    PyErr_Format(g_module.type_error, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.function_name, relation, expected, expected == 1 ? "" : "s", given);
+    // Counts as %ld: MinGW checks the host's formats against the Windows C
+    // library's, which has no %zd.
+    PyErr_Format(g_module.type_error, "%.200s() takes %.8s %ld positional argument%.1s (%ld given)",
+                 spec.function_name, relation, static_cast<long>(expected), expected == 1 ? "" : "s",
+                 static_cast<long>(given));
 }
 
 // The parameter names as interned strings, made at the first call that
@@ -289,8 +292,8 @@ bool CheckSelfOnly(const char *name, PyObject *args, PyObject *kwds) {
         return false;
     }
     if (PyTuple_GET_SIZE(args) != 1) {
-        PyErr_Format(g_module.type_error, "%.200s() takes exactly one argument (%zd given)", name,
-                     PyTuple_GET_SIZE(args));
+        PyErr_Format(g_module.type_error, "%.200s() takes exactly one argument (%ld given)", name,
+                     static_cast<long>(PyTuple_GET_SIZE(args)));
         return false;
     }
     return true;
