@@ -24,10 +24,12 @@ inline size_t WideLength(const WCHAR *buffer, size_t capacity) {
 }
 
 // The conversion for a host whose Py_UNICODE is UCS-4. Only instantiated on
-// such a host; the specialisation below serves UTF-16 hosts.
+// such a host; the specialisation below serves UTF-16 hosts, which must not
+// compile this conversion in at all.
 template <size_t UnicodeUnitSize>
 struct HostText {
-    static_assert(UnicodeUnitSize == 4, "Py_UNICODE is either UTF-16 or UCS-4");
+    static_assert(UnicodeUnitSize == 4 && UnicodeUnitSize == sizeof(Py_UNICODE),
+                  "the conversion is for hosts whose Py_UNICODE is UCS-4");
 
     static bool IsHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
     static bool IsLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
