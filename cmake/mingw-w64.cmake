@@ -1,0 +1,21 @@
+# Shared part of the Windows toolchains: Debian's MinGW-w64 cross compilers
+# (the win32 thread model), for MINGW_TARGET (i686 or x86_64).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${MINGW_TARGET})
+set(toolchain_prefix ${MINGW_TARGET}-w64-mingw32)
+set(CMAKE_C_COMPILER ${toolchain_prefix}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${toolchain_prefix}-g++-win32)
+set(CMAKE_RC_COMPILER ${toolchain_prefix}-windres)
+set(CMAKE_DLLTOOL ${toolchain_prefix}-dlltool)
+set(CMAKE_NM ${toolchain_prefix}-nm)
+set(CMAKE_OBJDUMP ${toolchain_prefix}-objdump)
+set(CMAKE_FIND_ROOT_PATH /usr/${toolchain_prefix})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The compiler's own runtime is linked in, so that a module needs only what
+# Windows and python27.dll provide.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

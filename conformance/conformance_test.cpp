@@ -1,0 +1,289 @@
+// The Windows volume functions as Windows documents them, checked on
+// whatever machine the program runs on: built against the stand-in, and
+// built for Windows and run against the real kernel32 (under Wine). Nothing
+// here knows the machine's volumes beforehand: every expectation follows
+// from what the machine itself reports.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "machine_access.h"
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+// What a check is about, for the log: ASCII text of UTF-16 names.
+std::string Show(const Text &text) {
+    std::string shown;
+    for (WCHAR unit : text) shown += unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+    return shown;
+}
+
+Text Wide(const char *ascii) {
+    Text text;
+    while (*ascii) text += static_cast<WCHAR>(*ascii++);
+    return text;
+}
+
+void Check(bool ok, const std::string &what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED: %s\n", what.c_str());
+    }
+}
+
+// A call that must fail with `code`, as the last error says.
+void CheckFailure(bool failed_call, DWORD code, const std::string &what) {
+    const DWORD error = GetLastError();
+    Check(failed_call && error == code, what + ": fails with error " + std::to_string(code) + " (got " +
+                                            (failed_call ? "error " + std::to_string(error) : "success") + ")");
+}
+
+// Room for any name of the volume functions, with its NUL.
+constexpr DWORD kNameLength = MAX_PATH + 1;
+
+Text NameIn(const WCHAR *buffer) {
+    return Text(buffer);
+}
+
+bool LooksLikeVolumeName(const Text &name) {
+    const Text head = Wide("\\\\?\\Volume{");
+    const Text tail = Wide("}\\");
+    // \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ .
+    return name.size() == 49 && name.compare(0, head.size(), head) == 0 &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The volumes in enumeration order; the search ends with ERROR_NO_MORE_FILES.
+std::vector<Text> EnumerateVolumes() {
+    std::vector<Text> names;
+    WCHAR buffer[kNameLength];
+    HANDLE search = FindFirstVolumeW(buffer, kNameLength);
+    Check(search != INVALID_HANDLE_VALUE, "FindFirstVolumeW finds a volume");
+    if (search == INVALID_HANDLE_VALUE) return names;
+    names.push_back(NameIn(buffer));
+    while (FindNextVolumeW(search, buffer, kNameLength)) names.push_back(NameIn(buffer));
+    CheckFailure(true, ERROR_NO_MORE_FILES, "FindNextVolumeW after the last volume");
+    Check(FindVolumeClose(search) != FALSE, "FindVolumeClose closes the search");
+    for (const Text &name : names) Check(LooksLikeVolumeName(name), "a volume GUID name: " + Show(name));
+    return names;
+}
+
+// A name buffer one character short of the name and its NUL fails the
+// call; one of exactly that size serves it.
+void CheckNameBufferSize(const std::vector<Text> &names) {
+    WCHAR buffer[kNameLength];
+    const DWORD first = static_cast<DWORD>(names[0].size());
+    CheckFailure(FindFirstVolumeW(buffer, first) == INVALID_HANDLE_VALUE, ERROR_FILENAME_EXCED_RANGE,
+                 "FindFirstVolumeW with no room for the NUL");
+    HANDLE search = FindFirstVolumeW(buffer, first + 1);
+    Check(search != INVALID_HANDLE_VALUE && NameIn(buffer) == names[0],
+          "FindFirstVolumeW with room for the name and its NUL");
+    if (search == INVALID_HANDLE_VALUE) return;
+    if (names.size() > 1) {
+        const DWORD second = static_cast<DWORD>(names[1].size());
+        CheckFailure(!FindNextVolumeW(search, buffer, second), ERROR_FILENAME_EXCED_RANGE,
+                     "FindNextVolumeW with no room for the NUL");
+    }
+    Check(FindVolumeClose(search) != FALSE, "FindVolumeClose closes the search");
+}
+
+// The packed answer of GetVolumePathNamesForVolumeNameW: each path with its
+// NUL, then one more NUL, `length` characters in all. Empty when malformed.
+std::vector<Text> UnpackPaths(const std::vector<WCHAR> &buffer, DWORD length, bool *well_formed) {
+    std::vector<Text> paths;
+    *well_formed = length >= 1 && length <= buffer.size() && buffer[length - 1] == 0;
+    if (!*well_formed) return paths;
+    size_t start = 0;
+    while (start < length - 1) {
+        Text path(&buffer[start]);  // up to its NUL
+        if (path.empty() || start + path.size() >= length - 1 || path.back() != '\\') {
+            *well_formed = false;
+            return {};
+        }
+        paths.push_back(path);
+        start += path.size() + 1;
+    }
+    return paths;
+}
+
+// The mount points of a volume, checked in their packed layout; a buffer
+// too small for them fails with ERROR_MORE_DATA and tells the length needed.
+std::vector<Text> MountPoints(const Text &name) {
+    const std::string what = "GetVolumePathNamesForVolumeNameW(" + Show(name) + ")";
+    std::vector<WCHAR> buffer(4 * kNameLength, 0xFFFF);
+    DWORD needed = 0;
+    if (!GetVolumePathNamesForVolumeNameW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) {
+        Check(false, what + " succeeds with a large buffer (error " + std::to_string(GetLastError()) + ")");
+        return {};
+    }
+    bool well_formed = false;
+    std::vector<Text> paths = UnpackPaths(buffer, needed, &well_formed);
+    Check(well_formed, what + ": paths packed with their NULs and a closing NUL, " + std::to_string(needed) +
+                           " characters");
+    if (needed < 2) return paths;
+
+    // Smaller than any path's room (a drive letter path needs 5 with both NULs).
+    for (DWORD small : {DWORD{2}, needed - 1}) {
+        std::vector<WCHAR> short_buffer(small);
+        DWORD told = 0;
+        CheckFailure(!GetVolumePathNamesForVolumeNameW(name.c_str(), short_buffer.data(), small, &told),
+                     ERROR_MORE_DATA, what + " into " + std::to_string(small) + " characters");
+        Check(told == needed, what + " into " + std::to_string(small) + " characters tells the " +
+                                  std::to_string(needed) + " needed (told " + std::to_string(told) + ")");
+    }
+    std::vector<WCHAR> exact(needed);
+    DWORD told = 0;
+    Check(GetVolumePathNamesForVolumeNameW(name.c_str(), exact.data(), needed, &told) && told == needed &&
+              std::equal(exact.begin(), exact.end(), buffer.begin()),
+          what + " into exactly the " + std::to_string(needed) + " characters needed");
+    return paths;
+}
+
+struct Information {
+    bool ok = false;
+    DWORD error = 0;
+    Text label, filesystem;
+    DWORD serial = 0, max_component = 0, flags = 0;
+
+    bool operator==(const Information &other) const {
+        return ok == other.ok && label == other.label && filesystem == other.filesystem &&
+               serial == other.serial && max_component == other.max_component && flags == other.flags;
+    }
+    std::string Show() const {
+        if (!ok) return "error " + std::to_string(error);
+        return "label '" + ::Show(label) + "' serial " + std::to_string(serial) + " component " +
+               std::to_string(max_component) + " flags " + std::to_string(flags) + " file system '" +
+               ::Show(filesystem) + "'";
+    }
+};
+
+template <typename Call>
+Information ReadInformation(Call call) {
+    WCHAR label[kNameLength] = {0};
+    WCHAR filesystem[kNameLength] = {0};
+    Information information;
+    information.ok = call(label, &information.serial, &information.max_component, &information.flags, filesystem);
+    if (!information.ok) {
+        information.error = GetLastError();
+        return information;
+    }
+    information.label = label;
+    information.filesystem = filesystem;
+    return information;
+}
+
+Information InformationByName(const Text &root) {
+    return ReadInformation([&](WCHAR *label, DWORD *serial, DWORD *component, DWORD *flags, WCHAR *filesystem) {
+        return GetVolumeInformationW(root.c_str(), label, kNameLength, serial, component, flags, filesystem,
+                                     kNameLength) != FALSE;
+    });
+}
+
+Information InformationByHandle(HANDLE file) {
+    return ReadInformation([&](WCHAR *label, DWORD *serial, DWORD *component, DWORD *flags, WCHAR *filesystem) {
+        return GetVolumeInformationByHandleW(file, label, kNameLength, serial, component, flags, filesystem,
+                                             kNameLength) != FALSE;
+    });
+}
+
+// The information of a volume is the same by its GUID name, by each of its
+// mount points and by a file open on it; a closed handle is refused.
+void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
+    const Information by_name = InformationByName(name);
+    const std::string what = "the information of " + Show(name);
+    // A drive without a medium (an empty DVD drive) answers ERROR_NOT_READY.
+    Check(by_name.ok || by_name.error == ERROR_NOT_READY, what + " by name: " + by_name.Show());
+    for (const Text &mount_point : mount_points) {
+        const Information by_mount_point = InformationByName(mount_point);
+        Check(by_mount_point == by_name || (!by_name.ok && by_mount_point.error == by_name.error),
+              what + " by mount point " + Show(mount_point) + ": " + by_mount_point.Show() + ", by name " +
+                  by_name.Show());
+    }
+    if (!by_name.ok) return;
+
+    HANDLE file = OpenFileOnVolume(name, mount_points);
+    Check(file != INVALID_HANDLE_VALUE, "a file opens on " + Show(name));
+    if (file == INVALID_HANDLE_VALUE) return;
+    const Information by_handle = InformationByHandle(file);
+    Check(by_handle == by_name, what + " by handle: " + by_handle.Show() + ", by name " + by_name.Show());
+    Check(CloseFile(file), "the file on " + Show(name) + " closes");
+    CheckFailure(!InformationByHandle(file).ok, ERROR_INVALID_HANDLE, what + " by a closed handle");
+}
+
+bool IsDriveType(UINT type) {
+    return type >= DRIVE_REMOVABLE && type <= DRIVE_RAMDISK;
+}
+
+void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
+    for (const Text &mount_point : mount_points) {
+        const UINT type = GetDriveTypeW(mount_point.c_str());
+        Check(IsDriveType(type), "GetDriveTypeW(" + Show(mount_point) + ") is a drive type (" +
+                                     std::to_string(type) + ")");
+        // Documented: a volume GUID name is a root like any other. Wine
+        // answers DRIVE_UNKNOWN for every GUID name; checked elsewhere only.
+        if (DriveTypeOfVolumeNamesDocumented()) {
+            const UINT by_name = GetDriveTypeW(name.c_str());
+            Check(by_name == type, "GetDriveTypeW(" + Show(name) + ") is that of its mount point " +
+                                       Show(mount_point) + " (" + std::to_string(by_name) + ")");
+        }
+    }
+}
+
+// A volume GUID name that no volume has, and a drive letter that no volume
+// is mounted at.
+void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector<Text> &all_mount_points) {
+    Text unknown_name = Wide("\\\\?\\Volume{8d7c5a3e-0f4b-4e21-9c6d-3b2a1f0e9d8c}\\");
+    for (const Text &name : names) Check(name != unknown_name, "the unknown volume name is not a volume's");
+    WCHAR paths[kNameLength];
+    DWORD needed = 0;
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(unknown_name.c_str(), paths, kNameLength, &needed),
+                 ERROR_FILE_NOT_FOUND, "GetVolumePathNamesForVolumeNameW of an unknown volume");
+    const Information information = InformationByName(unknown_name);
+    Check(!information.ok && information.error == ERROR_PATH_NOT_FOUND,
+          "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) +
+              ": " + information.Show());
+    Check(GetDriveTypeW(unknown_name.c_str()) == DRIVE_NO_ROOT_DIR, "GetDriveTypeW of an unknown volume");
+
+    Text unknown_root = Wide("?:\\");
+    for (char letter = 'Z'; letter >= 'A' && unknown_root[0] == '?'; --letter) {
+        const Text root = Wide(std::string(1, letter).append(":\\").c_str());
+        bool mounted = false;
+        for (const Text &mount_point : all_mount_points) mounted = mounted || mount_point == root;
+        if (!mounted) unknown_root = root;
+    }
+    const Information by_root = InformationByName(unknown_root);
+    Check(!by_root.ok && by_root.error == ERROR_PATH_NOT_FOUND,
+          "GetVolumeInformationW(" + Show(unknown_root) + "), no volume there, fails with error " +
+              std::to_string(ERROR_PATH_NOT_FOUND) + ": " + by_root.Show());
+    Check(GetDriveTypeW(unknown_root.c_str()) == DRIVE_NO_ROOT_DIR,
+          "GetDriveTypeW(" + Show(unknown_root) + "), no volume there");
+}
+
+}  // namespace
+
+int main() {
+    std::printf("conformance of the volume functions on %s\n", PrepareMachine().c_str());
+    const std::vector<Text> names = EnumerateVolumes();
+    if (!names.empty()) {
+        CheckNameBufferSize(names);
+        std::vector<Text> all_mount_points;
+        for (const Text &name : names) {
+            const std::vector<Text> mount_points = MountPoints(name);
+            std::printf("  %s:", Show(name).c_str());
+            for (const Text &mount_point : mount_points) std::printf(" %s", Show(mount_point).c_str());
+            std::printf("\n");
+            all_mount_points.insert(all_mount_points.end(), mount_points.begin(), mount_points.end());
+            CheckInformation(name, mount_points);
+            CheckDriveTypes(name, mount_points);
+        }
+        CheckUnknownNamesAndRoots(names, all_mount_points);
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

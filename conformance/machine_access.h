@@ -1,0 +1,27 @@
+// What the conformance test needs besides the Windows functions it checks:
+// the machine under test made ready, open files on its volumes, and which
+// documented behaviours the kernel32 under test is known to lack. One
+// implementation for the stand-in, one for Windows' own kernel32.
+#ifndef CONFORMANCE_MACHINE_ACCESS_H
+#define CONFORMANCE_MACHINE_ACCESS_H
+
+#include <string>
+#include <vector>
+
+#include "windows/platform.h"
+
+using Text = std::basic_string<WCHAR>;
+
+// Makes the machine under test ready; returns what it is, for the log.
+std::string PrepareMachine();
+
+// A handle of an open file on the volume `name`, whose mount points are
+// `mount_points`; INVALID_HANDLE_VALUE when none can be opened.
+HANDLE OpenFileOnVolume(const Text &name, const std::vector<Text> &mount_points);
+bool CloseFile(HANDLE file);
+
+// False where GetDriveTypeW of a volume GUID name does not answer as
+// documented (Wine answers DRIVE_UNKNOWN).
+bool DriveTypeOfVolumeNamesDocumented();
+
+#endif  // CONFORMANCE_MACHINE_ACCESS_H

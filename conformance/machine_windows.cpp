@@ -1,0 +1,35 @@
+// Windows' own kernel32, or Wine's.
+#include "machine_access.h"
+
+namespace {
+
+// Wine's ntdll exports its version; Windows' does not.
+const char *WineVersion() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll) return nullptr;
+    using Version = const char *(*)();
+    auto version = reinterpret_cast<Version>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "wine_get_version")));
+    return version ? version() : nullptr;
+}
+
+}  // namespace
+
+std::string PrepareMachine() {
+    const char *wine = WineVersion();
+    return wine ? std::string("Wine ") + wine : std::string("Windows");
+}
+
+HANDLE OpenFileOnVolume(const Text &name, const std::vector<Text> &mount_points) {
+    // The volume's root directory; a directory opens only for backup semantics.
+    const Text &root = mount_points.empty() ? name : mount_points.front();
+    return CreateFileW(root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool CloseFile(HANDLE file) {
+    return CloseHandle(file) != FALSE;
+}
+
+bool DriveTypeOfVolumeNamesDocumented() {
+    return WineVersion() == nullptr;
+}
