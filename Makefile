@@ -32,3 +32,4 @@ clean:
 	rm -rf $(BUILD)
 
 include mk/soundness.mk
+include mk/fidelity.mk

@@ -1,0 +1,93 @@
+# Fidelity legs (included by the Makefile): the module where it really runs,
+# a 32-bit Windows Python 2.7 with UTF-16 unicode, 32-bit C longs and the
+# real kernel32, approached from this machine.
+#   make test-ucs2         the whole suite on CPython 2.7 built with UTF-16
+#                          unicode from Debian's source package (build/python2.7-ucs2/)
+#   make test-i386         the whole suite on 32-bit (i386) Python 2.7
+#   make test-windows      the module and windows.winwrap built as Windows DLLs
+#                          (.pyd, 32- and 64-bit) against kernel32 and python27.dll,
+#                          checked, and the conformance test run under Wine
+#   make test-conformance  the conformance test of the Windows functions against
+#                          the stand-in and against Wine's kernel32
+# docs/fidelity.md says how long each leg takes and how to run it by hand.
+
+PYTHON_SOURCE      := $(BUILD)/python2.7-source
+PYTHON_SOURCE_TREE := $(PYTHON_SOURCE)/tree
+UCS2_PREFIX        := $(BUILD)/python2.7-ucs2
+UCS2_PYTHON        := $(UCS2_PREFIX)/bin/python2.7
+BUILD_UCS2         := $(BUILD)/cmake-ucs2
+I386_PYTHON        := $(BUILD)/i386/python2.7
+BUILD_I386         := $(BUILD)/cmake-i386
+BUILD_WINDOWS      := $(BUILD)/cmake-windows
+BUILD_WIN64        := $(BUILD)/cmake-win64
+
+.PHONY: setup-source setup-i386 setup-windows ucs2 test-ucs2 i386 test-i386 windows test-windows \
+    test-conformance
+
+setup-source setup-i386 setup-windows: setup-%:
+	@bash tools/setup-fidelity.sh $*
+
+$(PYTHON_SOURCE_TREE)/.patched: | setup-source
+	bash tools/python-source.sh $(PYTHON_SOURCE)
+
+# --- UTF-16 unicode -------------------------------------------------------
+
+# Built once: a later run finds it in place.
+$(UCS2_PYTHON): | $(PYTHON_SOURCE_TREE)/.patched
+	JOBS=$(JOBS) bash tools/build-python-ucs2.sh $(PYTHON_SOURCE_TREE) $(BUILD)/python2.7-ucs2-build $(UCS2_PREFIX)
+
+$(BUILD_UCS2)/build.ninja: | setup $(UCS2_PYTHON)
+	cmake -S . -B $(BUILD_UCS2) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython2_EXECUTABLE=$(UCS2_PYTHON) -DPACKAGE_DIR=$(BUILD)/python-ucs2 -DTEST_LABELS=ucs2
+
+ucs2: setup $(BUILD_UCS2)/build.ninja
+	cmake --build $(BUILD_UCS2) -j $(JOBS)
+
+test-ucs2: ucs2
+	cd $(BUILD_UCS2) && ctest --output-on-failure -j $(JOBS)
+
+# --- 32-bit host ----------------------------------------------------------
+
+$(I386_PYTHON): tools/python-launcher.c tools/build-i386-python.sh | setup-i386
+	bash tools/build-i386-python.sh $(dir $@)
+
+$(BUILD_I386)/build.ninja: | setup $(I386_PYTHON)
+	cmake -S . -B $(BUILD_I386) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux-gnu.cmake \
+	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(BUILD)/i386/run-i386 \
+	    -DPython2_EXECUTABLE=$(I386_PYTHON) -DPACKAGE_DIR=$(BUILD)/python-i386 -DTEST_LABELS=i386
+
+i386: setup setup-i386 $(BUILD_I386)/build.ninja
+	cmake --build $(BUILD_I386) -j $(JOBS)
+
+test-i386: i386
+	cd $(BUILD_I386) && ctest --output-on-failure -j $(JOBS)
+
+# --- Windows --------------------------------------------------------------
+
+# One build per Windows target: <build dir>, <toolchain file>, <package tree>.
+define windows_build
+$(1)/build.ninja: | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+	cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2) \
+	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/tools/wine-run.sh \
+	    -DPYTHON_SOURCE_TREE=$(PYTHON_SOURCE_TREE) -DPACKAGE_DIR=$(3) -DTEST_LABELS=windows
+endef
+$(eval $(call windows_build,$(BUILD_WINDOWS),mingw-w64-i686.cmake,$(BUILD)/python-windows))
+$(eval $(call windows_build,$(BUILD_WIN64),mingw-w64-x86_64.cmake,$(BUILD)/python-win64))
+
+windows: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WIN64)/build.ninja
+	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
+	cmake --build $(BUILD_WIN64) -j $(JOBS)
+
+# Wine's runs share one wineserver per prefix: one test at a time.
+test-windows: windows
+	cd $(BUILD_WINDOWS) && ctest --output-on-failure
+	cd $(BUILD_WIN64) && ctest --output-on-failure
+
+# --- The stand-in against the real thing ----------------------------------
+
+test-conformance: build windows
+	cd $(BUILD)/cmake && ctest --output-on-failure -L '^conformance$$'
+	cd $(BUILD_WINDOWS) && ctest --output-on-failure -L '^conformance$$'
+	cd $(BUILD_WIN64) && ctest --output-on-failure -L '^conformance$$'
