@@ -3,6 +3,7 @@ _ListVolumeNames, _GetVolumePathNamesForVolumeName, GetVolumeInformation and
 GetVolumeInformationByHandle."""
 
 import ast
+import ctypes
 import sys
 import textwrap
 import unittest
@@ -411,9 +412,15 @@ class HandleConversionTest(unittest.TestCase):
         self.assertEqual([("GetVolumeInformationByHandleW", h, NAME_LENGTH, NAME_LENGTH)] * 9, winsim.calls())
 
     def test_values_passed_on_as_they_are(self):
-        # None of these is an open handle: the system refuses each.
-        for given, passed in [(True, 1), (False, 0), (-1, -1), (2 ** 63 - 1, 2 ** 63 - 1), (-2 ** 63, -2 ** 63),
-                              (IntLike(-2 ** 63), -2 ** 63), (self.handle + 1, self.handle + 1)]:
+        # None of these is an open handle: the system refuses each. A handle is
+        # as wide as a pointer: a 32-bit host passes on the low 32 bits.
+        h = self.handle
+        wide = ctypes.sizeof(ctypes.c_void_p) == 8
+        for given, passed_on_64, passed_on_32 in [
+                (True, 1, 1), (False, 0, 0), (-1, -1, -1), (2 ** 63 - 1, 2 ** 63 - 1, -1),
+                (-2 ** 63, -2 ** 63, 0), (IntLike(-2 ** 63), -2 ** 63, 0), (h + 1, h + 1, h + 1),
+                (2 ** 32 + h + 1, 2 ** 32 + h + 1, h + 1)]:
+            passed = passed_on_64 if wide else passed_on_32
             error, _ = Raised(volumes.GetVolumeInformationByHandle, given)
             self.assertIsInstance(error, WindowsError, repr(given))
             self.assertEqual(6, error.winerror)

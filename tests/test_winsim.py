@@ -17,7 +17,8 @@ KERNEL32 = ctypes.CDLL("libwinstub.so")
 DWORD = ctypes.c_uint32
 HANDLE = ctypes.c_void_p
 BUFFER = ctypes.c_char_p
-INVALID_HANDLE_VALUE = 2 ** 64 - 1
+# (HANDLE)-1, as ctypes returns a pointer: unsigned, as wide as the host's pointers.
+INVALID_HANDLE_VALUE = 2 ** (8 * ctypes.sizeof(HANDLE)) - 1
 for _name, _result, _arguments in [
         ("FindFirstVolumeW", HANDLE, [BUFFER, DWORD]),
         ("FindNextVolumeW", ctypes.c_int, [HANDLE, BUFFER, DWORD]),
