@@ -60,8 +60,22 @@ $(BUILD_I386)/build.ninja: | setup $(I386_PYTHON)
 i386: setup setup-i386 $(BUILD_I386)/build.ninja
 	cmake --build $(BUILD_I386) -j $(JOBS)
 
+# Where the i386 interpreter runs under QEMU's user-mode emulation (its
+# python2.7 is then a script, not a link), what that emulation cannot do is
+# left out, and said so: a test program that executes itself again (a
+# GoogleTest death test in the threadsafe style: the kernel cannot run the
+# 32-bit program), and statx's mount ID, which QEMU 7.2 passes on as 0 while
+# the stand-in's machine of this Linux host relies on it (test_this_machine).
+I386_EMULATED_ENVIRONMENT := GTEST_FILTER='-*DeathTest.*'
+I386_EMULATED_EXCLUDED    := ^test_this_machine$$
+
 test-i386: i386
-	cd $(BUILD_I386) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_I386) && if [ -L $(I386_PYTHON) ]; then \
+	    ctest --output-on-failure -j $(JOBS); \
+	else \
+	    echo "i386 under QEMU user-mode emulation: without death tests and $(I386_EMULATED_EXCLUDED)"; \
+	    $(I386_EMULATED_ENVIRONMENT) ctest --output-on-failure -j $(JOBS) -E '$(I386_EMULATED_EXCLUDED)'; \
+	fi
 
 # --- Windows --------------------------------------------------------------
 
