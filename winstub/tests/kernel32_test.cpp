@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "enumerate.h"
 #include "winstub/control.h"
 #include "winstub/windows.h"
 
@@ -66,21 +67,7 @@ protected:
     void SetUp() override { winstub::Reset(); }
     void TearDown() override { winstub::UseSampleMachine(); }
 
-    // The whole enumeration; the search is closed.
-    static std::vector<std::u16string> Enumerate() {
-        std::vector<std::u16string> names;
-        WCHAR buffer[kName];
-        HANDLE search = FindFirstVolumeW(buffer, kName);
-        if (search == INVALID_HANDLE_VALUE) {
-            return names;
-        }
-        do {
-            names.push_back(buffer);
-        } while (FindNextVolumeW(search, buffer, kName));
-        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
-        EXPECT_TRUE(FindVolumeClose(search));
-        return names;
-    }
+    static std::vector<std::u16string> Enumerate() { return EnumerateVolumes(); }
 };
 
 TEST_F(Kernel32, EnumerationHandsOutVolumesInAddOrder) {

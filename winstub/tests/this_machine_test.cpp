@@ -28,6 +28,7 @@
 #include "linux_system.h"
 #include "linux_volumes.h"
 #include "machine.h"
+#include "enumerate.h"
 #include "winstub/control.h"
 #include "winstub/windows.h"
 
@@ -443,20 +444,7 @@ protected:
         return counts_->second[path];
     }
 
-    static std::vector<std::u16string> Enumerate() {
-        std::vector<std::u16string> names;
-        WCHAR buffer[kName];
-        HANDLE search = FindFirstVolumeW(buffer, kName);
-        if (search == INVALID_HANDLE_VALUE) {
-            return names;
-        }
-        do {
-            names.push_back(buffer);
-        } while (FindNextVolumeW(search, buffer, kName));
-        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
-        EXPECT_TRUE(FindVolumeClose(search));
-        return names;
-    }
+    static std::vector<std::u16string> Enumerate() { return EnumerateVolumes(); }
 
     static DWORD Ask(const std::u16string &root, Information &out) {
         WCHAR label[kName] = u"";
