@@ -18,13 +18,15 @@ int failed = 0;
 // What a check is about, for the log: ASCII text of UTF-16 names.
 std::string Show(const Text &text) {
     std::string shown;
-    for (WCHAR unit : text) shown += unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
+    for (WCHAR unit : text)
+        shown += unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?';
     return shown;
 }
 
 Text Wide(const char *ascii) {
     Text text;
-    while (*ascii) text += static_cast<WCHAR>(*ascii++);
+    while (*ascii)
+        text += static_cast<WCHAR>(*ascii++);
     return text;
 }
 
@@ -67,10 +69,12 @@ std::vector<Text> EnumerateVolumes() {
     Check(search != INVALID_HANDLE_VALUE, "FindFirstVolumeW finds a volume");
     if (search == INVALID_HANDLE_VALUE) return names;
     names.push_back(NameIn(buffer));
-    while (FindNextVolumeW(search, buffer, kNameLength)) names.push_back(NameIn(buffer));
+    while (FindNextVolumeW(search, buffer, kNameLength))
+        names.push_back(NameIn(buffer));
     CheckFailure(true, ERROR_NO_MORE_FILES, "FindNextVolumeW after the last volume");
     Check(FindVolumeClose(search) != FALSE, "FindVolumeClose closes the search");
-    for (const Text &name : names) Check(LooksLikeVolumeName(name), "a volume GUID name: " + Show(name));
+    for (const Text &name : names)
+        Check(LooksLikeVolumeName(name), "a volume GUID name: " + Show(name));
     return names;
 }
 
@@ -124,8 +128,8 @@ std::vector<Text> MountPoints(const Text &name) {
     }
     bool well_formed = false;
     std::vector<Text> paths = UnpackPaths(buffer, needed, &well_formed);
-    Check(well_formed, what + ": paths packed with their NULs and a closing NUL, " + std::to_string(needed) +
-                           " characters");
+    Check(well_formed,
+          what + ": paths packed with their NULs and a closing NUL, " + std::to_string(needed) + " characters");
     if (needed < 2) return paths;
 
     // Smaller than any path's room (a drive letter path needs 5 with both NULs).
@@ -152,8 +156,8 @@ struct Information {
     DWORD serial = 0, max_component = 0, flags = 0;
 
     bool operator==(const Information &other) const {
-        return ok == other.ok && label == other.label && filesystem == other.filesystem &&
-               serial == other.serial && max_component == other.max_component && flags == other.flags;
+        return ok == other.ok && label == other.label && filesystem == other.filesystem && serial == other.serial &&
+               max_component == other.max_component && flags == other.flags;
     }
     std::string Show() const {
         if (!ok) return "error " + std::to_string(error);
@@ -223,14 +227,14 @@ bool IsDriveType(UINT type) {
 void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
     for (const Text &mount_point : mount_points) {
         const UINT type = GetDriveTypeW(mount_point.c_str());
-        Check(IsDriveType(type), "GetDriveTypeW(" + Show(mount_point) + ") is a drive type (" +
-                                     std::to_string(type) + ")");
+        Check(IsDriveType(type),
+              "GetDriveTypeW(" + Show(mount_point) + ") is a drive type (" + std::to_string(type) + ")");
         // Documented: a volume GUID name is a root like any other. Wine
         // answers DRIVE_UNKNOWN for every GUID name; checked elsewhere only.
         if (DriveTypeOfVolumeNamesDocumented()) {
             const UINT by_name = GetDriveTypeW(name.c_str());
-            Check(by_name == type, "GetDriveTypeW(" + Show(name) + ") is that of its mount point " +
-                                       Show(mount_point) + " (" + std::to_string(by_name) + ")");
+            Check(by_name == type, "GetDriveTypeW(" + Show(name) + ") is that of its mount point " + Show(mount_point) +
+                                       " (" + std::to_string(by_name) + ")");
         }
     }
 }
@@ -239,22 +243,24 @@ void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
 // is mounted at.
 void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector<Text> &all_mount_points) {
     Text unknown_name = Wide("\\\\?\\Volume{8d7c5a3e-0f4b-4e21-9c6d-3b2a1f0e9d8c}\\");
-    for (const Text &name : names) Check(name != unknown_name, "the unknown volume name is not a volume's");
+    for (const Text &name : names)
+        Check(name != unknown_name, "the unknown volume name is not a volume's");
     WCHAR paths[kNameLength];
     DWORD needed = 0;
     CheckFailure(!GetVolumePathNamesForVolumeNameW(unknown_name.c_str(), paths, kNameLength, &needed),
                  ERROR_FILE_NOT_FOUND, "GetVolumePathNamesForVolumeNameW of an unknown volume");
     const Information information = InformationByName(unknown_name);
     Check(!information.ok && information.error == ERROR_PATH_NOT_FOUND,
-          "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) +
-              ": " + information.Show());
+          "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) + ": " +
+              information.Show());
     Check(GetDriveTypeW(unknown_name.c_str()) == DRIVE_NO_ROOT_DIR, "GetDriveTypeW of an unknown volume");
 
     Text unknown_root = Wide("?:\\");
     for (char letter = 'Z'; letter >= 'A' && unknown_root[0] == '?'; --letter) {
         const Text root = Wide(std::string(1, letter).append(":\\").c_str());
         bool mounted = false;
-        for (const Text &mount_point : all_mount_points) mounted = mounted || mount_point == root;
+        for (const Text &mount_point : all_mount_points)
+            mounted = mounted || mount_point == root;
         if (!mounted) unknown_root = root;
     }
     const Information by_root = InformationByName(unknown_root);
@@ -276,7 +282,8 @@ int main() {
         for (const Text &name : names) {
             const std::vector<Text> mount_points = MountPoints(name);
             std::printf("  %s:", Show(name).c_str());
-            for (const Text &mount_point : mount_points) std::printf(" %s", Show(mount_point).c_str());
+            for (const Text &mount_point : mount_points)
+                std::printf(" %s", Show(mount_point).c_str());
             std::printf("\n");
             all_mount_points.insert(all_mount_points.end(), mount_points.begin(), mount_points.end());
             CheckInformation(name, mount_points);

@@ -22,8 +22,8 @@ std::string PrepareMachine() {
 HANDLE OpenFileOnVolume(const Text &name, const std::vector<Text> &mount_points) {
     // The volume's root directory; a directory opens only for backup semantics.
     const Text &root = mount_points.empty() ? name : mount_points.front();
-    return CreateFileW(root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return CreateFileW(root.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool CloseFile(HANDLE file) {

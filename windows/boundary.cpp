@@ -14,20 +14,62 @@ struct NameText {
     const char *text;
 };
 
-#define IDENTIFIER(name) {&Names::name, #name}
+#define IDENTIFIER(name) \
+    { &Names::name, #name }
 const NameText kIdentifiers[] = {
-    IDENTIFIER(LOGGER), IDENTIFIER(DRIVE_TYPE_MAP), IDENTIFIER(VOLUME_NAME_GUID_MATCHER), IDENTIFIER(utils),
-    IDENTIFIER(volume_entry), IDENTIFIER(service), IDENTIFIER(platform_utils), IDENTIFIER(logging), IDENTIFIER(re),
-    IDENTIFIER(_ListVolumeNames), IDENTIFIER(FindVolumeID), IDENTIFIER(_VolumeIDFromSerialNumber),
-    IDENTIFIER(WindowsError), IDENTIFIER(debug), IDENTIFIER(info), IDENTIFIER(error), IDENTIFIER(exception),
-    IDENTIFIER(get), IDENTIFIER(GetMonotonicTime), IDENTIFIER(Lock), IDENTIFIER(VolumeEntry), IDENTIFIER(DeviceType),
-    IDENTIFIER(UNKNOWN), IDENTIFIER(match), IDENTIFIER(group), IDENTIFIER(encode), IDENTIFIER(lower), IDENTIFIER(copy),
-    IDENTIFIER(sort), IDENTIFIER(key), IDENTIFIER(len), IDENTIFIER(st_dev), IDENTIFIER(handle), IDENTIFIER(Singleton),
-    IDENTIFIER(_lock), IDENTIFIER(_volume_ids), IDENTIFIER(_volume_entries), IDENTIFIER(_PopulateVolumeTable),
-    IDENTIFIER(_FindVolumeIDForDeviceNumber), IDENTIFIER(GetVolumeEntryForVolumeID), IDENTIFIER(clear),
-    IDENTIFIER(volume), IDENTIFIER(mountpoint), IDENTIFIER(device_file), IDENTIFIER(device_number), IDENTIFIER(uuid),
-    IDENTIFIER(model), IDENTIFIER(device_type), IDENTIFIER(label), IDENTIFIER(filesystem), IDENTIFIER(size),
-    IDENTIFIER(ascii), IDENTIFIER(strict),
+    IDENTIFIER(LOGGER),
+    IDENTIFIER(DRIVE_TYPE_MAP),
+    IDENTIFIER(VOLUME_NAME_GUID_MATCHER),
+    IDENTIFIER(utils),
+    IDENTIFIER(volume_entry),
+    IDENTIFIER(service),
+    IDENTIFIER(platform_utils),
+    IDENTIFIER(logging),
+    IDENTIFIER(re),
+    IDENTIFIER(_ListVolumeNames),
+    IDENTIFIER(FindVolumeID),
+    IDENTIFIER(_VolumeIDFromSerialNumber),
+    IDENTIFIER(WindowsError),
+    IDENTIFIER(debug),
+    IDENTIFIER(info),
+    IDENTIFIER(error),
+    IDENTIFIER(exception),
+    IDENTIFIER(get),
+    IDENTIFIER(GetMonotonicTime),
+    IDENTIFIER(Lock),
+    IDENTIFIER(VolumeEntry),
+    IDENTIFIER(DeviceType),
+    IDENTIFIER(UNKNOWN),
+    IDENTIFIER(match),
+    IDENTIFIER(group),
+    IDENTIFIER(encode),
+    IDENTIFIER(lower),
+    IDENTIFIER(copy),
+    IDENTIFIER(sort),
+    IDENTIFIER(key),
+    IDENTIFIER(len),
+    IDENTIFIER(st_dev),
+    IDENTIFIER(handle),
+    IDENTIFIER(Singleton),
+    IDENTIFIER(_lock),
+    IDENTIFIER(_volume_ids),
+    IDENTIFIER(_volume_entries),
+    IDENTIFIER(_PopulateVolumeTable),
+    IDENTIFIER(_FindVolumeIDForDeviceNumber),
+    IDENTIFIER(GetVolumeEntryForVolumeID),
+    IDENTIFIER(clear),
+    IDENTIFIER(volume),
+    IDENTIFIER(mountpoint),
+    IDENTIFIER(device_file),
+    IDENTIFIER(device_number),
+    IDENTIFIER(uuid),
+    IDENTIFIER(model),
+    IDENTIFIER(device_type),
+    IDENTIFIER(label),
+    IDENTIFIER(filesystem),
+    IDENTIFIER(size),
+    IDENTIFIER(ascii),
+    IDENTIFIER(strict),
 };
 #undef IDENTIFIER
 
@@ -128,7 +170,9 @@ PyObject *CallRaiseWindowsError(RaiseWindowsErrorOptionalArgs *optional) {
 
 }  // namespace
 
-PyObject *RaiseLastWindowsError() { return CallRaiseWindowsError(nullptr); }
+PyObject *RaiseLastWindowsError() {
+    return CallRaiseWindowsError(nullptr);
+}
 
 PyObject *RaiseWindowsErrorCode(uint32_t code) {
     RaiseWindowsErrorOptionalArgs optional{1, code};
@@ -136,7 +180,8 @@ PyObject *RaiseWindowsErrorCode(uint32_t code) {
 }
 
 bool IsText(PyObject *value, TextType type) {
-    return value == Py_None || PyUnicode_CheckExact(value) || (type == TextType::Basestring && PyString_CheckExact(value));
+    return value == Py_None || PyUnicode_CheckExact(value) ||
+           (type == TextType::Basestring && PyString_CheckExact(value));
 }
 
 bool CheckTextArgument(PyObject *value, const char *argument_name, TextType type) {
@@ -156,27 +201,29 @@ PyObject *RaiseExpectedType(const char *expected, const char *got) {
 
 namespace {
 
-void RaiseArgumentCount(const ArgumentSpec &spec, Py_ssize_t given) {
-    Py_ssize_t expected = given < spec.required ? spec.required : spec.total;
-    const char *relation = spec.required == spec.total ? "exactly" : given < spec.required ? "at least" : "at most";
+void RaiseArgumentCount(const ArgumentSpec &signature, Py_ssize_t given) {
+    Py_ssize_t expected = given < signature.required ? signature.required : signature.total;
+    const char *relation = signature.required == signature.total ? "exactly"
+                           : given < signature.required          ? "at least"
+                                                                 : "at most";
     // Counts as %ld: MinGW checks the host's formats against the Windows C
     // library's, which has no %zd.
     PyErr_Format(g_module.type_error, "%.200s() takes %.8s %ld positional argument%.1s (%ld given)",
-                 spec.function_name, relation, static_cast<long>(expected), expected == 1 ? "" : "s",
+                 signature.function_name, relation, static_cast<long>(expected), expected == 1 ? "" : "s",
                  static_cast<long>(given));
 }
 
 // The parameter names as interned strings, made at the first call that
 // passes keywords.
-PyObject *ParameterName(const ArgumentSpec &spec, Py_ssize_t index) {
-    if (!spec.interned[index]) spec.interned[index] = PyString_InternFromString(spec.names[index]);
-    return spec.interned[index];
+PyObject *ParameterName(const ArgumentSpec &signature, Py_ssize_t index) {
+    if (!signature.interned[index]) signature.interned[index] = PyString_InternFromString(signature.names[index]);
+    return signature.interned[index];
 }
 
 // The index of the parameter named by `key` (a str or unicode), -1 for none.
-Py_ssize_t ParameterIndex(const ArgumentSpec &spec, PyObject *key) {
-    for (Py_ssize_t i = 0; i < spec.total; ++i) {
-        PyObject *name = ParameterName(spec, i);
+Py_ssize_t ParameterIndex(const ArgumentSpec &signature, PyObject *key) {
+    for (Py_ssize_t i = 0; i < signature.total; ++i) {
+        PyObject *name = ParameterName(signature, i);
         if (!name) {
             PyErr_Clear();
             continue;
@@ -204,24 +251,24 @@ PyRef KeyText(PyObject *key) {
     return text;
 }
 
-bool RejectKeywords(const ArgumentSpec &spec, PyObject *kwds, Py_ssize_t positional) {
+bool RejectKeywords(const ArgumentSpec &signature, PyObject *kwds, Py_ssize_t positional) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &position, &key, &value)) {
         if (!PyString_Check(key) && !PyUnicode_Check(key)) {
-            PyErr_Format(g_module.type_error, "%.200s() keywords must be strings", spec.function_name);
+            PyErr_Format(g_module.type_error, "%.200s() keywords must be strings", signature.function_name);
             return false;
         }
-        Py_ssize_t index = ParameterIndex(spec, key);
+        Py_ssize_t index = ParameterIndex(signature, key);
         if (index >= positional) continue;
         PyRef text = KeyText(key);
         if (!text) return false;
         if (index >= 0) {
-            PyErr_Format(g_module.type_error, "%s() got multiple values for keyword argument '%s'", spec.function_name,
-                         PyString_AS_STRING(text.get()));
+            PyErr_Format(g_module.type_error, "%s() got multiple values for keyword argument '%s'",
+                         signature.function_name, PyString_AS_STRING(text.get()));
         } else {
             PyErr_Format(g_module.type_error, "%.200s() got an unexpected keyword argument '%.200s'",
-                         spec.function_name, PyString_AS_STRING(text.get()));
+                         signature.function_name, PyString_AS_STRING(text.get()));
         }
         return false;
     }
@@ -230,34 +277,35 @@ bool RejectKeywords(const ArgumentSpec &spec, PyObject *kwds, Py_ssize_t positio
 
 }  // namespace
 
-bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held) {
+bool ParseArguments(const ArgumentSpec &signature, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held) {
     const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-    if (positional > spec.total) {
-        RaiseArgumentCount(spec, positional);
+    if (positional > signature.total) {
+        RaiseArgumentCount(signature, positional);
         return false;
     }
-    for (Py_ssize_t i = 0; i < positional; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < positional; ++i)
+        values[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t keywords = kwds ? PyDict_Size(kwds) : 0;
     if (keywords == 0) {
-        if (positional >= spec.required) return true;
-        RaiseArgumentCount(spec, positional);
+        if (positional >= signature.required) return true;
+        RaiseArgumentCount(signature, positional);
         return false;
     }
-    for (Py_ssize_t i = positional; i < spec.total; ++i) {
-        if (i >= spec.required && keywords == 0) break;
-        PyObject *name = ParameterName(spec, i);
+    for (Py_ssize_t i = positional; i < signature.total; ++i) {
+        if (i >= signature.required && keywords == 0) break;
+        PyObject *name = ParameterName(signature, i);
         if (!name) return false;
         PyObject *value = PyDict_GetItem(kwds, name);  // also finds an equal unicode key
         if (value) {
             values[i] = value;
             held[i] = PyRef::Borrow(value);
             --keywords;
-        } else if (i < spec.required) {
-            RaiseArgumentCount(spec, i);
+        } else if (i < signature.required) {
+            RaiseArgumentCount(signature, i);
             return false;
         }
     }
-    return keywords == 0 || RejectKeywords(spec, kwds, positional);
+    return keywords == 0 || RejectKeywords(signature, kwds, positional);
 }
 
 // ---------------------------------------------------------------------------
@@ -266,8 +314,7 @@ bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, Py
 namespace {
 
 struct NativeMethodObject {
-    PyObject_HEAD
-    const NativeMethodSpec *spec;
+    PyObject_HEAD const NativeMethodDefinition *definition;
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
@@ -301,20 +348,20 @@ bool CheckSelfOnly(const char *name, PyObject *args, PyObject *kwds) {
 
 PyObject *NativeMethodCall(PyObject *self, PyObject *args, PyObject *kwds) {
     auto *method = reinterpret_cast<NativeMethodObject *>(self);
-    const NativeMethodSpec &spec = *method->spec;
+    const NativeMethodDefinition &definition = *method->definition;
     PyObject *values[kMaxMethodArguments] = {};
     PyRef held[kMaxMethodArguments];
-    if (spec.self_only) {
-        if (!CheckSelfOnly(spec.arguments.function_name, args, kwds)) return nullptr;
+    if (definition.self_only) {
+        if (!CheckSelfOnly(definition.arguments.function_name, args, kwds)) return nullptr;
         values[0] = PyTuple_GET_ITEM(args, 0);
     } else {
         if (PyTuple_Check(method->defaults)) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(method->defaults); ++i) {
-                values[spec.arguments.required + i] = PyTuple_GET_ITEM(method->defaults, i);
+                values[definition.arguments.required + i] = PyTuple_GET_ITEM(method->defaults, i);
             }
         }
-        if (!ParseArguments(spec.arguments, args, kwds, values, held)) {
-            return AddTraceback(spec.traceback_name, __LINE__);
+        if (!ParseArguments(definition.arguments, args, kwds, values, held)) {
+            return AddTraceback(definition.traceback_name, __LINE__);
         }
     }
     return CallNativeMethodBody(self, values);
@@ -332,11 +379,14 @@ PyObject *NativeMethodRepr(PyObject *self) {
                                PyString_AS_STRING(reinterpret_cast<NativeMethodObject *>(self)->qualname));
 }
 
-#define MEMBER(name, field) {const_cast<char *>(name), T_OBJECT, offsetof(NativeMethodObject, field), READONLY, nullptr}
+#define MEMBER(name, field) \
+    { const_cast<char *>(name), T_OBJECT, offsetof(NativeMethodObject, field), READONLY, nullptr }
 PyMemberDef kNativeMethodMembers[] = {
-    MEMBER("__name__", name),         MEMBER("func_name", name),     MEMBER("__qualname__", qualname),
-    MEMBER("__module__", module),     MEMBER("__doc__", doc),        MEMBER("func_doc", doc),
-    MEMBER("__defaults__", defaults), MEMBER("func_defaults", defaults), {nullptr, 0, 0, 0, nullptr},
+    MEMBER("__name__", name),         MEMBER("func_name", name),
+    MEMBER("__qualname__", qualname), MEMBER("__module__", module),
+    MEMBER("__doc__", doc),           MEMBER("func_doc", doc),
+    MEMBER("__defaults__", defaults), MEMBER("func_defaults", defaults),
+    {nullptr, 0, 0, 0, nullptr},
 };
 #undef MEMBER
 
@@ -361,16 +411,16 @@ bool InitNativeMethodType() {
     return PyType_Ready(&NativeMethodType) == 0;
 }
 
-PyObject *NewNativeMethod(const NativeMethodSpec &spec, const char *class_name, PyObject *defaults) {
-    const char *name_text = spec.arguments.function_name;
+PyObject *NewNativeMethod(const NativeMethodDefinition &definition, const char *class_name, PyObject *defaults) {
+    const char *name_text = definition.arguments.function_name;
     PyRef name(PyString_InternFromString(name_text));
     PyRef qualname(PyString_FromFormat("%s.%s", class_name, name_text));
     PyRef module(PyString_FromString("windows.volumes"));
-    PyRef doc(spec.doc ? PyString_FromString(spec.doc) : PyRef::Borrow(Py_None).release());
+    PyRef doc(definition.doc ? PyString_FromString(definition.doc) : PyRef::Borrow(Py_None).release());
     if (!name || !qualname || !module || !doc) return nullptr;
     auto *method = PyObject_New(NativeMethodObject, &NativeMethodType);
     if (!method) return nullptr;
-    method->spec = &spec;
+    method->definition = &definition;
     method->name = name.release();
     method->qualname = qualname.release();
     method->module = module.release();
@@ -380,8 +430,8 @@ PyObject *NewNativeMethod(const NativeMethodSpec &spec, const char *class_name, 
 }
 
 PyObject *CallNativeMethodBody(PyObject *method, PyObject *const *arguments) {
-    const NativeMethodSpec &spec = *reinterpret_cast<NativeMethodObject *>(method)->spec;
-    return WithTraceback(spec.body(arguments), spec.traceback_name, __LINE__);
+    const NativeMethodDefinition &definition = *reinterpret_cast<NativeMethodObject *>(method)->definition;
+    return WithTraceback(definition.body(arguments), definition.traceback_name, __LINE__);
 }
 
 bool ResolvesToOwnMethod(PyObject *self, PyObject *name, PyObject *method) {

@@ -19,19 +19,18 @@ struct Names {
     PyObject *LOGGER, *DRIVE_TYPE_MAP, *VOLUME_NAME_GUID_MATCHER, *utils, *volume_entry, *service, *platform_utils,
         *logging, *re, *_ListVolumeNames, *FindVolumeID, *_VolumeIDFromSerialNumber, *WindowsError;
     // attributes and methods
-    PyObject *debug, *info, *error, *exception, *get, *GetMonotonicTime, *Lock, *VolumeEntry, *DeviceType,
-        *UNKNOWN, *match, *group, *encode, *lower, *copy, *sort, *key, *len, *st_dev, *handle, *Singleton,
-        *_lock, *_volume_ids, *_volume_entries, *_PopulateVolumeTable, *_FindVolumeIDForDeviceNumber,
-        *GetVolumeEntryForVolumeID, *clear;
+    PyObject *debug, *info, *error, *exception, *get, *GetMonotonicTime, *Lock, *VolumeEntry, *DeviceType, *UNKNOWN,
+        *match, *group, *encode, *lower, *copy, *sort, *key, *len, *st_dev, *handle, *Singleton, *_lock, *_volume_ids,
+        *_volume_entries, *_PopulateVolumeTable, *_FindVolumeIDForDeviceNumber, *GetVolumeEntryForVolumeID, *clear;
     // VolumeEntry keywords
     PyObject *volume, *mountpoint, *device_file, *device_number, *uuid, *model, *device_type, *label, *filesystem,
         *size;
     // constant texts
     PyObject *ascii, *strict, *backslash, *volume_id_format, *one, *exit_method, *enter_method;
     // log formats
-    PyObject *same_volume_format, *growth_format, *write_failed_format, *refreshing_format,
-        *mount_point_failed_format, *no_mount_point_format, *multiple_mounts_format, *volume_info_failed_format,
-        *capacity_failed_format, *new_entries_format, *refresh_complete_format, *windows_error_format;
+    PyObject *same_volume_format, *growth_format, *write_failed_format, *refreshing_format, *mount_point_failed_format,
+        *no_mount_point_format, *multiple_mounts_format, *volume_info_failed_format, *capacity_failed_format,
+        *new_entries_format, *refresh_complete_format, *windows_error_format;
 };
 
 // State of the loaded module. It lives as long as the process, so these are
@@ -44,8 +43,7 @@ struct ModuleState {
     RaiseWindowsErrorFunction raise_windows_error = nullptr;
     // The module's own function objects, so that calls through a name that
     // still holds them can skip the host's call machinery.
-    PyObject *list_volume_names_function = nullptr, *find_volume_id_function = nullptr,
-             *volume_id_function = nullptr;
+    PyObject *list_volume_names_function = nullptr, *find_volume_id_function = nullptr, *volume_id_function = nullptr;
     PyObject *fat_filesystem_names = nullptr;  // frozenset, module-private
     PyObject *is_fat_cache = nullptr;          // dict, module-private
     Names names{};
@@ -98,7 +96,7 @@ struct ArgumentSpec {
     Py_ssize_t required;
     Py_ssize_t total;
 };
-bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held);
+bool ParseArguments(const ArgumentSpec &signature, PyObject *args, PyObject *kwds, PyObject **values, PyRef *held);
 
 // The function type of VolumeInfo's methods: callable like a built-in, and
 // binding to an instance like a Python function when fetched from a class.
@@ -108,7 +106,7 @@ bool ParseArguments(const ArgumentSpec &spec, PyObject *args, PyObject *kwds, Py
 // one-argument convention instead (VolumeInfo.__init__).
 using MethodBody = PyObject *(*)(PyObject *const *arguments);
 constexpr Py_ssize_t kMaxMethodArguments = 2;
-struct NativeMethodSpec {
+struct NativeMethodDefinition {
     ArgumentSpec arguments;  // function_name is the method's name
     MethodBody body;
     const char *traceback_name;
@@ -116,7 +114,7 @@ struct NativeMethodSpec {
     bool self_only;
 };
 bool InitNativeMethodType();
-PyObject *NewNativeMethod(const NativeMethodSpec &spec, const char *class_name, PyObject *defaults);
+PyObject *NewNativeMethod(const NativeMethodDefinition &definition, const char *class_name, PyObject *defaults);
 // Runs a method object made by NewNativeMethod on already checked arguments.
 PyObject *CallNativeMethodBody(PyObject *method, PyObject *const *arguments);
 

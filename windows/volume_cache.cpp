@@ -87,8 +87,7 @@ struct VolumeIDSlot {
 VolumeIDSlot g_recent_volume_ids[64];
 
 PyObject *VolumeIDForInteger(long long serial_number) {
-    VolumeIDSlot &slot =
-        g_recent_volume_ids[(static_cast<uint64_t>(serial_number) * 0x9E3779B97F4A7C15ull) >> 58];
+    VolumeIDSlot &slot = g_recent_volume_ids[(static_cast<uint64_t>(serial_number) * 0x9E3779B97F4A7C15ull) >> 58];
     if (slot.volume_id && slot.serial_number == serial_number) {
         Py_INCREF(slot.volume_id);
         return slot.volume_id;
@@ -284,8 +283,7 @@ PyObject *GetVolumeEntryForDeviceNumberBody(PyObject *const *arguments) {
     PyRef volume_id(
         CallOwnMethod(self, kFindVolumeIDForDeviceNumber, g_module.names._FindVolumeIDForDeviceNumber, arguments[1]));
     if (!volume_id) return nullptr;
-    return CallOwnMethod(self, kGetVolumeEntryForVolumeID, g_module.names.GetVolumeEntryForVolumeID,
-                         volume_id.get());
+    return CallOwnMethod(self, kGetVolumeEntryForVolumeID, g_module.names.GetVolumeEntryForVolumeID, volume_id.get());
 }
 
 // The table files each volume under the ID formed from its serial number,
@@ -410,11 +408,11 @@ bool DescribeVolume(PyObject *volume_entries, PyObject *volume_name) {
     PyRef keywords(size ? PyDict_New() : nullptr);
     if (!keywords) return false;
     const std::pair<PyObject *, PyObject *> fields[] = {
-        {names.volume, volume_id.get()},         {names.mountpoint, mount_point.get()},
-        {names.device_file, volume_name},        {names.device_number, serial_number},
-        {names.uuid, volume_uuid.get()},         {names.model, Py_None},
-        {names.device_type, device_type.get()},  {names.label, label},
-        {names.filesystem, lowered.get()},       {names.size, size.get()},
+        {names.volume, volume_id.get()},        {names.mountpoint, mount_point.get()},
+        {names.device_file, volume_name},       {names.device_number, serial_number},
+        {names.uuid, volume_uuid.get()},        {names.model, Py_None},
+        {names.device_type, device_type.get()}, {names.label, label},
+        {names.filesystem, lowered.get()},      {names.size, size.get()},
     };
     for (const auto &field : fields) {
         if (PyDict_SetItem(keywords.get(), field.first, field.second) < 0) return false;
@@ -536,21 +534,42 @@ const char *const kStDev[] = {"self", "st_dev"};
 const char *const kCurrentVolumeIds[] = {"self", "current_volume_ids"};
 PyObject *g_interned_argument_names[kMethodCount][kMaxMethodArguments];
 
-const NativeMethodSpec kMethodSpecs[kMethodCount] = {
-    {{"__init__", kSelfOnly, g_interned_argument_names[kInit], 1, 1}, InitBody, METHOD_TRACEBACK("__init__"),
-     nullptr, true},
-    {{"FindVolumeID", kStatResult, g_interned_argument_names[kFindVolumeIDMethod], 2, 2}, FindVolumeIDMethodBody,
-     METHOD_TRACEBACK("FindVolumeID"), kFindVolumeIDMethodDoc, false},
-    {{"AllVolumeEntries", kForceUpdate, g_interned_argument_names[kAllVolumeEntries], 1, 2}, AllVolumeEntriesBody,
-     METHOD_TRACEBACK("AllVolumeEntries"), kAllVolumeEntriesDoc, false},
+const NativeMethodDefinition kMethodDefinitions[kMethodCount] = {
+    {{"__init__", kSelfOnly, g_interned_argument_names[kInit], 1, 1},
+     InitBody,
+     METHOD_TRACEBACK("__init__"),
+     nullptr,
+     true},
+    {{"FindVolumeID", kStatResult, g_interned_argument_names[kFindVolumeIDMethod], 2, 2},
+     FindVolumeIDMethodBody,
+     METHOD_TRACEBACK("FindVolumeID"),
+     kFindVolumeIDMethodDoc,
+     false},
+    {{"AllVolumeEntries", kForceUpdate, g_interned_argument_names[kAllVolumeEntries], 1, 2},
+     AllVolumeEntriesBody,
+     METHOD_TRACEBACK("AllVolumeEntries"),
+     kAllVolumeEntriesDoc,
+     false},
     {{"GetVolumeEntryForVolumeID", kVolumeID, g_interned_argument_names[kGetVolumeEntryForVolumeID], 2, 2},
-     GetVolumeEntryForVolumeIDBody, METHOD_TRACEBACK("GetVolumeEntryForVolumeID"), nullptr, false},
+     GetVolumeEntryForVolumeIDBody,
+     METHOD_TRACEBACK("GetVolumeEntryForVolumeID"),
+     nullptr,
+     false},
     {{"GetVolumeEntryForDeviceNumber", kStDev, g_interned_argument_names[kGetVolumeEntryForDeviceNumber], 2, 2},
-     GetVolumeEntryForDeviceNumberBody, METHOD_TRACEBACK("GetVolumeEntryForDeviceNumber"), nullptr, false},
+     GetVolumeEntryForDeviceNumberBody,
+     METHOD_TRACEBACK("GetVolumeEntryForDeviceNumber"),
+     nullptr,
+     false},
     {{"_PopulateVolumeTable", kCurrentVolumeIds, g_interned_argument_names[kPopulateVolumeTable], 2, 2},
-     PopulateVolumeTableBody, kPopulateName, nullptr, false},
+     PopulateVolumeTableBody,
+     kPopulateName,
+     nullptr,
+     false},
     {{"_FindVolumeIDForDeviceNumber", kStDev, g_interned_argument_names[kFindVolumeIDForDeviceNumber], 2, 2},
-     FindVolumeIDForDeviceNumberBody, METHOD_TRACEBACK("_FindVolumeIDForDeviceNumber"), nullptr, false},
+     FindVolumeIDForDeviceNumberBody,
+     METHOD_TRACEBACK("_FindVolumeIDForDeviceNumber"),
+     nullptr,
+     false},
 };
 #undef METHOD_TRACEBACK
 
@@ -585,9 +604,10 @@ PyObject *NewVolumeInfoNamespace() {
         return nullptr;
     }
     for (int index = 0; index < kMethodCount; ++index) {
-        const NativeMethodSpec &spec = kMethodSpecs[index];
-        PyRef method(NewNativeMethod(spec, "VolumeInfo", index == kAllVolumeEntries ? defaults.get() : nullptr));
-        if (!method || PyDict_SetItemString(class_namespace.get(), spec.arguments.function_name, method.get()) < 0) {
+        const NativeMethodDefinition &definition = kMethodDefinitions[index];
+        PyRef method(NewNativeMethod(definition, "VolumeInfo", index == kAllVolumeEntries ? defaults.get() : nullptr));
+        if (!method ||
+            PyDict_SetItemString(class_namespace.get(), definition.arguments.function_name, method.get()) < 0) {
             return nullptr;
         }
         Py_XDECREF(g_methods[index]);

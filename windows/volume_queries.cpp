@@ -36,18 +36,18 @@ const char kGetVolumePathNamesForVolumeNameDoc[] =
     "    WindowsError: If a Windows API returns an error code.\n"
     "  ";
 
-#define VOLUME_INFORMATION_RETURNS                                                       \
-    "  Returns:\n"                                                                       \
-    "    Tuple containing five values. Not coincidentally, this is the same form\n"      \
-    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n"   \
-    "    and the serial number doesn't need manipulation to match the stat result.\n"    \
-    "\n"                                                                                 \
-    "    volume_label: Unicode volume label.\n"                                          \
-    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"          \
-    "    component_length: Integer, maximum path component length on this volume.\n"    \
-    "    flags: Integer. See Microsoft's documentation for flag details.\n"              \
-    "    filesystem: String, filesystem name.\n"                                         \
-    "\n"                                                                                 \
+#define VOLUME_INFORMATION_RETURNS                                                     \
+    "  Returns:\n"                                                                     \
+    "    Tuple containing five values. Not coincidentally, this is the same form\n"    \
+    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n" \
+    "    and the serial number doesn't need manipulation to match the stat result.\n"  \
+    "\n"                                                                               \
+    "    volume_label: Unicode volume label.\n"                                        \
+    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"        \
+    "    component_length: Integer, maximum path component length on this volume.\n"   \
+    "    flags: Integer. See Microsoft's documentation for flag details.\n"            \
+    "    filesystem: String, filesystem name.\n"                                       \
+    "\n"                                                                               \
     "  Raises:\n"
 
 const char kGetVolumeInformationDoc[] =
@@ -300,17 +300,16 @@ PyObject *VolumeInformationByHandleBody(int64_t handle) {
     VolumeInformation information;
     // A Windows handle is pointer-sized: a 32-bit host passes the low bits.
     const HANDLE windows_handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
-    if (!GetVolumeInformationByHandleW(windows_handle, information.label, kNameBufferLength,
-                                       &information.serial_number, &information.component_length, &information.flags,
-                                       information.filesystem, kNameBufferLength)) {
+    if (!GetVolumeInformationByHandleW(windows_handle, information.label, kNameBufferLength, &information.serial_number,
+                                       &information.component_length, &information.flags, information.filesystem,
+                                       kNameBufferLength)) {
         return RaiseLastWindowsError();
     }
     return VolumeInformationTuple(information);
 }
 
 PyObject *RaiseWrongConversionResult(const char *kind, PyObject *result) {
-    PyErr_Format(g_module.type_error, "__%.4s__ returned non-%.4s (type %.200s)", kind, kind,
-                 Py_TYPE(result)->tp_name);
+    PyErr_Format(g_module.type_error, "__%.4s__ returned non-%.4s (type %.200s)", kind, kind, Py_TYPE(result)->tp_name);
     return nullptr;
 }
 

@@ -19,8 +19,7 @@ const char kInitName[] = "init windows.volumes";
 PyMethodDef kModuleMethods[] = {
     {"GetVolumeInformationByHandle", GetVolumeInformationByHandle, METH_O, kGetVolumeInformationByHandleDoc},
     {"GetVolumeInformation", GetVolumeInformation, METH_O, kGetVolumeInformationDoc},
-    {"_GetVolumePathNamesForVolumeName", GetVolumePathNamesForVolumeName, METH_O,
-     kGetVolumePathNamesForVolumeNameDoc},
+    {"_GetVolumePathNamesForVolumeName", GetVolumePathNamesForVolumeName, METH_O, kGetVolumePathNamesForVolumeNameDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -35,8 +34,9 @@ bool CheckRuntimeVersion() {
     const char *runtime = Py_GetVersion();
     if (runtime[0] == '2' && runtime[1] != '\0' && runtime[2] == '7') return true;
     char message[200];
-    std::snprintf(message, sizeof message, "compiletime version %s of module '%.100s' does not match runtime version %.3s",
-                  "2.7", "windows.volumes", runtime);
+    std::snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %.3s", "2.7",
+                  "windows.volumes", runtime);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
@@ -59,8 +59,8 @@ bool BindRaiseWindowsError() {
     if (!winwrap) return false;
     PyRef table(PyObject_GetAttrString(winwrap.get(), "__pyx_capi__"));
     if (!table) return false;
-    PyObject *capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), WINWRAP_RAISE_WINDOWS_ERROR)
-                                                  : nullptr;
+    PyObject *capsule =
+        PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), WINWRAP_RAISE_WINDOWS_ERROR) : nullptr;
     if (!capsule) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C function %.200s", WINWRAP_CAPI_MODULE,
                      WINWRAP_RAISE_WINDOWS_ERROR);
@@ -132,7 +132,8 @@ PyObject *NewLogger() {
 
 // Windows drive type -> DeviceType member.
 PyObject *NewDriveTypeMap() {
-    static const char *const kMembers[] = {"UNKNOWN", "UNKNOWN", "REMOVABLE", "INTERNAL", "NETWORK", "REMOVABLE", "RAM"};
+    static const char *const kMembers[] = {"UNKNOWN", "UNKNOWN",   "REMOVABLE", "INTERNAL",
+                                           "NETWORK", "REMOVABLE", "RAM"};
     PyRef map(PyDict_New());
     if (!map) return nullptr;
     for (unsigned long drive_type = 0; drive_type < 7; ++drive_type) {

@@ -19,7 +19,8 @@ constexpr DWORD kNameBufferLength = MAX_PATH + 1;
 // Number of code units before the first NUL, at most `capacity`.
 inline size_t WideLength(const WCHAR *buffer, size_t capacity) {
     size_t length = 0;
-    while (length < capacity && buffer[length] != 0) ++length;
+    while (length < capacity && buffer[length] != 0)
+        ++length;
     return length;
 }
 
@@ -48,7 +49,8 @@ struct HostText {
             const Py_UNICODE *source = PyUnicode_AS_UNICODE(text);
             const Py_ssize_t length = PyUnicode_GET_SIZE(text);
             size_t units = 1;  // the NUL
-            for (Py_ssize_t i = 0; i < length; ++i) units += static_cast<uint32_t>(source[i]) > 0xFFFF ? 2 : 1;
+            for (Py_ssize_t i = 0; i < length; ++i)
+                units += static_cast<uint32_t>(source[i]) > 0xFFFF ? 2 : 1;
             WCHAR *target = inline_;
             if (units > kNameBufferLength) {
                 PyMem_Free(heap_);

@@ -8,8 +8,8 @@
 
 #define WINWRAP_CAPI_MODULE "windows.winwrap"
 #define WINWRAP_RAISE_WINDOWS_ERROR "RaiseWindowsError"
-#define WINWRAP_RAISE_WINDOWS_ERROR_SIGNATURE                      \
-    "PyObject *(int __pyx_skip_dispatch, struct "                  \
+#define WINWRAP_RAISE_WINDOWS_ERROR_SIGNATURE     \
+    "PyObject *(int __pyx_skip_dispatch, struct " \
     "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)"
 
 // Optional arguments: how many follow (0 or 1), then the Windows error code.

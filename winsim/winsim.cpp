@@ -100,8 +100,7 @@ uint64_t Unsigned(PyObject *object, const std::string &what, uint64_t max) {
     const bool converted = !(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
     if (!converted || value > max) {
         PyErr_Clear();
-        Raise(PyExc_ValueError,
-              what + " must be in the range 0 to " + std::to_string(max) + ", got " + Repr(object));
+        Raise(PyExc_ValueError, what + " must be in the range 0 to " + std::to_string(max) + ", got " + Repr(object));
     }
     return value;
 }
@@ -178,8 +177,7 @@ void Parse(PyObject *args, PyObject *kwargs, const char *function, Keywords keyw
     format += ':';
     format += function;
     keywords.push_back(nullptr);
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char **>(keywords.data()),
-                                     objects...)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char **>(keywords.data()), objects...)) {
         throw PythonError();
     }
 }
@@ -219,8 +217,8 @@ PyRef AddVolume(PyObject *args, PyObject *kwargs) {
     Parse(args, kwargs, "add_volume",
           {"name", "mount_points", "label", "serial", "max_component", "flags", "filesystem", "drive_type",
            "total_bytes", "information_error", "free_bytes"},
-          1, &name, &mount_points, &label, &serial, &max_component, &flags, &filesystem, &drive_type,
-          &total_bytes, &information_error, &free_bytes);
+          1, &name, &mount_points, &label, &serial, &max_component, &flags, &filesystem, &drive_type, &total_bytes,
+          &information_error, &free_bytes);
     winstub::VolumeSpec volume;
     volume.name = Text(name, "name");
     if (mount_points) {
@@ -279,8 +277,8 @@ PyRef Fail(PyObject *args, PyObject *kwargs) {
     PyObject *times = nullptr;
     PyObject *skip = nullptr;
     PyObject *returned_length = nullptr;
-    Parse(args, kwargs, "fail", {"function", "code", "times", "skip", "returned_length"}, 2, &function, &code,
-          &times, &skip, &returned_length);
+    Parse(args, kwargs, "fail", {"function", "code", "times", "skip", "returned_length"}, 2, &function, &code, &times,
+          &skip, &returned_length);
     std::string function_name;
     for (char16_t unit : Text(function, "function")) {
         // No function name holds anything but ASCII letters.
@@ -296,8 +294,8 @@ PyRef Fail(PyObject *args, PyObject *kwargs) {
         }
         length = Dword(returned_length, "returned_length");
     }
-    winstub::Fail(function_name, Dword(code, "code"), times ? Dword(times, "times") : 1,
-                  skip ? Dword(skip, "skip") : 0, length);
+    winstub::Fail(function_name, Dword(code, "code"), times ? Dword(times, "times") : 1, skip ? Dword(skip, "skip") : 0,
+                  length);
     return None();
 }
 

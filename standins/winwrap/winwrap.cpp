@@ -27,10 +27,11 @@ PyObject *windows_error_type = nullptr;
 // so that str() of the error works for every message.
 PyRef MessageFor(DWORD code) {
     WCHAR buffer[1024];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  buffer, sizeof buffer / sizeof buffer[0], nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                                  sizeof buffer / sizeof buffer[0], nullptr);
     if (length == 0) return PyRef(PyString_FromString("Unknown error"));
-    while (length > 0 && (buffer[length - 1] == u'\r' || buffer[length - 1] == u'\n')) --length;
+    while (length > 0 && (buffer[length - 1] == u'\r' || buffer[length - 1] == u'\n'))
+        --length;
 
     int byte_order = 0;  // native
     PyRef text(PyUnicode_DecodeUTF16(reinterpret_cast<const char *>(buffer),
@@ -47,8 +48,8 @@ PyObject *RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptionalArgs
     PyRef message = MessageFor(code);
     if (!message) return nullptr;
     // The code as a signed int, as the host's own PyErr_SetFromWindowsErr passes it.
-    PyRef error(PyObject_CallFunction(windows_error_type, const_cast<char *>("iO"), static_cast<int>(code),
-                                      message.get()));
+    PyRef error(
+        PyObject_CallFunction(windows_error_type, const_cast<char *>("iO"), static_cast<int>(code), message.get()));
     if (!error) return nullptr;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
     return nullptr;

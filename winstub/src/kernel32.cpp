@@ -52,16 +52,14 @@ void WINAPI SetLastError(DWORD code) {
 
 HANDLE WINAPI FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length) {
     HANDLE find_volume = INVALID_HANDLE_VALUE;
-    const DWORD code = Serve([&](winstub::Machine &machine) {
-        return machine.FindFirstVolumeW(volume_name, buffer_length, find_volume);
-    });
+    const DWORD code = Serve(
+        [&](winstub::Machine &machine) { return machine.FindFirstVolumeW(volume_name, buffer_length, find_volume); });
     return Succeeded(code) ? find_volume : INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) {
-    return Succeeded(Serve([&](winstub::Machine &machine) {
-        return machine.FindNextVolumeW(find_volume, volume_name, buffer_length);
-    }));
+    return Succeeded(Serve(
+        [&](winstub::Machine &machine) { return machine.FindNextVolumeW(find_volume, volume_name, buffer_length); }));
 }
 
 BOOL WINAPI FindVolumeClose(HANDLE find_volume) {
@@ -71,8 +69,7 @@ BOOL WINAPI FindVolumeClose(HANDLE find_volume) {
 BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names, DWORD buffer_length,
                                              PDWORD return_length) {
     return Succeeded(Serve([&](winstub::Machine &machine) {
-        return machine.GetVolumePathNamesForVolumeNameW(volume_name, volume_path_names, buffer_length,
-                                                        return_length);
+        return machine.GetVolumePathNamesForVolumeNameW(volume_name, volume_path_names, buffer_length, return_length);
     }));
 }
 
@@ -80,21 +77,19 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root_path_name, LPWSTR volume_name_buf
                                   LPDWORD volume_serial_number, LPDWORD maximum_component_length,
                                   LPDWORD file_system_flags, LPWSTR file_system_name_buffer,
                                   DWORD file_system_name_size) {
-    const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,
-                                                  volume_serial_number,     maximum_component_length,
-                                                  file_system_flags,        file_system_name_buffer,
+    const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,  volume_serial_number,
+                                                  maximum_component_length, file_system_flags, file_system_name_buffer,
                                                   file_system_name_size};
-    return Succeeded(Serve(
-        [&](winstub::Machine &machine) { return machine.GetVolumeInformationW(root_path_name, output); }));
+    return Succeeded(
+        Serve([&](winstub::Machine &machine) { return machine.GetVolumeInformationW(root_path_name, output); }));
 }
 
 BOOL WINAPI GetVolumeInformationByHandleW(HANDLE file, LPWSTR volume_name_buffer, DWORD volume_name_size,
                                           LPDWORD volume_serial_number, LPDWORD maximum_component_length,
                                           LPDWORD file_system_flags, LPWSTR file_system_name_buffer,
                                           DWORD file_system_name_size) {
-    const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,
-                                                  volume_serial_number,     maximum_component_length,
-                                                  file_system_flags,        file_system_name_buffer,
+    const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,  volume_serial_number,
+                                                  maximum_component_length, file_system_flags, file_system_name_buffer,
                                                   file_system_name_size};
     return Succeeded(
         Serve([&](winstub::Machine &machine) { return machine.GetVolumeInformationByHandleW(file, output); }));
@@ -115,8 +110,8 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER free_byt
     }));
 }
 
-DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPWSTR buffer,
-                            DWORD size, void *arguments) {
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPWSTR buffer, DWORD size,
+                            void *arguments) {
     // The texts are English whatever the language; inserts are left as they are.
     (void)source;
     (void)language_id;

@@ -88,9 +88,8 @@ DWORD WritePathNames(const std::vector<std::u16string> &paths, LPWCH buffer, DWO
     return WriteText(packed, buffer, buffer_length) ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
-DWORD VolumeInformationOutput::Write(const std::u16string &label_text, DWORD serial_number,
-                                     DWORD max_component_length, DWORD file_system_flags,
-                                     const std::u16string &filesystem_text) const {
+DWORD VolumeInformationOutput::Write(const std::u16string &label_text, DWORD serial_number, DWORD max_component_length,
+                                     DWORD file_system_flags, const std::u16string &filesystem_text) const {
     // A buffer that is not supplied is not asked for, whatever its size says.
     if ((label && label_text.size() >= label_size) || (filesystem && filesystem_text.size() >= filesystem_size)) {
         return ERROR_INSUFFICIENT_BUFFER;

@@ -40,8 +40,8 @@ public:
     virtual DWORD FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) = 0;
     virtual DWORD FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) = 0;
     virtual DWORD FindVolumeClose(HANDLE find_volume) = 0;
-    virtual DWORD GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names,
-                                                   DWORD buffer_length, PDWORD return_length) = 0;
+    virtual DWORD GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names, DWORD buffer_length,
+                                                   PDWORD return_length) = 0;
     virtual DWORD GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) = 0;
     virtual DWORD GetVolumeInformationByHandleW(HANDLE file, const VolumeInformationOutput &output) = 0;
     // An unknown root is a success with DRIVE_NO_ROOT_DIR, as on Windows.
@@ -72,8 +72,7 @@ DWORD HandOutVolumeName(const std::u16string *name, size_t &position, LPWSTR vol
 // GetVolumePathNamesForVolumeNameW's packed list: each path with its NUL,
 // then a closing NUL. The needed length goes to *return_length (when given)
 // also when the buffer is too small (ERROR_MORE_DATA).
-DWORD WritePathNames(const std::vector<std::u16string> &paths, LPWCH buffer, DWORD buffer_length,
-                     PDWORD return_length);
+DWORD WritePathNames(const std::vector<std::u16string> &paths, LPWCH buffer, DWORD buffer_length, PDWORD return_length);
 
 }  // namespace winstub
 

@@ -9,14 +9,10 @@ namespace winstub {
 namespace {
 
 constexpr std::array<const char *, kFunctionCount> kFunctionNames = {
-    "FindFirstVolumeW",
-    "FindNextVolumeW",
-    "FindVolumeClose",
-    "GetVolumePathNamesForVolumeNameW",
-    "GetVolumeInformationW",
-    "GetVolumeInformationByHandleW",
-    "GetDriveTypeW",
-    "GetDiskFreeSpaceExW",
+    "FindFirstVolumeW",      "FindNextVolumeW",
+    "FindVolumeClose",       "GetVolumePathNamesForVolumeNameW",
+    "GetVolumeInformationW", "GetVolumeInformationByHandleW",
+    "GetDriveTypeW",         "GetDiskFreeSpaceExW",
 };
 
 // Windows hands out handle values in steps of 4.
@@ -154,8 +150,8 @@ DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LP
 DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::u16string root = ReadText(root_path_name);
-    if (auto script = Enter(Function::GetVolumeInformationW,
-                            {root, Length(output.label_size), Length(output.filesystem_size)})) {
+    if (auto script =
+            Enter(Function::GetVolumeInformationW, {root, Length(output.label_size), Length(output.filesystem_size)})) {
         return script->code;
     }
     const std::optional<size_t> index = Find(root, true);

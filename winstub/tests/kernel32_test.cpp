@@ -225,16 +225,16 @@ using InformationCall = std::function<BOOL(WCHAR *label, DWORD label_size, DWORD
 BOOL Ask(const InformationCall &call, Information &out, DWORD label_size = kName, DWORD filesystem_size = kName) {
     WCHAR label[kName] = u"";
     WCHAR filesystem[kName] = u"";
-    const BOOL result = call(label, label_size, &out.serial, &out.max_component, &out.flags, filesystem,
-                             filesystem_size);
+    const BOOL result =
+        call(label, label_size, &out.serial, &out.max_component, &out.flags, filesystem, filesystem_size);
     out.label = label;
     out.filesystem = filesystem;
     return result;
 }
 
 InformationCall ByRoot(const std::u16string &root) {
-    return [root](WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component, DWORD *flags,
-                  WCHAR *filesystem, DWORD filesystem_size) {
+    return [root](WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component, DWORD *flags, WCHAR *filesystem,
+                  DWORD filesystem_size) {
         return GetVolumeInformationW(root.c_str(), label, label_size, serial, max_component, flags, filesystem,
                                      filesystem_size);
     };
@@ -243,14 +243,12 @@ InformationCall ByRoot(const std::u16string &root) {
 InformationCall ByHandle(int64_t handle) {
     return [handle](WCHAR *label, DWORD label_size, DWORD *serial, DWORD *max_component, DWORD *flags,
                     WCHAR *filesystem, DWORD filesystem_size) {
-        return GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), label,
-                                             label_size, serial, max_component, flags, filesystem,
-                                             filesystem_size);
+        return GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), label, label_size,
+                                             serial, max_component, flags, filesystem, filesystem_size);
     };
 }
 
-const Information kDataInformation{u"Data", 0x8BADF00D, 255, FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK,
-                                   u"NTFS"};
+const Information kDataInformation{u"Data", 0x8BADF00D, 255, FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK, u"NTFS"};
 
 TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
     winstub::AddVolume(Volume(kA, {u"A:\\"}));
@@ -610,8 +608,7 @@ TEST(FormatMessage, SystemTexts) {
         EXPECT_EQ(FormatMessageW(kFlags, nullptr, c.code, 0, buffer, 512, nullptr), text.size());
         EXPECT_EQ(std::u16string(buffer), text);
         // The text and its NUL must fit.
-        EXPECT_EQ(FormatMessageW(kFlags, nullptr, c.code, 0, buffer, static_cast<DWORD>(text.size()), nullptr),
-                  0u);
+        EXPECT_EQ(FormatMessageW(kFlags, nullptr, c.code, 0, buffer, static_cast<DWORD>(text.size()), nullptr), 0u);
         EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     }
 }
@@ -620,8 +617,8 @@ TEST(FormatMessage, UnknownCodeHasNoText) {
     WCHAR buffer[512];
     for (DWORD code : {DWORD{7}, DWORD{0x20000001}, DWORD{0xFFFFFFFF}}) {
         SetLastError(0);
-        EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buffer, 512, nullptr),
+        EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                                 512, nullptr),
                   0u);
         EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
     }

@@ -99,13 +99,12 @@ WINBASEAPI BOOL WINAPI FindVolumeClose(HANDLE find_volume);
 WINBASEAPI BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names,
                                                         DWORD buffer_length, PDWORD return_length);
 
-WINBASEAPI BOOL WINAPI GetVolumeInformationW(LPCWSTR root_path_name, LPWSTR volume_name_buffer,
-                                             DWORD volume_name_size, LPDWORD volume_serial_number,
-                                             LPDWORD maximum_component_length, LPDWORD file_system_flags,
-                                             LPWSTR file_system_name_buffer, DWORD file_system_name_size);
-WINBASEAPI BOOL WINAPI GetVolumeInformationByHandleW(HANDLE file, LPWSTR volume_name_buffer,
-                                                     DWORD volume_name_size, LPDWORD volume_serial_number,
-                                                     LPDWORD maximum_component_length,
+WINBASEAPI BOOL WINAPI GetVolumeInformationW(LPCWSTR root_path_name, LPWSTR volume_name_buffer, DWORD volume_name_size,
+                                             LPDWORD volume_serial_number, LPDWORD maximum_component_length,
+                                             LPDWORD file_system_flags, LPWSTR file_system_name_buffer,
+                                             DWORD file_system_name_size);
+WINBASEAPI BOOL WINAPI GetVolumeInformationByHandleW(HANDLE file, LPWSTR volume_name_buffer, DWORD volume_name_size,
+                                                     LPDWORD volume_serial_number, LPDWORD maximum_component_length,
                                                      LPDWORD file_system_flags, LPWSTR file_system_name_buffer,
                                                      DWORD file_system_name_size);
 
@@ -117,8 +116,8 @@ WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEG
 // Only FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS with a caller's
 // buffer is supported: the system's text for an error code, as on Windows
 // ending in ".\r\n". Returns the number of characters written, 0 on failure.
-WINBASEAPI DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id,
-                                       LPWSTR buffer, DWORD size, void *arguments);
+WINBASEAPI DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPWSTR buffer,
+                                       DWORD size, void *arguments);
 
 #ifdef __cplusplus
 }
