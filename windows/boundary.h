@@ -20,8 +20,8 @@ struct Names {
         *logging, *re, *_ListVolumeNames, *FindVolumeID, *_VolumeIDFromSerialNumber, *WindowsError;
     // attributes and methods
     PyObject *debug, *info, *error, *exception, *get, *GetMonotonicTime, *Lock, *VolumeEntry, *DeviceType, *UNKNOWN,
-        *match, *group, *encode, *lower, *copy, *sort, *key, *len, *st_dev, *handle, *Singleton, *_lock, *_volume_ids,
-        *_volume_entries, *_PopulateVolumeTable, *_FindVolumeIDForDeviceNumber, *GetVolumeEntryForVolumeID, *clear;
+        *match, *group, *encode, *lower, *copy, *sort, *key, *len, *st_dev, *handle, *_lock, *_volume_ids,
+        *_volume_entries, *_PopulateVolumeTable, *_FindVolumeIDForDeviceNumber, *GetVolumeEntryForVolumeID;
     // VolumeEntry keywords
     PyObject *volume, *mountpoint, *device_file, *device_number, *uuid, *model, *device_type, *label, *filesystem,
         *size;
@@ -36,7 +36,6 @@ struct Names {
 // State of the loaded module. It lives as long as the process, so these are
 // plain pointers: nothing releases them, not even at interpreter shutdown.
 struct ModuleState {
-    PyObject *module = nullptr;    // owned
     PyObject *globals = nullptr;   // the module's dict, borrowed from the module
     PyObject *builtins = nullptr;  // the __builtin__ module, owned
     PyObject *type_error = nullptr, *memory_error = nullptr, *object_type = nullptr;  // captured at load

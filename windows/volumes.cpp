@@ -173,7 +173,7 @@ PyObject *NewVolumeInfo() {
     return PyObject_CallFunctionObjArgs(singleton.get(), volume_info_class.get(), nullptr);
 }
 
-bool LoadModule(PyObject *module) {
+bool LoadModule() {
     PyObject *builtins = PyImport_AddModule("__builtin__");
     if (!builtins || !InitNames()) return false;
     Py_INCREF(builtins);
@@ -203,7 +203,6 @@ bool LoadModule(PyObject *module) {
         !CreateFunction(kVolumeIDDef, &g_module.volume_id_function) || !CreateFunction(kIsFATDef, nullptr)) {
         return false;
     }
-    (void)module;
     return Store("VolumeInfo", PyRef(NewVolumeInfo()).get()) && Store("__test__", PyRef(PyDict_New()).get());
 }
 
@@ -217,11 +216,9 @@ MODULE_INIT_FUNCTION initvolumes(void) {
         return;
     }
     PyRef owned_module = PyRef::Borrow(module);
-    g_module.module = module;
     g_module.globals = PyModule_GetDict(module);
-    if (!LoadModule(module)) {
+    if (!LoadModule()) {
         AddTraceback(kInitName, __LINE__);
-        g_module.module = nullptr;
         g_module.globals = nullptr;
         return;  // the importer drops the half-built module
     }
