@@ -12,11 +12,10 @@
 #include <variant>
 #include <vector>
 
+#include "windows/platform.h"
 #include "windows/py_ref.h"
 #include "windows/wide_text.h"
 #include "winstub/control.h"
-
-#define WINSIM_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
@@ -444,7 +443,7 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-extern "C" WINSIM_EXPORT void initwinsim(void) {
+MODULE_INIT_FUNCTION initwinsim(void) {
     Py_InitModule3("winsim", methods,
                    "Control of the machine behind the Windows functions: this machine, the sample\n"
                    "machine, or a scripted simulated machine.");

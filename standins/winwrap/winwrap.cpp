@@ -10,13 +10,6 @@
 #include "windows/py_ref.h"
 #include "windows/winwrap_capi.h"
 
-#if defined(_WIN32)
-#define WINWRAP_EXPORT
-#else
-// Every other symbol is hidden; the host must find the entry point.
-#define WINWRAP_EXPORT __attribute__((visibility("default")))
-#endif
-
 namespace {
 
 // The class raised; set once at import and kept for the life of the process.
@@ -153,6 +146,6 @@ bool InitModule() {
 
 }  // namespace
 
-PyMODINIT_FUNC WINWRAP_EXPORT initwinwrap(void) {
+MODULE_INIT_FUNCTION initwinwrap(void) {
     InitModule();  // on failure the exception is set, which fails the import
 }
