@@ -315,6 +315,7 @@ struct NativeMethodObject {
     PyObject_HEAD const NativeMethodDefinition *definition;
     PyObject *name;
     PyObject *qualname;
+    PyObject *traceback_name;  // windows.volumes.<qualname>
     PyObject *module;
     PyObject *doc;
     PyObject *defaults;
@@ -324,6 +325,7 @@ void NativeMethodDealloc(PyObject *self) {
     auto *method = reinterpret_cast<NativeMethodObject *>(self);
     Py_XDECREF(method->name);
     Py_XDECREF(method->qualname);
+    Py_XDECREF(method->traceback_name);
     Py_XDECREF(method->module);
     Py_XDECREF(method->doc);
     Py_XDECREF(method->defaults);
@@ -359,7 +361,7 @@ PyObject *NativeMethodCall(PyObject *self, PyObject *args, PyObject *kwds) {
             }
         }
         if (!ParseArguments(definition.arguments, args, kwds, values, held)) {
-            return AddTraceback(definition.traceback_name, __LINE__);
+            return AddTraceback(PyString_AS_STRING(method->traceback_name), __LINE__);
         }
     }
     return CallNativeMethodBody(self, values);
@@ -414,13 +416,15 @@ PyObject *NewNativeMethod(const NativeMethodDefinition &definition, const char *
     PyRef name(PyString_InternFromString(name_text));
     PyRef qualname(PyString_FromFormat("%s.%s", class_name, name_text));
     PyRef module(PyString_FromString("windows.volumes"));
+    PyRef traceback_name(PyString_FromFormat("windows.volumes.%s.%s", class_name, name_text));
     PyRef doc(definition.doc ? PyString_FromString(definition.doc) : PyRef::Borrow(Py_None).release());
-    if (!name || !qualname || !module || !doc) return nullptr;
+    if (!name || !qualname || !module || !traceback_name || !doc) return nullptr;
     auto *method = PyObject_New(NativeMethodObject, &NativeMethodType);
     if (!method) return nullptr;
     method->definition = &definition;
     method->name = name.release();
     method->qualname = qualname.release();
+    method->traceback_name = traceback_name.release();
     method->module = module.release();
     method->doc = doc.release();
     method->defaults = PyRef::Borrow(defaults ? defaults : Py_None).release();
@@ -428,8 +432,8 @@ PyObject *NewNativeMethod(const NativeMethodDefinition &definition, const char *
 }
 
 PyObject *CallNativeMethodBody(PyObject *method, PyObject *const *arguments) {
-    const NativeMethodDefinition &definition = *reinterpret_cast<NativeMethodObject *>(method)->definition;
-    return WithTraceback(definition.body(arguments), definition.traceback_name, __LINE__);
+    auto *native = reinterpret_cast<NativeMethodObject *>(method);
+    return WithTraceback(native->definition->body(arguments), PyString_AS_STRING(native->traceback_name), __LINE__);
 }
 
 bool ResolvesToOwnMethod(PyObject *self, PyObject *name, PyObject *method) {

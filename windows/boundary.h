@@ -100,15 +100,14 @@ bool ParseArguments(const ArgumentSpec &signature, PyObject *args, PyObject *kwd
 // The function type of VolumeInfo's methods: callable like a built-in, and
 // binding to an instance like a Python function when fetched from a class.
 // A call checks the arguments against `arguments` (defaults from the
-// method's defaults tuple) and runs `body`, adding a traceback entry for
-// `traceback_name` when it fails. `self_only` methods take the host's
+// method's defaults tuple) and runs `body`, adding a traceback entry named
+// "windows.volumes.<class>.<method>" when it fails. `self_only` methods take the host's
 // one-argument convention instead (VolumeInfo.__init__).
 using MethodBody = PyObject *(*)(PyObject *const *arguments);
 constexpr Py_ssize_t kMaxMethodArguments = 2;
 struct NativeMethodDefinition {
     ArgumentSpec arguments;  // function_name is the method's name
     MethodBody body;
-    const char *traceback_name;
     const char *doc;  // or null
     bool self_only;
 };

@@ -525,7 +525,6 @@ PyObject *PopulateVolumeTableBody(PyObject *const *arguments) {
     return nullptr;
 }
 
-#define METHOD_TRACEBACK(name) "windows.volumes.VolumeInfo." name
 const char *const kSelfOnly[] = {"self"};
 const char *const kStatResult[] = {"self", "stat_result"};
 const char *const kForceUpdate[] = {"self", "force_update"};
@@ -535,43 +534,32 @@ const char *const kCurrentVolumeIds[] = {"self", "current_volume_ids"};
 PyObject *g_interned_argument_names[kMethodCount][kMaxMethodArguments];
 
 const NativeMethodDefinition kMethodDefinitions[kMethodCount] = {
-    {{"__init__", kSelfOnly, g_interned_argument_names[kInit], 1, 1},
-     InitBody,
-     METHOD_TRACEBACK("__init__"),
-     nullptr,
-     true},
+    {{"__init__", kSelfOnly, g_interned_argument_names[kInit], 1, 1}, InitBody, nullptr, true},
     {{"FindVolumeID", kStatResult, g_interned_argument_names[kFindVolumeIDMethod], 2, 2},
      FindVolumeIDMethodBody,
-     METHOD_TRACEBACK("FindVolumeID"),
      kFindVolumeIDMethodDoc,
      false},
     {{"AllVolumeEntries", kForceUpdate, g_interned_argument_names[kAllVolumeEntries], 1, 2},
      AllVolumeEntriesBody,
-     METHOD_TRACEBACK("AllVolumeEntries"),
      kAllVolumeEntriesDoc,
      false},
     {{"GetVolumeEntryForVolumeID", kVolumeID, g_interned_argument_names[kGetVolumeEntryForVolumeID], 2, 2},
      GetVolumeEntryForVolumeIDBody,
-     METHOD_TRACEBACK("GetVolumeEntryForVolumeID"),
      nullptr,
      false},
     {{"GetVolumeEntryForDeviceNumber", kStDev, g_interned_argument_names[kGetVolumeEntryForDeviceNumber], 2, 2},
      GetVolumeEntryForDeviceNumberBody,
-     METHOD_TRACEBACK("GetVolumeEntryForDeviceNumber"),
      nullptr,
      false},
     {{"_PopulateVolumeTable", kCurrentVolumeIds, g_interned_argument_names[kPopulateVolumeTable], 2, 2},
      PopulateVolumeTableBody,
-     kPopulateName,
      nullptr,
      false},
     {{"_FindVolumeIDForDeviceNumber", kStDev, g_interned_argument_names[kFindVolumeIDForDeviceNumber], 2, 2},
      FindVolumeIDForDeviceNumberBody,
-     METHOD_TRACEBACK("_FindVolumeIDForDeviceNumber"),
      nullptr,
      false},
 };
-#undef METHOD_TRACEBACK
 
 }  // namespace
 
