@@ -65,6 +65,11 @@ inline PyObject *WithTraceback(PyObject *result, const char *function_name, int 
     return result ? result : AddTraceback(function_name, line);
 }
 
+// A new tuple of `first` (when not null) followed by `rest`.
+PyObject *PackArguments(PyObject *first, std::initializer_list<PyObject *> rest);
+// callable(*arguments, **kwds); new reference or null.
+PyObject *Call(PyObject *callable, std::initializer_list<PyObject *> arguments, PyObject *kwds = nullptr);
+
 // Calls LOGGER.<level>(format, *arguments); false with an exception set.
 bool Log(PyObject *level, PyObject *format, std::initializer_list<PyObject *> arguments);
 

@@ -304,17 +304,6 @@ bool SkipVolume(PyObject *format, PyObject *argument) {
     return Log(g_module.names.exception, format, {argument});
 }
 
-PyObject *Call(PyObject *callable, std::initializer_list<PyObject *> arguments, PyObject *kwds = nullptr) {
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(arguments.size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t index = 0;
-    for (PyObject *argument : arguments) {
-        Py_INCREF(argument);
-        PyTuple_SET_ITEM(tuple.get(), index++, argument);
-    }
-    return PyObject_Call(callable, tuple.get(), kwds);
-}
-
 PyObject *CallAttribute(PyObject *object, PyObject *name, std::initializer_list<PyObject *> arguments) {
     PyRef attribute(PyObject_GetAttr(object, name));
     if (!attribute) return nullptr;
