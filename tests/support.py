@@ -86,14 +86,15 @@ def module_entries(exc_traceback):
             if filename == TRACEBACK_FILE]
 
 
-def run_python(source, path_before=()):
+def run_python(source, path_before=(), arguments=()):
     """Runs `source` in a fresh interpreter whose module path is `path_before`
-    followed by this process's PYTHONPATH. Returns (exit status, stdout, stderr)."""
+    followed by this process's PYTHONPATH, with `arguments` in sys.argv[1:].
+    Returns (exit status, stdout, stderr)."""
     environment = os.environ.copy()
     path = list(path_before) + [entry for entry in environment.get("PYTHONPATH", "").split(os.pathsep) if entry]
     environment["PYTHONPATH"] = os.pathsep.join(path)
     environment["PYTHONDONTWRITEBYTECODE"] = "1"
-    process = subprocess.Popen([sys.executable, "-c", source], env=environment,
+    process = subprocess.Popen([sys.executable, "-c", source] + list(arguments), env=environment,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout, stderr = process.communicate()
     return process.returncode, stdout, stderr

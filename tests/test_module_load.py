@@ -222,6 +222,215 @@ class LoadFailureTest(LoadInFreshInterpreter, unittest.TestCase):
             self.CheckFailure(report, error_type, message, innermost)
 
 
+# Runs in the fresh interpreter: a failing import, what the half-built
+# module's functions do, a second import, then `cure` and a third.
+RETRY_CHILD = textwrap.dedent(r"""
+    import __builtin__
+    import os
+    import sys
+    import traceback
+
+    %(prelude)s
+
+    real_import = __builtin__.__import__
+    half_built = []
+
+
+    def capturing_import(*args, **kwargs):
+        module = sys.modules.get("windows.volumes")
+        if module is not None and not half_built:
+            half_built.append(module)  # kept alive, as a caller could keep it
+        return real_import(*args, **kwargs)
+
+
+    def attempt():
+        try:
+            import windows.volumes
+        except BaseException:
+            error_type, error, error_traceback = sys.exc_info()
+            return (error_type.__name__, str(error),
+                    [(name, filename) for filename, _, name, _ in traceback.extract_tb(error_traceback)])
+        return None
+
+
+    def outcome(function, arguments):
+        try:
+            function(*arguments)
+        except BaseException as error:
+            return (type(error).__name__, str(error))
+        return "returned"
+
+
+    CALLS = [
+        ("GetVolumeInformation", (u"C:\\",)),
+        ("GetVolumeInformation", ("C:\\",)),
+        ("GetVolumeInformationByHandle", (object(),)),
+        ("GetVolumeInformationByHandle", (1,)),
+        ("_GetVolumePathNamesForVolumeName", (u"\\\\?\\Volume{1}\\",)),
+        ("_GetVolumePathNamesForVolumeName", (5,)),
+        ("_ListVolumeNames", ()),
+        ("FindVolumeID", (os.stat("/"),)),
+        ("_VolumeIDFromSerialNumber", (1,)),
+        ("IsFAT", (1, object())),
+    ]
+
+
+    def call_all(namespace):
+        return [(name, outcome(namespace[name], arguments)) for name, arguments in CALLS if name in namespace]
+
+
+    __builtin__.__import__ = capturing_import  # the same frames in every attempt's traceback
+    report = {"first": attempt()}
+    report["kept_in_sys_modules"] = "windows.volumes" in sys.modules
+    namespace = dict(vars(half_built[0])) if half_built else {}
+    report["calls"] = call_all(namespace)
+    service = namespace.get("VolumeInfo")
+    if service is not None:
+        report["calls"].append(("VolumeInfo", outcome(service.NewInstance, ())))
+    report["second"] = attempt()
+    %(cure)s
+    report["cured"] = attempt()
+    if report["cured"] is None:
+        report["loaded_calls"] = call_all(vars(sys.modules["windows.volumes"]))
+        report["stale_calls"] = call_all(namespace)
+    __builtin__.__import__ = real_import
+    print(repr(report))
+    """)
+
+NOT_LOADED = ("ImportError", "windows.volumes is not loaded")
+
+# Cures: the fake winwrap goes, so the real one is found; a Singleton that
+# raises until told not to.
+REMOVE_FAKE_WINWRAP = textwrap.dedent("""\
+    import windows
+    os.remove(os.path.join(os.path.dirname(windows.__file__), "winwrap.py"))
+    sys.modules.pop("windows.winwrap", None)
+    """)
+SINGLETON_UNTIL_CURED = {"common/service/service.py": textwrap.dedent("""\
+    execfile(%r)
+    _real_singleton = Singleton
+    broken = [True]
+
+
+    def Singleton(cls):
+        if broken:
+            raise ValueError("no service for " + cls.__name__)
+        return _real_singleton(cls)
+    """) % os.path.join(REAL_PACKAGE_DIRS["common/service"], "service.py")}
+CURE_SINGLETON = "from common.service import service\ndel service.broken[:]\n"
+
+
+FAILURES_BEFORE_ANY_IMPORT = {"built-ins without MemoryError"}
+
+
+class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
+    """A failed load leaves nothing that crashes, and the next import loads afresh."""
+
+    def Retry(self, files, prelude="", cure=""):
+        root = tempfile.mkdtemp(prefix="volumes-retry-")
+        self.addCleanup(shutil.rmtree, root)
+        WriteTree(root, files)
+        status, stdout, stderr = support.run_python(RETRY_CHILD % {"prelude": prelude, "cure": cure},
+                                                    path_before=[root])
+        self.assertEqual(0, status, stderr)
+        return ast.literal_eval(stdout.strip().splitlines()[-1])
+
+    def test_every_failure_can_be_retried_and_leaves_functions_that_refuse_to_run(self):
+        for description, files, prelude, error_type, message, _ in FAILURE_CASES + LATER_FAILURE_CASES:
+            report = self.Retry(files, prelude)
+            self.assertEqual(error_type, report["first"][0], description)
+            self.assertIn(INIT_ENTRY, report["first"][2], description)
+            self.assertEqual(report["first"], report["second"], description)
+            self.assertFalse(report["kept_in_sys_modules"], description)
+            # The first three functions exist from the start of every load;
+            # the child reaches them when the module imports its first module.
+            if description not in FAILURES_BEFORE_ANY_IMPORT:
+                self.assertGreaterEqual(len(report["calls"]), 6, description)
+            for name, outcome in report["calls"]:
+                self.assertEqual(NOT_LOADED, outcome, "%s: %s" % (description, name))
+
+    def test_the_import_succeeds_once_the_cause_is_gone(self):
+        cases = [
+            ("winwrap without a capsule table", {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {}")},
+             REMOVE_FAKE_WINWRAP, "ImportError"),
+            ("Singleton that raises", SINGLETON_UNTIL_CURED, CURE_SINGLETON, "ValueError"),
+        ]
+        for description, files, cure, error_type in cases:
+            report = self.Retry(files, cure=cure)
+            self.assertEqual(error_type, report["first"][0], description)
+            self.assertEqual(report["first"], report["second"], description)
+            self.assertIsNone(report["cured"], description)
+            # The loaded module answers; what the failed load left behind now
+            # reads the loaded module's state and cannot crash either.
+            for name, outcome in report["loaded_calls"] + report["stale_calls"]:
+                self.assertNotEqual(NOT_LOADED, outcome, "%s: %s" % (description, name))
+            stale = report["stale_calls"]
+            self.assertEqual(report["loaded_calls"][:len(stale)], stale, description)
+
+
+SECOND_LOAD_CHILD = textwrap.dedent(r"""
+    import imp
+    import os
+    import sys
+
+    import winsim
+    import windows.volumes as volumes
+
+
+    class Handle(object):
+        def __init__(self, value):
+            self.handle = value
+
+
+    winsim.reset()
+    winsim.add_volume(u"\\\\?\\Volume{1}\\", mount_points=[u"D:\\"], serial=7, filesystem=u"FAT32")
+    report = {"fat": volumes.IsFAT(7, Handle(winsim.open_handle(u"\\\\?\\Volume{1}\\")))}
+    seen = []
+    original = volumes._VolumeIDFromSerialNumber
+    volumes._VolumeIDFromSerialNumber = lambda serial: seen.append(serial) or original(serial)
+    # Through another path to the same file, the host runs the library's init
+    # again; through the same path it copies the loaded module's namespace.
+    linked = os.path.join(sys.argv[1], os.path.basename(volumes.__file__))
+    os.symlink(os.path.abspath(volumes.__file__), linked)
+    loads = [("volumes", linked), ("other.volumes", linked), ("windows.volumes", linked),
+             ("again.volumes", volumes.__file__)]
+    names = [name for name, _ in loads]
+    errors = []
+    for name, path in loads:
+        try:
+            imp.load_dynamic(name, path)
+            errors.append(None)
+        except ImportError as error:
+            errors.append(str(error))
+    report["errors"] = errors
+    report["registered"] = [name for name in names if name in sys.modules]
+    report["same_module"] = sys.modules["windows.volumes"] is volumes
+    report["fat_cached"] = volumes.IsFAT(7, object())  # answered from the cache: no handle needed
+    report["volume_id"] = volumes.FindVolumeID(os.stat("/"))
+    report["seen"] = seen
+    report["st_dev"] = os.stat("/").st_dev
+    print(repr(report))
+    """)
+
+
+class SecondLoadTest(unittest.TestCase):
+
+    def test_a_second_load_of_the_library_changes_nothing_the_loaded_module_sees(self):
+        directory = tempfile.mkdtemp(prefix="volumes-second-")
+        self.addCleanup(shutil.rmtree, directory)
+        status, stdout, stderr = support.run_python(SECOND_LOAD_CHILD, arguments=[directory])
+        self.assertEqual(0, status, stderr)
+        report = ast.literal_eval(stdout.strip().splitlines()[-1])
+        already = "windows.volumes is already loaded in this process"
+        self.assertEqual([already, already, already, None], report["errors"])
+        self.assertEqual(["windows.volumes", "again.volumes"], report["registered"])
+        self.assertTrue(report["same_module"])
+        self.assertIs(True, report["fat"])
+        self.assertIs(True, report["fat_cached"])
+        self.assertEqual("serial:%d" % report["st_dev"], report["volume_id"])
+        self.assertEqual([7, report["st_dev"]], report["seen"])
+
+
 class LoadSequenceTest(LoadInFreshInterpreter, unittest.TestCase):
 
     def test_winwrap_is_bound_first_then_the_collaborators_are_imported_in_order(self):

@@ -359,6 +359,34 @@ class AllVolumeEntriesTest(Service):
         self.assertEqual(refreshes(), 0)
 
 
+    def test_the_table_is_read_again_before_it_is_copied(self):
+        self.service.AllVolumeEntries()
+        service = self.service
+        installed = {"installed": "meanwhile"}
+
+        class Installing(object):
+            # Stands for a refresh by another thread while the flag is tested.
+            def __nonzero__(self):
+                service._volume_entries = installed
+                return False
+
+        reads = []
+        traced = type("Traced", (VolumeClass,), {
+            "__getattribute__": lambda this, name: reads.append(name) or object.__getattribute__(this, name)})
+        self.assertEqual(service.AllVolumeEntries(Installing()), installed)
+        traced_service = VolumeInfo.NewInstance()
+        traced_service.__class__ = traced
+        traced_service._volume_entries = {"volume": "entry"}
+        del reads[:]
+        traced_service.AllVolumeEntries()
+        self.assertEqual(reads, ["AllVolumeEntries", "_volume_entries", "_volume_entries"])
+        traced_service._volume_entries = {}
+        del reads[:]
+        traced_service.AllVolumeEntries()
+        # The refresh's own reads between: the lock, the token under it.
+        self.assertEqual(reads, ["AllVolumeEntries", "_volume_entries", "_PopulateVolumeTable", "_volume_ids",
+                                 "_lock", "_volume_ids", "_volume_entries"])
+
     def test_the_table_is_read_through_its_own_methods(self):
         calls = []
 

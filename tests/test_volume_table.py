@@ -4,6 +4,7 @@ import __builtin__
 import logging
 import sys
 import threading
+import types
 import unittest
 
 import winsim
@@ -753,6 +754,36 @@ class LockProtocolTest(Refresh):
         self.assertFalse(lock.lock.locked())
         self.assertIs(self.service._volume_ids, self.token)
         self.assertIs(self.service._volume_entries, self.table)
+
+    def test_exit_sees_a_traceback_for_errors_of_the_module_itself(self):
+        class Anonymous(object):
+            DeviceType = DeviceType
+            VolumeEntry = staticmethod(lambda **fields: object())  # a record without the attribute volume
+
+        def listing_fails():
+            raise RuntimeError("listing")
+
+        cases = [
+            (Rebound("_ListVolumeNames"), NameError),
+            (Rebound("DRIVE_TYPE_MAP", object()), AttributeError),
+            (Rebound("volume_entry", Anonymous()), AttributeError),
+            (Rebound("_VolumeIDFromSerialNumber", lambda serial: [serial]), TypeError),  # unhashable key
+            (Rebound("_ListVolumeNames", listing_fails), RuntimeError),
+        ]
+        for rebound, error_type in cases:
+            lock = self.service._lock = RecordingLock()
+            with self.log, rebound:
+                try:
+                    refresh(self.service)
+                except error_type:
+                    caller_entries = entry_names(sys.exc_info()[2])
+                else:
+                    self.fail("%s: no %s" % (rebound.name, error_type.__name__))
+            exit_type, exit_value, exit_traceback = lock.events[-1][2]
+            self.assertEqual((exit_type, type(exit_value)), (error_type, error_type), rebound.name)
+            self.assertIsInstance(exit_traceback, types.TracebackType, rebound.name)
+            self.assertEqual(entry_names(exit_traceback), [POPULATE], rebound.name)
+            self.assertEqual(caller_entries, [POPULATE], rebound.name)
 
     def test_exit_that_suppresses(self):
         lock = self.service._lock = RecordingLock(suppress=True)

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <iterator>
 
 ModuleState g_module;
 
@@ -93,16 +94,34 @@ const char kTracebackFile[] = "windows\\volumes";
 
 }  // namespace
 
+namespace {
+
+bool InternNames(const NameText *first, const NameText *last) {
+    for (const NameText *name = first; name != last; ++name) {
+        PyObject *&member = g_module.names.*name->member;
+        if (!member && !(member = PyString_InternFromString(name->text))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Names outlive a failed load: a later load finds them made.
 bool InitNames() {
     Names &names = g_module.names;
-    for (const NameText &identifier : kIdentifiers) {
-        if (!(names.*identifier.member = PyString_InternFromString(identifier.text))) return false;
-    }
-    for (const NameText &text : kTexts) {
-        if (!(names.*text.member = PyString_InternFromString(text.text))) return false;
+    if (!InternNames(std::begin(kIdentifiers), std::end(kIdentifiers)) ||
+        !InternNames(std::begin(kTexts), std::end(kTexts))) {
+        return false;
     }
     const Py_UNICODE backslash = '\\';
-    return (names.backslash = PyUnicode_FromUnicode(&backslash, 1)) && (names.one = PyInt_FromLong(1));
+    if (!names.backslash && !(names.backslash = PyUnicode_FromUnicode(&backslash, 1))) return false;
+    return names.one || (names.one = PyInt_FromLong(1));
+}
+
+bool CheckLoaded() {
+    if (g_module.ready) return true;
+    PyErr_SetString(PyExc_ImportError, "windows.volumes is not loaded");
+    return false;
 }
 
 PyObject *LookupGlobal(PyObject *name) {
@@ -361,6 +380,7 @@ bool CheckSelfOnly(const char *name, PyObject *args, PyObject *kwds) {
 }
 
 PyObject *NativeMethodCall(PyObject *self, PyObject *args, PyObject *kwds) {
+    if (!CheckLoaded()) return nullptr;
     auto *method = reinterpret_cast<NativeMethodObject *>(self);
     const NativeMethodDefinition &definition = *method->definition;
     PyObject *values[kMaxMethodArguments] = {};

@@ -34,9 +34,17 @@ struct Names {
 };
 
 // State of the loaded module. It lives as long as the process, so these are
-// plain pointers: nothing releases them, not even at interpreter shutdown.
+// plain pointers: nothing releases them, not even at interpreter shutdown. A
+// load that fails releases what it made and leaves the state as it was
+// before, so that the next import loads the module afresh.
 struct ModuleState {
-    PyObject *globals = nullptr;   // the module's dict, borrowed from the module
+    // The module's dict, borrowed from the module: set from the start of a
+    // load to its failure, or for good.
+    PyObject *globals = nullptr;
+    // Everything the functions use is in place. A function of a module whose
+    // load failed, or that is called before its load got that far, finds this
+    // false and refuses to run.
+    bool ready = false;
     PyObject *builtins = nullptr;  // the __builtin__ module, owned
     PyObject *type_error = nullptr, *memory_error = nullptr, *object_type = nullptr;  // captured at load
     RaiseWindowsErrorFunction raise_windows_error = nullptr;
@@ -49,8 +57,14 @@ struct ModuleState {
 };
 extern ModuleState g_module;
 
-// Makes the interned names of g_module.names; false with an exception set.
+// Makes the interned names of g_module.names that are not made yet; false
+// with an exception set.
 bool InitNames();
+
+// True when the module's state is ready; otherwise false with ImportError
+// "windows.volumes is not loaded". Every entry from the host checks this
+// before anything else, as the rest of the state may be missing.
+bool CheckLoaded();
 
 // A module-level name: the module namespace, then the built-ins. New
 // reference, or null with NameError.

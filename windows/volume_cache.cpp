@@ -266,9 +266,11 @@ PyObject *AllVolumeEntriesBody(PyObject *const *arguments) {
         PyRef volume_ids(PyObject_GetAttr(self, names._volume_ids));
         if (!volume_ids) return nullptr;
         if (!PyRef(PyObject_CallFunctionObjArgs(populate.get(), volume_ids.get(), nullptr))) return nullptr;
-        volume_entries.reset(PyObject_GetAttr(self, names._volume_entries));
-        if (!volume_entries) return nullptr;
     }
+    // Read again, refresh or not: another thread, or the truth test of
+    // force_update itself, may have installed a new table meanwhile.
+    volume_entries.reset(PyObject_GetAttr(self, names._volume_entries));
+    if (!volume_entries) return nullptr;
     return PyObject_CallMethodObjArgs(volume_entries.get(), names.copy, nullptr);
 }
 
@@ -472,6 +474,16 @@ PyObject *RefreshTable(PyObject *self, PyObject *current_volume_ids) {
     return new_volume_ids.release();
 }
 
+// The traceback without its outermost entry (the one added last). Takes
+// over `traceback` and returns a new reference, or null.
+PyObject *WithoutOutermostEntry(PyObject *traceback) {
+    if (!traceback || !PyTraceBack_Check(traceback)) return traceback;
+    PyObject *rest = reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(traceback)->tb_next);
+    Py_XINCREF(rest);
+    Py_DECREF(traceback);
+    return rest;
+}
+
 // Looks up a special method as the host's `with` statement does.
 PyObject *LookupSpecial(PyObject *object, const char *name, PyObject *interned) {
     if (PyInstance_Check(object)) return PyObject_GetAttr(object, interned);
@@ -496,8 +508,15 @@ PyObject *PopulateVolumeTableBody(PyObject *const *arguments) {
         if (!PyRef(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr))) return nullptr;
         return result.release();
     }
+    // As in a `with` block, __exit__ sees the exception with this method's
+    // traceback entry on it, even one raised by the module's own code.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
+    const PyObject *const traceback_before = traceback;
+    PyErr_Restore(type, value, traceback);
+    AddTraceback(kPopulateName, __LINE__);
+    PyErr_Fetch(&type, &value, &traceback);
+    const bool entry_added = traceback != traceback_before;
     PyErr_NormalizeException(&type, &value, &traceback);
     PyRef exit_result(PyObject_CallFunctionObjArgs(exit.get(), type, value ? value : Py_None,
                                                    traceback ? traceback : Py_None, nullptr));
@@ -510,7 +529,9 @@ PyObject *PopulateVolumeTableBody(PyObject *const *arguments) {
         if (suppress < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    PyErr_Restore(type, value, traceback);
+    // The entry goes back on when the exception leaves the method, as for
+    // every method: here it comes off, so that the caller sees it once.
+    PyErr_Restore(type, value, entry_added ? WithoutOutermostEntry(traceback) : traceback);
     return nullptr;
 }
 
@@ -553,14 +574,17 @@ const NativeMethodDefinition kMethodDefinitions[kMethodCount] = {
 }  // namespace
 
 PyObject *FindVolumeID(PyObject *, PyObject *stat_result) {
+    if (!CheckLoaded()) return nullptr;
     return WithTraceback(FindVolumeIDBody(stat_result), kFindVolumeIDName, __LINE__);
 }
 
 PyObject *VolumeIDFromSerialNumber(PyObject *, PyObject *serial_number) {
+    if (!CheckLoaded()) return nullptr;
     return WithTraceback(VolumeIDBody(serial_number), kVolumeIDName, __LINE__);
 }
 
 PyObject *IsFAT(PyObject *, PyObject *args, PyObject *kwds) {
+    if (!CheckLoaded()) return nullptr;
     PyObject *values[2] = {};
     PyRef held[2];
     if (!ParseArguments(kIsFATArguments, args, kwds, values, held)) return AddTraceback(kIsFATName, __LINE__);

@@ -351,6 +351,7 @@ bool HandleFromObject(PyObject *object, int64_t *handle) {
 }
 
 PyObject *ListVolumeNames(PyObject *, PyObject *) {
+    if (!CheckLoaded()) return nullptr;
     return WithTraceback(ListVolumeNamesBody(), kListVolumeNamesName, __LINE__);
 }
 
@@ -359,6 +360,7 @@ PyObject *GetVolumePathNamesInternal(PyObject *guid_path) {
 }
 
 PyObject *GetVolumePathNamesForVolumeName(PyObject *, PyObject *guid_path) {
+    if (!CheckLoaded()) return nullptr;
     if (!CheckTextArgument(guid_path, "guid_path", TextType::Basestring)) return nullptr;
     return GetVolumePathNamesInternal(guid_path);
 }
@@ -368,6 +370,7 @@ PyObject *GetVolumeInformationInternal(PyObject *path) {
 }
 
 PyObject *GetVolumeInformation(PyObject *, PyObject *path) {
+    if (!CheckLoaded()) return nullptr;
     if (!CheckTextArgument(path, "path", TextType::Unicode)) return nullptr;
     return GetVolumeInformationInternal(path);
 }
@@ -377,6 +380,7 @@ PyObject *GetVolumeInformationByHandleInternal(int64_t handle) {
 }
 
 PyObject *GetVolumeInformationByHandle(PyObject *, PyObject *handle) {
+    if (!CheckLoaded()) return nullptr;
     int64_t converted;
     if (!HandleFromObject(handle, &converted)) return AddTraceback(kGetVolumeInformationByHandleName, __LINE__);
     return GetVolumeInformationByHandleInternal(converted);

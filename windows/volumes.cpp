@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "boundary.h"
 #include "platform.h"
@@ -177,15 +178,12 @@ bool LoadModule() {
     PyObject *builtins = PyImport_AddModule("__builtin__");
     if (!builtins || !InitNames()) return false;
     Py_INCREF(builtins);
-    Py_XDECREF(g_module.builtins);
     g_module.builtins = builtins;
     if (!Store("__builtins__", builtins)) return false;
     if (!(g_module.object_type = Builtin("object")) || !(g_module.type_error = Builtin("TypeError")) ||
         !(g_module.memory_error = Builtin("MemoryError"))) {
         return false;
     }
-    g_module.fat_filesystem_names = nullptr;
-    g_module.is_fat_cache = nullptr;
     // Before any collaborator: a missing RaiseWindowsError fails the load
     // without importing anything else.
     if (!BindRaiseWindowsError() || !ImportCollaborators()) return false;
@@ -198,6 +196,9 @@ bool LoadModule() {
         !(g_module.is_fat_cache = PyDict_New())) {
         return false;
     }
+    // The functions made from here on may be called while the load goes on
+    // (by Singleton, say), and find everything they use in place.
+    g_module.ready = true;
     if (!CreateFunction(kListVolumeNamesDef, &g_module.list_volume_names_function) ||
         !CreateFunction(kFindVolumeIDDef, &g_module.find_volume_id_function) ||
         !CreateFunction(kVolumeIDDef, &g_module.volume_id_function) || !CreateFunction(kIsFATDef, nullptr)) {
@@ -206,9 +207,37 @@ bool LoadModule() {
     return Store("VolumeInfo", PyRef(NewVolumeInfo()).get()) && Store("__test__", PyRef(PyDict_New()).get());
 }
 
+// Python 2.7's importer keeps a native module whose init failed in
+// sys.modules and hands it out to the next import without loading it again;
+// this one must not be handed out, as its state goes with the failure. What
+// the failed load made is released; the interned names stay for the next.
+void ForgetFailedLoad(PyObject *module, PyObject *full_name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *modules = PyImport_GetModuleDict();
+    if (full_name && PyDict_GetItem(modules, full_name) == module && PyDict_DelItem(modules, full_name) < 0) {
+        PyErr_Clear();
+    }
+    ModuleState failed = std::exchange(g_module, ModuleState{});
+    g_module.names = failed.names;
+    for (PyObject *owned : {failed.builtins, failed.object_type, failed.type_error, failed.memory_error,
+                            failed.list_volume_names_function, failed.find_volume_id_function,
+                            failed.volume_id_function, failed.fat_filesystem_names, failed.is_fat_cache}) {
+        Py_XDECREF(owned);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
 }  // namespace
 
 MODULE_INIT_FUNCTION initvolumes(void) {
+    // One module per process: every function reads the one state. A second
+    // load (under another name, or from inside the first) would change what
+    // the loaded module's functions see, so it is refused.
+    if (g_module.globals) {
+        PyErr_SetString(PyExc_ImportError, "windows.volumes is already loaded in this process");
+        return;
+    }
     if (!CheckRuntimeVersion()) return;
     PyObject *module = Py_InitModule4("volumes", kModuleMethods, kModuleDoc, nullptr, PYTHON_API_VERSION);
     if (!module) {
@@ -216,11 +245,13 @@ MODULE_INIT_FUNCTION initvolumes(void) {
         return;
     }
     PyRef owned_module = PyRef::Borrow(module);
+    // The name sys.modules files it under, read before any collaborator runs.
+    PyRef full_name(PyString_FromString(PyModule_GetName(module)));
     g_module.globals = PyModule_GetDict(module);
-    if (!LoadModule()) {
+    if (!full_name || !LoadModule()) {
         AddTraceback(kInitName, __LINE__);
-        g_module.globals = nullptr;
-        return;  // the importer drops the half-built module
+        ForgetFailedLoad(module, full_name.get());
+        return;
     }
     owned_module.release();  // the module and its state live as long as the process
 }
