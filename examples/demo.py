@@ -13,6 +13,7 @@ table; --sample-machine shows instead what the module makes of a small
 simulated Windows machine (no paths are looked up there).
 """
 
+import collections
 import logging
 import os
 import sys
@@ -45,6 +46,44 @@ def Text(value):
     if isinstance(value, unicode):
         return value.encode(sys.stdout.encoding or "utf-8", "replace")
     return str(value)
+
+
+# What FindVolumeID reads of a stat result: st_dev.
+VolumeStat = collections.namedtuple("VolumeStat", "st_dev")
+
+
+def OpenForQuery(path):
+    """A Windows handle of `path`, a file or a folder, opened for no access
+    (enough for the volume query); the caller closes it."""
+    import ctypes
+    from ctypes import wintypes
+    create_file = ctypes.windll.kernel32.CreateFileW
+    create_file.restype = wintypes.HANDLE
+    create_file.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, ctypes.c_void_p, wintypes.DWORD,
+                            wintypes.DWORD, wintypes.HANDLE]
+    share_all, open_existing, backup_semantics = 0x7, 3, 0x02000000  # backup semantics: folders open too
+    handle = create_file(unicode(path), 0, share_all, None, open_existing, backup_semantics, None)
+    if handle is None or handle == ctypes.c_void_p(-1).value:
+        raise ctypes.WinError()
+    return handle
+
+
+def StatForVolume(path):
+    """A stat result of `path` whose st_dev is the serial number of the volume
+    that holds it, as FindVolumeID expects.
+
+    On Linux os.stat gives it: the stand-in reports a volume's device number
+    as its serial number. Python 2.7 on Windows leaves st_dev at 0 for every
+    file, so there the serial number is asked of the volume that holds the
+    open file."""
+    if os.name != "nt":
+        return os.stat(path)
+    import ctypes
+    handle = OpenForQuery(path)
+    try:
+        return VolumeStat(volumes.GetVolumeInformationByHandle(handle)[1])
+    finally:
+        ctypes.windll.kernel32.CloseHandle(handle)
 
 
 class BriefFormatter(logging.Formatter):
@@ -87,8 +126,8 @@ def main(paths):
     rows = [("path", "volume ID", "mount point", "file system", "FAT family")]
     for path in paths:
         try:
-            stat_result = os.stat(path)
-        except OSError as error:
+            stat_result = StatForVolume(path)
+        except EnvironmentError as error:
             rows.append((path, "(%s)" % error.strerror, "-", "-", "-"))
             continue
         volume_id = volumes.FindVolumeID(stat_result)

@@ -714,6 +714,62 @@ class OldStyleLock:
         return lambda *args: self.events.append(("call", name, args, len(winsim.calls())))
 
 
+SEM_FAILCRITICALERRORS, SEM_NOGPFAULTERRORBOX, SEM_NOOPENFILEERRORBOX = 0x0001, 0x0002, 0x8000
+DIALOGS_OFF = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX
+# The calls that may read a drive's medium.
+MEDIUM_READING = (INFO, SPACE)
+
+
+class ErrorModeTest(Refresh):
+    """Critical-error dialogs are off around every call that may read a drive's medium."""
+
+    MACHINE = [dict(name=G1, mount_points=[u"C:\\"], serial=1),
+               dict(name=G2, mount_points=[u"F:\\"], serial=2, information_error=21),  # no medium
+               dict(name=G3, mount_points=[u"G:\\"], serial=3, total_bytes=None)]
+
+    def assertModes(self, caller_mode):
+        modes = winsim.error_modes()
+        self.assertTrue(modes)
+        for call, mode in zip(winsim.calls(), modes):
+            expected = caller_mode | DIALOGS_OFF if call[0] in MEDIUM_READING else caller_mode
+            self.assertEqual(mode, expected, call)
+        self.assertEqual(winsim.thread_error_mode(), caller_mode)
+
+    def test_refresh_and_queries_on_every_way_out(self):
+        class Anonymous(object):
+            DeviceType = DeviceType
+            VolumeEntry = staticmethod(lambda **fields: object())  # fails after the size query
+
+        for caller_mode in (0, SEM_NOGPFAULTERRORBOX, SEM_FAILCRITICALERRORS):
+            reset_machine(*self.MACHINE)
+            winsim.set_thread_error_mode(caller_mode)
+            with self.log:
+                refresh(self.service)
+            self.assertEqual(sorted(self.service._volume_entries), [VolumeID(1), VolumeID(3)])
+            self.assertEqual([call[0] for call in winsim.calls()].count(INFO), 3)
+            self.assertModes(caller_mode)
+
+            reset_machine(*self.MACHINE)
+            winsim.set_thread_error_mode(caller_mode)
+            with self.log, Rebound("volume_entry", Anonymous()):
+                self.assertRaises(AttributeError, refresh, self.service)
+            self.assertModes(caller_mode)
+
+            # The query's own last error reaches WindowsError.
+            reset_machine(*self.MACHINE)
+            winsim.set_thread_error_mode(caller_mode)
+            for path, code in [(u"F:\\", 21), (u"Q:\\", 3)]:
+                try:
+                    volumes.GetVolumeInformation(path)
+                except WindowsError as error:
+                    self.assertEqual(error.winerror, code)
+                else:
+                    self.fail("no WindowsError for %r" % path)
+            self.assertEqual(volumes.GetVolumeInformation(u"C:\\")[1], 1)
+            self.assertModes(caller_mode)
+        winsim.set_thread_error_mode(0)
+
+
 class LockProtocolTest(Refresh):
 
     def setUp(self):

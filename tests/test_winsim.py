@@ -282,17 +282,28 @@ class WinsimTest(unittest.TestCase):
 
     def test_this_machine_is_the_default_on_linux(self):
         here = os.path.dirname(os.path.abspath(__file__))
+        # Other programs may mount and unmount meanwhile: what is compared is
+        # the volume that holds "/", which every Linux machine has.
         output = subprocess.check_output(
             [sys.executable, "-c",
              "import test_winsim, winsim\n"
-             "default = test_winsim.enumerate_volumes()\n"
+             "import windows.volumes as volumes\n"
+             "def paths(name):\n"
+             "    try:\n"
+             "        return volumes._GetVolumePathNamesForVolumeName(name)\n"
+             "    except WindowsError:  # unmounted since it was listed\n"
+             "        return []\n"
+             "def root_volumes():\n"
+             "    names = test_winsim.enumerate_volumes()\n"
+             "    return names, [name for name in names if u'/' in paths(name)]\n"
+             "default = root_volumes()\n"
              "winsim.use_this_machine()\n"
-             "print repr((default, test_winsim.enumerate_volumes()))"],
+             "print repr((default, root_volumes(), [volume['name'] for volume in winsim.sample_volumes()]))"],
             cwd=here)
-        default, this_machine = eval(output)
-        # Every Linux machine has at least the volume that holds "/".
-        self.assertTrue(this_machine)
-        self.assertEqual(default, this_machine)
+        (default_names, default_root), (_, this_root), sample_names = eval(output)
+        self.assertEqual(1, len(this_root))
+        self.assertEqual(default_root, this_root)
+        self.assertFalse(set(default_names) & set(sample_names))
 
     def test_this_machine_cannot_be_scripted(self):
         winsim.use_this_machine()

@@ -384,7 +384,12 @@ bool DescribeVolume(PyObject *volume_entries, PyObject *volume_name) {
 
     ULARGE_INTEGER capacity_bytes;
     capacity_bytes.QuadPart = 0;
-    if (!GetDiskFreeSpaceExW(wide_name.get(), nullptr, &capacity_bytes, nullptr)) {
+    BOOL capacity_known;
+    {
+        CriticalErrorDialogsOff dialogs_off;
+        capacity_known = GetDiskFreeSpaceExW(wide_name.get(), nullptr, &capacity_bytes, nullptr);
+    }
+    if (!capacity_known) {
         capacity_bytes.QuadPart = 0;
         if (!Log(names.debug, names.capacity_failed_format, {mount_point.get()})) return false;
     }

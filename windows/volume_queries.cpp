@@ -288,11 +288,14 @@ PyObject *VolumeInformationBody(PyObject *path) {
     WideText wide_root;
     if (!wide_root.Assign(root.get())) return nullptr;
     VolumeInformation information;
-    if (!GetVolumeInformationW(wide_root.get(), information.label, kNameBufferLength, &information.serial_number,
-                               &information.component_length, &information.flags, information.filesystem,
-                               kNameBufferLength)) {
-        return RaiseLastWindowsError();
+    BOOL succeeded;
+    {
+        CriticalErrorDialogsOff dialogs_off;
+        succeeded = GetVolumeInformationW(wide_root.get(), information.label, kNameBufferLength,
+                                          &information.serial_number, &information.component_length,
+                                          &information.flags, information.filesystem, kNameBufferLength);
     }
+    if (!succeeded) return RaiseLastWindowsError();
     return VolumeInformationTuple(information);
 }
 
@@ -348,6 +351,18 @@ bool HandleFromObject(PyObject *object, int64_t *handle) {
     if (value == -1 && PyErr_Occurred()) return false;
     *handle = value;
     return true;
+}
+
+CriticalErrorDialogsOff::CriticalErrorDialogsOff() : saved_mode_(GetThreadErrorMode()) {
+    const DWORD quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    changed_ = SetThreadErrorMode(static_cast<DWORD>(saved_mode_) | quiet, nullptr) != 0;
+}
+
+CriticalErrorDialogsOff::~CriticalErrorDialogsOff() {
+    if (!changed_) return;
+    const DWORD error = GetLastError();  // the query's, read by the caller after this
+    SetThreadErrorMode(static_cast<DWORD>(saved_mode_), nullptr);
+    SetLastError(error);
 }
 
 PyObject *ListVolumeNames(PyObject *, PyObject *) {

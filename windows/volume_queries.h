@@ -25,6 +25,24 @@ PyObject *GetVolumePathNamesInternal(PyObject *guid_path);
 PyObject *GetVolumeInformationInternal(PyObject *path);
 PyObject *GetVolumeInformationByHandleInternal(int64_t handle);
 
+// While it lives, the calling thread's critical-error dialogs are off: a
+// query of a drive without its medium (a card reader, an empty optical
+// drive) fails at once instead of opening "There is no disk in the drive"
+// and waiting on a person with the interpreter lock held, which would stop
+// every thread of the application. The caller's mode comes back afterwards,
+// and with it the last error that the query left.
+class CriticalErrorDialogsOff {
+public:
+    CriticalErrorDialogsOff();
+    ~CriticalErrorDialogsOff();
+    CriticalErrorDialogsOff(const CriticalErrorDialogsOff &) = delete;
+    CriticalErrorDialogsOff &operator=(const CriticalErrorDialogsOff &) = delete;
+
+private:
+    uint32_t saved_mode_;  // a DWORD
+    bool changed_;
+};
+
 // The host's integer conversion of a handle value to a signed 64-bit
 // integer; false with TypeError or OverflowError set.
 bool HandleFromObject(PyObject *object, int64_t *handle);

@@ -331,6 +331,32 @@ PyRef GetLastErrorCode(PyObject *args, PyObject *kwargs) {
     return UnsignedInteger(::GetLastError());
 }
 
+PyRef SetThreadErrorModeValue(PyObject *args, PyObject *kwargs) {
+    PyObject *mode = nullptr;
+    Parse(args, kwargs, "set_thread_error_mode", {"mode"}, 1, &mode);
+    const DWORD value = Dword(mode, "mode");
+    if (!::SetThreadErrorMode(value, nullptr)) {
+        PyErr_Format(PyExc_ValueError, "SetThreadErrorMode refused mode 0x%lx", static_cast<unsigned long>(value));
+        throw PythonError();
+    }
+    return None();
+}
+
+PyRef GetThreadErrorModeValue(PyObject *args, PyObject *kwargs) {
+    Parse(args, kwargs, "thread_error_mode", {}, 0);
+    return UnsignedInteger(::GetThreadErrorMode());
+}
+
+PyRef ErrorModes(PyObject *args, PyObject *kwargs) {
+    Parse(args, kwargs, "error_modes", {}, 0);
+    const std::vector<winstub::Call> calls = winstub::Calls();
+    PyRef list = Checked(PyList_New(static_cast<Py_ssize_t>(calls.size())));
+    for (size_t i = 0; i < calls.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), UnsignedInteger(calls[i].error_mode).release());
+    }
+    return list;
+}
+
 PyRef Calls(PyObject *args, PyObject *kwargs) {
     Parse(args, kwargs, "calls", {}, 0);
     const std::vector<winstub::Call> calls = winstub::Calls();
@@ -409,7 +435,7 @@ PyMethodDef Method(const char *name, const char *doc) {
 PyMethodDef methods[] = {
     Method<ResetMachine>("reset",
                          "reset()\n\nMake an empty simulated machine active: no volumes, handles or scripted "
-                         "failures, an empty call log, last error 0."),
+                         "failures, an empty call log, last error and error mode 0."),
     Method<UseThisMachine>("use_this_machine",
                            "use_this_machine()\n\nMake the machine that the process runs on active: its real "
                            "volumes, which\ncannot be scripted (the scripting functions raise RuntimeError)."),
@@ -434,6 +460,13 @@ PyMethodDef methods[] = {
     Method<SetLastErrorCode>("set_last_error", "set_last_error(code)\n\nSet the calling thread's last error."),
     Method<GetLastErrorCode>("get_last_error", "get_last_error() -> int\n\nThe calling thread's last error."),
     Method<Calls>("calls", "calls() -> list of tuples\n\nThe Windows calls made since the last reset, in order."),
+    Method<ErrorModes>("error_modes",
+                       "error_modes() -> list of int\n\nThe calling thread's error mode during each call of "
+                       "calls(), in order."),
+    Method<SetThreadErrorModeValue>("set_thread_error_mode",
+                                    "set_thread_error_mode(mode)\n\nSet the calling thread's error mode."),
+    Method<GetThreadErrorModeValue>("thread_error_mode",
+                                    "thread_error_mode() -> int\n\nThe calling thread's error mode."),
     Method<OpenSearches>("open_searches", "open_searches() -> int\n\nHow many volume searches are open."),
     Method<SampleVolumes>("sample_volumes",
                           "sample_volumes() -> list of dicts\n\nThe sample machine's volumes as add_volume "

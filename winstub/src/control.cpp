@@ -40,6 +40,7 @@ void UseSampleMachine() {
 void Reset() {
     Activate(std::make_shared<SimulatedMachine>());
     ::SetLastError(ERROR_SUCCESS);
+    ::SetThreadErrorMode(0, nullptr);
 }
 
 void AddVolume(const VolumeSpec &volume) {

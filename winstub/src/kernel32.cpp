@@ -13,6 +13,7 @@
 namespace {
 
 thread_local DWORD last_error = ERROR_SUCCESS;
+thread_local DWORD thread_error_mode = 0;
 
 // Runs one answer of the active machine. No exception may reach the C
 // callers: running out of memory is reported as Windows reports it.
@@ -48,6 +49,20 @@ DWORD WINAPI GetLastError(void) {
 
 void WINAPI SetLastError(DWORD code) {
     last_error = code;
+}
+
+DWORD WINAPI GetThreadErrorMode(void) {
+    return thread_error_mode;
+}
+
+BOOL WINAPI SetThreadErrorMode(DWORD new_mode, LPDWORD old_mode) {
+    if (new_mode & ~(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX)) {
+        last_error = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (old_mode) *old_mode = thread_error_mode;
+    thread_error_mode = new_mode;
+    return TRUE;
 }
 
 HANDLE WINAPI FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length) {

@@ -1,6 +1,7 @@
 // A machine answers the Windows volume functions that libwinstub exports.
 // The exported functions (kernel32.cpp) hand each call to the active machine;
-// GetLastError, SetLastError and FormatMessageW belong to the library itself.
+// GetLastError, SetLastError, the thread error mode and FormatMessageW belong
+// to the library itself.
 #ifndef WINSTUB_MACHINE_H
 #define WINSTUB_MACHINE_H
 

@@ -47,7 +47,7 @@ std::optional<Function> FunctionNamed(const std::string &name) {
 
 std::optional<SimulatedMachine::Script> SimulatedMachine::Enter(Function function,
                                                                 std::vector<CallArgument> arguments) {
-    calls_.push_back(Call{FunctionName(function), std::move(arguments)});
+    calls_.push_back(Call{FunctionName(function), std::move(arguments), ::GetThreadErrorMode()});
     std::deque<Script> &queue = scripts_[static_cast<size_t>(function)];
     if (queue.empty()) {
         return std::nullopt;

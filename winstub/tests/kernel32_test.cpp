@@ -556,6 +556,34 @@ TEST_F(Kernel32, LastErrorBelongsToTheThread) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST_F(Kernel32, ErrorModeBelongsToTheThreadAndIsLoggedWithEachCall) {
+    winstub::AddVolume(Volume(kA, {u"C:\\"}));
+    DWORD old_mode = kUntouched;
+    ASSERT_TRUE(SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode));
+    EXPECT_EQ(old_mode, 0u);
+    UINT drive_type = GetDriveTypeW(kA.c_str());
+    EXPECT_EQ(drive_type, DRIVE_FIXED);
+    // Bits Windows does not know are refused, and the mode stays.
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(SetThreadErrorMode(0x0004, &old_mode));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DWORD seen = kUntouched;
+    std::thread other([&seen] {
+        seen = GetThreadErrorMode();
+        GetDriveTypeW(kA.c_str());
+    });
+    other.join();
+    EXPECT_EQ(seen, 0u);
+    ASSERT_TRUE(SetThreadErrorMode(SEM_NOGPFAULTERRORBOX, nullptr));
+    GetDriveTypeW(kA.c_str());
+    const std::vector<Call> calls = winstub::Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].error_mode, SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    EXPECT_EQ(calls[1].error_mode, 0u);
+    EXPECT_EQ(calls[2].error_mode, SEM_NOGPFAULTERRORBOX);
+    ASSERT_TRUE(SetThreadErrorMode(0, nullptr));
+}
+
 TEST_F(Kernel32, ConcurrentSearchesKeepTheMachineConsistent) {
     for (const std::u16string &name : {kA, kB, kC}) {
         winstub::AddVolume(Volume(name));

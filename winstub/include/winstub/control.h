@@ -37,11 +37,13 @@ struct VolumeSpec {
 };
 
 // One logged Windows call: the function name, then its arguments as
-// integers (handles, lengths) or UTF-16 texts (names, paths).
+// integers (handles, lengths) or UTF-16 texts (names, paths), and the
+// calling thread's error mode during the call.
 using CallArgument = std::variant<int64_t, std::u16string>;
 struct Call {
     std::string function;
     std::vector<CallArgument> arguments;
+    DWORD error_mode = 0;
 };
 
 // Machine selection. Until one of these is called, this machine is active on
@@ -50,7 +52,8 @@ WINSTUB_API void UseThisMachine();    // the machine the process runs on; throws
                                       // where libwinstub cannot serve it (not Linux)
 WINSTUB_API void UseSampleMachine();  // a fresh sample machine active, call log emptied
 WINSTUB_API void Reset();             // empty simulated machine active, no handles, no scripts,
-                                      // call log emptied, calling thread's last error 0
+                                      // call log emptied, calling thread's last error and
+                                      // error mode 0
 
 // The volumes of the sample machine, in enumeration order.
 WINSTUB_API std::vector<VolumeSpec> SampleVolumes();
@@ -60,8 +63,8 @@ WINSTUB_API std::vector<VolumeSpec> SampleVolumes();
 WINSTUB_API void AddVolume(const VolumeSpec &volume);
 // False for an unknown name.
 WINSTUB_API bool SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points);
-// Known names: the Windows functions of <winstub/windows.h> except
-// GetLastError, SetLastError and FormatMessageW.
+// Known names: the Windows volume functions of <winstub/windows.h> (not
+// GetLastError, SetLastError, the thread error mode or FormatMessageW).
 WINSTUB_API bool IsScriptableFunction(const std::string &function);
 // The next `times` calls of `function`, after `skip` calls that behave
 // normally, fail with `code`. Scripts of one function queue in order; a script

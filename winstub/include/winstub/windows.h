@@ -82,6 +82,12 @@ typedef union _ULARGE_INTEGER {
 #define FILE_SUPPORTS_OPEN_BY_FILE_ID 0x01000000u
 #define FILE_SUPPORTS_USN_JOURNAL 0x02000000u
 
+// Error modes: which errors the system reports to the calling thread instead
+// of opening a dialog box.
+#define SEM_FAILCRITICALERRORS 0x0001u
+#define SEM_NOGPFAULTERRORBOX 0x0002u
+#define SEM_NOOPENFILEERRORBOX 0x8000u
+
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 
@@ -91,6 +97,11 @@ extern "C" {
 
 WINBASEAPI DWORD WINAPI GetLastError(void);
 WINBASEAPI void WINAPI SetLastError(DWORD code);
+
+// The calling thread's error mode (Windows 7 and later). Every thread starts
+// with 0 here, the default of a process that never set its own.
+WINBASEAPI DWORD WINAPI GetThreadErrorMode(void);
+WINBASEAPI BOOL WINAPI SetThreadErrorMode(DWORD new_mode, LPDWORD old_mode);
 
 WINBASEAPI HANDLE WINAPI FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length);
 WINBASEAPI BOOL WINAPI FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length);
