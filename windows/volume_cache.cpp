@@ -1,40 +1,21 @@
 #include "volume_cache.h"
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
-#include "boundary.h"
+#include "arguments.h"
+#include "calls.h"
+#include "exceptions.h"
+#include "module_state.h"
+#include "native_method.h"
 #include "platform.h"
 #include "py_ref.h"
+#include "volume_ids.h"
 #include "volume_queries.h"
 #include "wide_text.h"
-
-const char kFindVolumeIDDoc[] =
-    "Get the volume ID from the VolumeInfo service.\n"
-    "\n"
-    "  Args:\n"
-    "    stat_result: Raw stat result of the file.\n"
-    "\n"
-    "  Returns:\n"
-    "    Object to be used as volume ID. Generally string-typed.\n"
-    "  ";
-
-const char kIsFATDoc[] =
-    "Returns True if the filesystem is of the FAT family.\n"
-    "\n"
-    "  Note that once the result has been checked, it will be cached until the next\n"
-    "  time VolumeInfo refreshes its cache.\n"
-    "\n"
-    "  Args:\n"
-    "    serial_number: The serial number of the filesystem.\n"
-    "    handle: PyHANDLE to a file on the file system.\n"
-    "\n"
-    "  Returns:\n"
-    "    True if this is a FAT filesystem, False otherwise or if no device entry\n"
-    "    could be found for this stat result.\n"
-    "  ";
 
 namespace {
 
@@ -68,150 +49,14 @@ const char kAllVolumeEntriesDoc[] =
     "      Dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n"
     "    ";
 
-const char kFindVolumeIDName[] = "windows.volumes.FindVolumeID";
-const char kVolumeIDName[] = "windows.volumes._VolumeIDFromSerialNumber";
-const char kIsFATName[] = "windows.volumes.IsFAT";
 const char kPopulateName[] = "windows.volumes.VolumeInfo._PopulateVolumeTable";
-
-// ---------------------------------------------------------------------------
-// Volume IDs.
-
-// Recently formed IDs of integer serial numbers. An application asks about
-// the same few volumes over and over; this answers it without creating and
-// interning a string each time. Each slot holds a reference to an interned
-// string, so the string stays the one the interning table holds.
-struct VolumeIDSlot {
-    long long serial_number;
-    PyObject *volume_id;
-};
-VolumeIDSlot g_recent_volume_ids[64];
-
-PyObject *VolumeIDForInteger(long long serial_number) {
-    VolumeIDSlot &slot = g_recent_volume_ids[(static_cast<uint64_t>(serial_number) * 0x9E3779B97F4A7C15ull) >> 58];
-    if (slot.volume_id && slot.serial_number == serial_number) {
-        Py_INCREF(slot.volume_id);
-        return slot.volume_id;
-    }
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "serial:%lld", serial_number);
-    PyObject *volume_id = PyString_FromStringAndSize(text, length);
-    if (!volume_id) return nullptr;
-    PyString_InternInPlace(&volume_id);
-    Py_XDECREF(slot.volume_id);
-    Py_INCREF(volume_id);
-    slot = {serial_number, volume_id};
-    return volume_id;
-}
-
-PyObject *VolumeIDBody(PyObject *serial_number) {
-    // Integers skip the host's % machinery: the decimal text is the same.
-    if (PyInt_CheckExact(serial_number)) return VolumeIDForInteger(PyInt_AS_LONG(serial_number));
-    if (PyLong_CheckExact(serial_number)) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(serial_number, &overflow);
-        if (!overflow && !(value == -1 && PyErr_Occurred())) return VolumeIDForInteger(value);
-        if (PyErr_Occurred()) return nullptr;
-    }
-    PyObject *volume_id = PyString_Format(g_module.names.volume_id_format, serial_number);
-    if (!volume_id) return nullptr;
-    if (!PyString_CheckExact(volume_id)) {
-        RaiseExpectedType("str", Py_TYPE(volume_id)->tp_name);
-        Py_DECREF(volume_id);
-        return nullptr;
-    }
-    PyString_InternInPlace(&volume_id);
-    return volume_id;
-}
-
-// Calls whatever the module namespace binds to _VolumeIDFromSerialNumber.
-PyObject *CallVolumeIDFunction(PyObject *function, PyObject *serial_number) {
-    if (function == g_module.volume_id_function) return VolumeIDFromSerialNumber(nullptr, serial_number);
-    return PyObject_CallFunctionObjArgs(function, serial_number, nullptr);
-}
-
-PyObject *VolumeIDFromNamespace(PyObject *serial_number) {
-    PyRef function(LookupGlobal(g_module.names._VolumeIDFromSerialNumber));
-    if (!function) return nullptr;
-    return CallVolumeIDFunction(function.get(), serial_number);
-}
-
-PyObject *FindVolumeIDBody(PyObject *stat_result) {
-    PyRef function(LookupGlobal(g_module.names._VolumeIDFromSerialNumber));
-    if (!function) return nullptr;
-    PyRef st_dev(PyObject_GetAttr(stat_result, g_module.names.st_dev));
-    if (!st_dev) return nullptr;
-    return CallVolumeIDFunction(function.get(), st_dev.get());
-}
-
-// mapping.get(key): for a dict one lookup that still reports a key that
-// cannot be hashed or compared.
-PyObject *MappingGet(PyObject *mapping, PyObject *key) {
-    if (!PyDict_CheckExact(mapping)) {
-        return PyObject_CallMethodObjArgs(mapping, g_module.names.get, key, nullptr);
-    }
-    PyObject *value = _PyDict_GetItemWithError(mapping, key);
-    if (!value) {
-        if (PyErr_Occurred()) return nullptr;
-        value = Py_None;
-    }
-    Py_INCREF(value);
-    return value;
-}
-
-// ---------------------------------------------------------------------------
-// FAT detection.
-
-// The file-system name of the volume that holds an open file.
-PyObject *FileSystemNameForHandle(PyObject *handle) {
-    PyRef handle_value(PyObject_GetAttr(handle, g_module.names.handle));
-    if (!handle_value) return nullptr;
-    int64_t converted;
-    if (!HandleFromObject(handle_value.get(), &converted)) return nullptr;
-    PyRef information(GetVolumeInformationByHandleInternal(converted));
-    if (!information) return nullptr;
-    return PyRef::Borrow(PyTuple_GET_ITEM(information.get(), 4)).release();
-}
-
-PyObject *IsFATBody(PyObject *serial_number, PyObject *handle) {
-    PyRef volume_id(VolumeIDFromNamespace(serial_number));
-    if (!volume_id) return nullptr;
-    PyRef cached(MappingGet(g_module.is_fat_cache, volume_id.get()));
-    if (!cached) return nullptr;
-    if (cached.get() != Py_None) return cached.release();
-
-    PyRef filesystem(FileSystemNameForHandle(handle));
-    if (!filesystem) {
-        const int is_windows_error = PendingExceptionMatches(g_module.names.WindowsError);
-        if (is_windows_error <= 0) return nullptr;
-        // Not cached: the next call asks Windows again.
-        HandledException handled(kIsFATName, __LINE__);
-        if (!Log(g_module.names.exception, g_module.names.windows_error_format, {})) return nullptr;
-        Py_RETURN_FALSE;
-    }
-    PyRef lowered(PyObject_CallMethodObjArgs(filesystem.get(), g_module.names.lower, nullptr));
-    if (!lowered) return nullptr;
-    const int is_fat = PySet_Contains(g_module.fat_filesystem_names, lowered.get());
-    if (is_fat < 0) return nullptr;
-    PyRef answer(PyBool_FromLong(is_fat));
-    if (PyDict_SetItem(g_module.is_fat_cache, volume_id.get(), answer.get()) < 0) return nullptr;
-    return answer.release();
-}
-
-const char *const kIsFATArgumentNames[] = {"serial_number", "handle"};
-PyObject *g_is_fat_interned[2];
-const ArgumentSpec kIsFATArguments = {"IsFAT", kIsFATArgumentNames, g_is_fat_interned, 2, 2};
 
 // ---------------------------------------------------------------------------
 // VolumeInfo.
 
 enum MethodIndex {
-    kInit,
-    kFindVolumeIDMethod,
-    kAllVolumeEntries,
-    kGetVolumeEntryForVolumeID,
-    kGetVolumeEntryForDeviceNumber,
-    kPopulateVolumeTable,
-    kFindVolumeIDForDeviceNumber,
+#define METHOD(index, ...) index,
+#include "volume_info_methods.def"
     kMethodCount
 };
 PyObject *g_methods[kMethodCount];  // the class's own method objects
@@ -247,7 +92,7 @@ PyObject *InitBody(PyObject *const *arguments) {
 PyObject *FindVolumeIDMethodBody(PyObject *const *arguments) {
     PyRef function(LookupGlobal(g_module.names.FindVolumeID));
     if (!function) return nullptr;
-    if (function.get() == g_module.find_volume_id_function) return FindVolumeID(nullptr, arguments[1]);
+    if (function.get() == g_module.find_volume_id_function) return volumes_FindVolumeID(nullptr, arguments[1]);
     return PyObject_CallFunctionObjArgs(function.get(), arguments[1], nullptr);
 }
 
@@ -327,10 +172,14 @@ PyObject *DeviceTypeFor(UINT drive_type) {
     PyRef drive_type_map(LookupGlobal(names.DRIVE_TYPE_MAP));
     if (!drive_type_map) return nullptr;
     PyRef get(PyObject_GetAttr(drive_type_map.get(), names.get));
-    PyRef code(get ? PyLong_FromUnsignedLong(drive_type) : nullptr);
-    PyRef volume_entry(code ? LookupGlobal(names.volume_entry) : nullptr);
-    PyRef device_types(volume_entry ? PyObject_GetAttr(volume_entry.get(), names.DeviceType) : nullptr);
-    PyRef unknown(device_types ? PyObject_GetAttr(device_types.get(), names.UNKNOWN) : nullptr);
+    if (!get) return nullptr;
+    PyRef code(PyLong_FromUnsignedLong(drive_type));
+    if (!code) return nullptr;
+    PyRef volume_entry(LookupGlobal(names.volume_entry));
+    if (!volume_entry) return nullptr;
+    PyRef device_types(PyObject_GetAttr(volume_entry.get(), names.DeviceType));
+    if (!device_types) return nullptr;
+    PyRef unknown(PyObject_GetAttr(device_types.get(), names.UNKNOWN));
     if (!unknown) return nullptr;
     return Call(get.get(), {code.get(), unknown.get()});
 }
@@ -343,80 +192,119 @@ PyObject *VolumeUUID(PyObject *volume_name) {
     PyRef match(CallAttribute(matcher.get(), names.match, {volume_name}));
     if (!match) return nullptr;
     const int matched = PyObject_IsTrue(match.get());
-    if (matched <= 0) return matched < 0 ? nullptr : PyRef::Borrow(Py_None).release();
+    if (matched < 0) return nullptr;
+    if (matched == 0) Py_RETURN_NONE;
     PyRef guid(CallAttribute(match.get(), names.group, {names.one}));
     if (!guid) return nullptr;
     return CallAttribute(guid.get(), names.encode, {names.ascii});
+}
+
+// The mount-point and information queries as the refresh makes them: a
+// volume name of another type is refused as the query's own argument check
+// would refuse it, and is then left out like any volume whose query fails.
+PyObject *MountPointsOf(PyObject *volume_name) {
+    if (!IsText(volume_name, TextType::Basestring)) {
+        return RaiseExpectedType("basestring", Py_TYPE(volume_name)->tp_name);
+    }
+    return QueryVolumePathNames(volume_name);
+}
+
+PyObject *InformationOf(PyObject *volume_name) {
+    if (!IsText(volume_name, TextType::Unicode)) return RaiseExpectedType("unicode", Py_TYPE(volume_name)->tp_name);
+    return QueryVolumeInformation(volume_name);
+}
+
+// The volume's total size in bytes; 0, with a log record, when Windows
+// cannot tell it. False when the logger raised.
+bool VolumeCapacity(LPCWSTR volume_name, PyObject *mount_point, uint64_t *capacity) {
+    ULARGE_INTEGER capacity_bytes;
+    capacity_bytes.QuadPart = 0;
+    BOOL capacity_known;
+    {
+        CriticalErrorDialogsOff dialogs_off;
+        capacity_known = GetDiskFreeSpaceExW(volume_name, nullptr, &capacity_bytes, nullptr);
+    }
+    // A failed call may still have written something.
+    *capacity = capacity_known ? capacity_bytes.QuadPart : 0;
+    return capacity_known || Log(g_module.names.debug, g_module.names.capacity_failed_format, {mount_point});
+}
+
+// What the refresh knows of one volume, for its VolumeEntry.
+struct VolumeFacts {
+    PyObject *volume_name;
+    PyObject *mount_point;
+    PyObject *information;  // the information tuple
+    PyObject *device_type;
+    PyObject *volume_uuid;
+    uint64_t capacity;
+};
+
+// volume_entry.VolumeEntry(volume=..., ..., size=...), the keywords made in
+// the order the record lists them.
+PyObject *NewVolumeEntry(const VolumeFacts &facts) {
+    const Names &names = g_module.names;
+    PyObject *label = PyTuple_GET_ITEM(facts.information, 0);
+    PyObject *serial_number = PyTuple_GET_ITEM(facts.information, 1);
+    PyObject *filesystem = PyTuple_GET_ITEM(facts.information, 4);
+    PyRef volume_entry(LookupGlobal(names.volume_entry));
+    if (!volume_entry) return nullptr;
+    PyRef entry_class(PyObject_GetAttr(volume_entry.get(), names.VolumeEntry));
+    if (!entry_class) return nullptr;
+    PyRef volume_id(VolumeIDFromNamespace(serial_number));
+    if (!volume_id) return nullptr;
+    PyRef lowered(PyObject_CallMethodObjArgs(filesystem, names.lower, nullptr));
+    if (!lowered) return nullptr;
+    PyRef size(PyLong_FromUnsignedLongLong(facts.capacity));
+    if (!size) return nullptr;
+    PyRef keywords(PyDict_New());
+    if (!keywords) return nullptr;
+    const std::pair<PyObject *, PyObject *> fields[] = {
+        {names.volume, volume_id.get()},          {names.mountpoint, facts.mount_point},
+        {names.device_file, facts.volume_name},   {names.device_number, serial_number},
+        {names.uuid, facts.volume_uuid},          {names.model, Py_None},
+        {names.device_type, facts.device_type},   {names.label, label},
+        {names.filesystem, lowered.get()},        {names.size, size.get()},
+    };
+    for (const auto &field : fields) {
+        if (PyDict_SetItem(keywords.get(), field.first, field.second) < 0) return nullptr;
+    }
+    return Call(entry_class.get(), {}, keywords.get());
 }
 
 // One volume of the refresh: files its entry in `volume_entries`, or leaves
 // it out with a log record. False when the refresh must end.
 bool DescribeVolume(PyObject *volume_entries, PyObject *volume_name) {
     const Names &names = g_module.names;
-    PyRef mount_points(IsText(volume_name, TextType::Basestring)
-                           ? GetVolumePathNamesInternal(volume_name)
-                           : RaiseExpectedType("basestring", Py_TYPE(volume_name)->tp_name));
+    PyRef mount_points(MountPointsOf(volume_name));
     if (!mount_points) return SkipVolume(names.mount_point_failed_format, volume_name);
     const Py_ssize_t count = PyList_GET_SIZE(mount_points.get());
     if (count == 0) return Log(names.debug, names.no_mount_point_format, {volume_name});
     if (count > 1) {
-        if (!SortByLength(mount_points.get()) ||
-            !Log(names.debug, names.multiple_mounts_format, {volume_name, mount_points.get()})) {
-            return false;
-        }
+        if (!SortByLength(mount_points.get())) return false;
+        if (!Log(names.debug, names.multiple_mounts_format, {volume_name, mount_points.get()})) return false;
     }
-    // The logger was handed the list and may have emptied it.
+    // The logger was handed the list and may have emptied it: IndexError then.
     PyRef mount_point = PyRef::Borrow(PyList_GetItem(mount_points.get(), 0));
     if (!mount_point) return false;
 
-    PyRef information(IsText(volume_name, TextType::Unicode)
-                          ? GetVolumeInformationInternal(volume_name)
-                          : RaiseExpectedType("unicode", Py_TYPE(volume_name)->tp_name));
+    PyRef information(InformationOf(volume_name));
     if (!information) return SkipVolume(names.volume_info_failed_format, mount_point.get());
-    PyObject *label = PyTuple_GET_ITEM(information.get(), 0);
-    PyObject *serial_number = PyTuple_GET_ITEM(information.get(), 1);
-    PyObject *filesystem = PyTuple_GET_ITEM(information.get(), 4);
-
     WideText wide_name;
     if (!wide_name.Assign(volume_name)) return false;
     PyRef device_type(DeviceTypeFor(GetDriveTypeW(wide_name.get())));
     if (!device_type) return false;
-
-    ULARGE_INTEGER capacity_bytes;
-    capacity_bytes.QuadPart = 0;
-    BOOL capacity_known;
-    {
-        CriticalErrorDialogsOff dialogs_off;
-        capacity_known = GetDiskFreeSpaceExW(wide_name.get(), nullptr, &capacity_bytes, nullptr);
-    }
-    if (!capacity_known) {
-        capacity_bytes.QuadPart = 0;
-        if (!Log(names.debug, names.capacity_failed_format, {mount_point.get()})) return false;
-    }
+    uint64_t capacity;
+    if (!VolumeCapacity(wide_name.get(), mount_point.get(), &capacity)) return false;
     PyRef volume_uuid(VolumeUUID(volume_name));
     if (!volume_uuid) return false;
 
-    PyRef volume_entry(LookupGlobal(names.volume_entry));
-    PyRef entry_class(volume_entry ? PyObject_GetAttr(volume_entry.get(), names.VolumeEntry) : nullptr);
-    PyRef volume_id(entry_class ? VolumeIDFromNamespace(serial_number) : nullptr);
-    PyRef lowered(volume_id ? PyObject_CallMethodObjArgs(filesystem, names.lower, nullptr) : nullptr);
-    PyRef size(lowered ? PyLong_FromUnsignedLongLong(capacity_bytes.QuadPart) : nullptr);
-    PyRef keywords(size ? PyDict_New() : nullptr);
-    if (!keywords) return false;
-    const std::pair<PyObject *, PyObject *> fields[] = {
-        {names.volume, volume_id.get()},        {names.mountpoint, mount_point.get()},
-        {names.device_file, volume_name},       {names.device_number, serial_number},
-        {names.uuid, volume_uuid.get()},        {names.model, Py_None},
-        {names.device_type, device_type.get()}, {names.label, label},
-        {names.filesystem, lowered.get()},      {names.size, size.get()},
-    };
-    for (const auto &field : fields) {
-        if (PyDict_SetItem(keywords.get(), field.first, field.second) < 0) return false;
-    }
-    PyRef entry(Call(entry_class.get(), {}, keywords.get()));
+    const VolumeFacts facts{volume_name,       mount_point.get(), information.get(),
+                            device_type.get(), volume_uuid.get(), capacity};
+    PyRef entry(NewVolumeEntry(facts));
     if (!entry) return false;
     PyRef key(PyObject_GetAttr(entry.get(), names.volume));
-    return key && PyDict_SetItem(volume_entries, key.get(), entry.get()) == 0;
+    if (!key) return false;
+    return PyDict_SetItem(volume_entries, key.get(), entry.get()) == 0;
 }
 
 PyObject *MonotonicTime() {
@@ -428,7 +316,7 @@ PyObject *MonotonicTime() {
 PyObject *ListVolumeNamesFromNamespace() {
     PyRef function(LookupGlobal(g_module.names._ListVolumeNames));
     if (!function) return nullptr;
-    if (function.get() == g_module.list_volume_names_function) return ListVolumeNames(nullptr, nullptr);
+    if (function.get() == g_module.list_volume_names_function) return volumes_ListVolumeNames(nullptr, nullptr);
     return PyObject_CallObject(function.get(), nullptr);
 }
 
@@ -548,53 +436,25 @@ const char *const kStDev[] = {"self", "st_dev"};
 const char *const kCurrentVolumeIds[] = {"self", "current_volume_ids"};
 PyObject *g_interned_argument_names[kMethodCount][kMaxMethodArguments];
 
-const NativeMethodDefinition kMethodDefinitions[kMethodCount] = {
-    {{"__init__", kSelfOnly, g_interned_argument_names[kInit], 1, 1}, InitBody, nullptr, true},
-    {{"FindVolumeID", kStatResult, g_interned_argument_names[kFindVolumeIDMethod], 2, 2},
-     FindVolumeIDMethodBody,
-     kFindVolumeIDMethodDoc,
-     false},
-    {{"AllVolumeEntries", kForceUpdate, g_interned_argument_names[kAllVolumeEntries], 1, 2},
-     AllVolumeEntriesBody,
-     kAllVolumeEntriesDoc,
-     false},
-    {{"GetVolumeEntryForVolumeID", kVolumeID, g_interned_argument_names[kGetVolumeEntryForVolumeID], 2, 2},
-     GetVolumeEntryForVolumeIDBody,
-     nullptr,
-     false},
-    {{"GetVolumeEntryForDeviceNumber", kStDev, g_interned_argument_names[kGetVolumeEntryForDeviceNumber], 2, 2},
-     GetVolumeEntryForDeviceNumberBody,
-     nullptr,
-     false},
-    {{"_PopulateVolumeTable", kCurrentVolumeIds, g_interned_argument_names[kPopulateVolumeTable], 2, 2},
-     PopulateVolumeTableBody,
-     nullptr,
-     false},
-    {{"_FindVolumeIDForDeviceNumber", kStDev, g_interned_argument_names[kFindVolumeIDForDeviceNumber], 2, 2},
-     FindVolumeIDForDeviceNumberBody,
-     nullptr,
-     false},
+// Expanded from the same rows as MethodIndex, so each definition sits at its
+// method's index.
+const NativeMethodDefinition kMethodDefinitions[] = {
+#define METHOD(index, name, body, argument_names, required, doc, self_only)                                       \
+    {{name, argument_names, g_interned_argument_names[index], required,                                          \
+      static_cast<Py_ssize_t>(std::size(argument_names))},                                                       \
+     body,                                                                                                       \
+     doc,                                                                                                        \
+     self_only},
+#include "volume_info_methods.def"
 };
+static_assert(std::size(kMethodDefinitions) == kMethodCount, "one definition per method");
+
+#define METHOD(index, name, body, argument_names, ...)                                      \
+    static_assert(std::size(argument_names) <= static_cast<size_t>(kMaxMethodArguments), \
+                  name " takes more arguments than a method call has room for");
+#include "volume_info_methods.def"
 
 }  // namespace
-
-PyObject *FindVolumeID(PyObject *, PyObject *stat_result) {
-    if (!CheckLoaded()) return nullptr;
-    return WithTraceback(FindVolumeIDBody(stat_result), kFindVolumeIDName, __LINE__);
-}
-
-PyObject *VolumeIDFromSerialNumber(PyObject *, PyObject *serial_number) {
-    if (!CheckLoaded()) return nullptr;
-    return WithTraceback(VolumeIDBody(serial_number), kVolumeIDName, __LINE__);
-}
-
-PyObject *IsFAT(PyObject *, PyObject *args, PyObject *kwds) {
-    if (!CheckLoaded()) return nullptr;
-    PyObject *values[2] = {};
-    PyRef held[2];
-    if (!ParseArguments(kIsFATArguments, args, kwds, values, held)) return AddTraceback(kIsFATName, __LINE__);
-    return WithTraceback(IsFATBody(values[0], values[1]), kIsFATName, __LINE__);
-}
 
 PyObject *NewVolumeInfoNamespace() {
     if (!InitNativeMethodType()) return nullptr;
@@ -621,3 +481,4 @@ PyObject *NewVolumeInfoNamespace() {
     }
     return class_namespace.release();
 }
+

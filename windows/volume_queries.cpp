@@ -3,7 +3,10 @@
 #include <cstring>
 #include <limits>
 
-#include "boundary.h"
+#include "arguments.h"
+#include "calls.h"
+#include "exceptions.h"
+#include "module_state.h"
 #include "platform.h"
 #include "py_ref.h"
 #include "wide_text.h"
@@ -256,7 +259,7 @@ PyObject *EncodeFileSystemName(PyObject *name) {
 }
 
 // What both information calls fill in.
-struct VolumeInformation {
+struct VolumeInformationBuffers {
     WCHAR label[kNameBufferLength] = {0};
     DWORD serial_number = 0;
     DWORD component_length = 0;
@@ -264,7 +267,7 @@ struct VolumeInformation {
     WCHAR filesystem[kNameBufferLength] = {0};
 };
 
-PyObject *VolumeInformationTuple(const VolumeInformation &information) {
+PyObject *VolumeInformationTuple(const VolumeInformationBuffers &information) {
     PyRef label(UnicodeFromNameBuffer(information.label));
     PyRef serial_number(PyLong_FromUnsignedLong(information.serial_number));
     PyRef component_length(PyLong_FromUnsignedLong(information.component_length));
@@ -287,7 +290,7 @@ PyObject *VolumeInformationBody(PyObject *path) {
     }
     WideText wide_root;
     if (!wide_root.Assign(root.get())) return nullptr;
-    VolumeInformation information;
+    VolumeInformationBuffers information;
     BOOL succeeded;
     {
         CriticalErrorDialogsOff dialogs_off;
@@ -300,7 +303,7 @@ PyObject *VolumeInformationBody(PyObject *path) {
 }
 
 PyObject *VolumeInformationByHandleBody(int64_t handle) {
-    VolumeInformation information;
+    VolumeInformationBuffers information;
     // A Windows handle is pointer-sized: a 32-bit host passes the low bits.
     const HANDLE windows_handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle));
     if (!GetVolumeInformationByHandleW(windows_handle, information.label, kNameBufferLength, &information.serial_number,
@@ -365,38 +368,38 @@ CriticalErrorDialogsOff::~CriticalErrorDialogsOff() {
     SetLastError(error);
 }
 
-PyObject *ListVolumeNames(PyObject *, PyObject *) {
+PyObject *volumes_ListVolumeNames(PyObject *, PyObject *) {
     if (!CheckLoaded()) return nullptr;
     return WithTraceback(ListVolumeNamesBody(), kListVolumeNamesName, __LINE__);
 }
 
-PyObject *GetVolumePathNamesInternal(PyObject *guid_path) {
+PyObject *QueryVolumePathNames(PyObject *guid_path) {
     return WithTraceback(PathNamesBody(guid_path), kGetVolumePathNamesName, __LINE__);
 }
 
-PyObject *GetVolumePathNamesForVolumeName(PyObject *, PyObject *guid_path) {
+PyObject *volumes_GetVolumePathNamesForVolumeName(PyObject *, PyObject *guid_path) {
     if (!CheckLoaded()) return nullptr;
     if (!CheckTextArgument(guid_path, "guid_path", TextType::Basestring)) return nullptr;
-    return GetVolumePathNamesInternal(guid_path);
+    return QueryVolumePathNames(guid_path);
 }
 
-PyObject *GetVolumeInformationInternal(PyObject *path) {
+PyObject *QueryVolumeInformation(PyObject *path) {
     return WithTraceback(VolumeInformationBody(path), kGetVolumeInformationName, __LINE__);
 }
 
-PyObject *GetVolumeInformation(PyObject *, PyObject *path) {
+PyObject *volumes_GetVolumeInformation(PyObject *, PyObject *path) {
     if (!CheckLoaded()) return nullptr;
     if (!CheckTextArgument(path, "path", TextType::Unicode)) return nullptr;
-    return GetVolumeInformationInternal(path);
+    return QueryVolumeInformation(path);
 }
 
-PyObject *GetVolumeInformationByHandleInternal(int64_t handle) {
+PyObject *QueryVolumeInformationByHandle(int64_t handle) {
     return WithTraceback(VolumeInformationByHandleBody(handle), kGetVolumeInformationByHandleName, __LINE__);
 }
 
-PyObject *GetVolumeInformationByHandle(PyObject *, PyObject *handle) {
+PyObject *volumes_GetVolumeInformationByHandle(PyObject *, PyObject *handle) {
     if (!CheckLoaded()) return nullptr;
     int64_t converted;
     if (!HandleFromObject(handle, &converted)) return AddTraceback(kGetVolumeInformationByHandleName, __LINE__);
-    return GetVolumeInformationByHandleInternal(converted);
+    return QueryVolumeInformationByHandle(converted);
 }

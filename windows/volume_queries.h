@@ -9,10 +9,10 @@
 #include <cstdint>
 
 // Module functions (host calling conventions METH_NOARGS and METH_O).
-PyObject *ListVolumeNames(PyObject *module, PyObject *unused);
-PyObject *GetVolumePathNamesForVolumeName(PyObject *module, PyObject *guid_path);
-PyObject *GetVolumeInformation(PyObject *module, PyObject *path);
-PyObject *GetVolumeInformationByHandle(PyObject *module, PyObject *handle);
+PyObject *volumes_ListVolumeNames(PyObject *module, PyObject *unused);
+PyObject *volumes_GetVolumePathNamesForVolumeName(PyObject *module, PyObject *guid_path);
+PyObject *volumes_GetVolumeInformation(PyObject *module, PyObject *path);
+PyObject *volumes_GetVolumeInformationByHandle(PyObject *module, PyObject *handle);
 
 extern const char kListVolumeNamesDoc[];
 extern const char kGetVolumePathNamesForVolumeNameDoc[];
@@ -21,9 +21,9 @@ extern const char kGetVolumeInformationByHandleDoc[];
 
 // Internal entries: the argument is already known to be of an accepted type
 // (str, unicode or None; unicode or None; a converted handle).
-PyObject *GetVolumePathNamesInternal(PyObject *guid_path);
-PyObject *GetVolumeInformationInternal(PyObject *path);
-PyObject *GetVolumeInformationByHandleInternal(int64_t handle);
+PyObject *QueryVolumePathNames(PyObject *guid_path);
+PyObject *QueryVolumeInformation(PyObject *path);
+PyObject *QueryVolumeInformationByHandle(int64_t handle);
 
 // While it lives, the calling thread's critical-error dialogs are off: a
 // query of a drive without its medium (a card reader, an empty optical

@@ -6,10 +6,13 @@
 #include <cstdio>
 #include <utility>
 
-#include "boundary.h"
+#include "exceptions.h"
+#include "module_state.h"
+#include "names.h"
 #include "platform.h"
 #include "py_ref.h"
 #include "volume_cache.h"
+#include "volume_ids.h"
 #include "volume_queries.h"
 
 namespace {
@@ -18,17 +21,17 @@ const char kModuleDoc[] = "Volume information cache service.";
 const char kInitName[] = "init windows.volumes";
 
 PyMethodDef kModuleMethods[] = {
-    {"GetVolumeInformationByHandle", GetVolumeInformationByHandle, METH_O, kGetVolumeInformationByHandleDoc},
-    {"GetVolumeInformation", GetVolumeInformation, METH_O, kGetVolumeInformationDoc},
-    {"_GetVolumePathNamesForVolumeName", GetVolumePathNamesForVolumeName, METH_O, kGetVolumePathNamesForVolumeNameDoc},
+    {"GetVolumeInformationByHandle", volumes_GetVolumeInformationByHandle, METH_O, kGetVolumeInformationByHandleDoc},
+    {"GetVolumeInformation", volumes_GetVolumeInformation, METH_O, kGetVolumeInformationDoc},
+    {"_GetVolumePathNamesForVolumeName", volumes_GetVolumePathNamesForVolumeName, METH_O, kGetVolumePathNamesForVolumeNameDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // Created during the load, after the collaborators are bound.
-PyMethodDef kListVolumeNamesDef = {"_ListVolumeNames", ListVolumeNames, METH_NOARGS, kListVolumeNamesDoc};
-PyMethodDef kFindVolumeIDDef = {"FindVolumeID", FindVolumeID, METH_O, kFindVolumeIDDoc};
-PyMethodDef kVolumeIDDef = {"_VolumeIDFromSerialNumber", VolumeIDFromSerialNumber, METH_O, nullptr};
-PyMethodDef kIsFATDef = {"IsFAT", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(IsFAT)),
+PyMethodDef kListVolumeNamesDef = {"_ListVolumeNames", volumes_ListVolumeNames, METH_NOARGS, kListVolumeNamesDoc};
+PyMethodDef kFindVolumeIDDef = {"FindVolumeID", volumes_FindVolumeID, METH_O, kFindVolumeIDDoc};
+PyMethodDef kVolumeIDDef = {"_VolumeIDFromSerialNumber", volumes_VolumeIDFromSerialNumber, METH_O, nullptr};
+PyMethodDef kIsFATDef = {"IsFAT", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(volumes_IsFAT)),
                          METH_VARARGS | METH_KEYWORDS, kIsFATDoc};
 
 bool CheckRuntimeVersion() {
