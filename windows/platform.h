@@ -1,5 +1,8 @@
 // The one place where platforms differ for the module: Windows' own header on
 // Windows, the project's stand-in declaring the same functions elsewhere.
+// It lives beside the module, which it is written for; the native stand-ins
+// (winsim, winwrap) and the conformance test include it from here so that
+// they see Windows exactly as the module does.
 #ifndef WINDOWS_PLATFORM_H
 #define WINDOWS_PLATFORM_H
 

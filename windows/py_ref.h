@@ -1,4 +1,6 @@
 // Owned reference to a host object: released on every way out of a scope.
+// It lives beside the module, whose type it is; winsim and the winwrap
+// stand-in include it from here.
 #ifndef WINDOWS_PY_REF_H
 #define WINDOWS_PY_REF_H
 

@@ -205,6 +205,10 @@ PyObject *PathNamesBody(PyObject *guid_path) {
             if (returned_length < 2) return PyList_New(0);  // only the closing NUL: no mount point
             break;
         }
+        // The code only chooses between growing the buffer and failing. A
+        // failure is logged first and then raised for the thread's last
+        // error as it stands after the record, so what the caller gets is the
+        // error current when WindowsError is made.
         const DWORD code = GetLastError();
         if (code != ERROR_MORE_DATA) {
             // Whatever the call left in the returned length, it failed.

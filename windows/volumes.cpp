@@ -27,7 +27,11 @@ PyMethodDef kModuleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Created during the load, after the collaborators are bound.
+// Not in the method table, which holds just the three functions the module
+// object starts with: these four are made at their own step of the load,
+// once the collaborators are imported and the module-private state is in
+// place. The load also keeps each function object, so that a call through a
+// name that still holds it can skip the interpreter's call machinery.
 PyMethodDef kListVolumeNamesDef = {"_ListVolumeNames", volumes_ListVolumeNames, METH_NOARGS, kListVolumeNamesDoc};
 PyMethodDef kFindVolumeIDDef = {"FindVolumeID", volumes_FindVolumeID, METH_O, kFindVolumeIDDoc};
 PyMethodDef kVolumeIDDef = {"_VolumeIDFromSerialNumber", volumes_VolumeIDFromSerialNumber, METH_O, nullptr};

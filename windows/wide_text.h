@@ -3,6 +3,8 @@
 // narrow build that Windows ships), buffers cross unchanged; where it is
 // UCS-4, text is converted here, surrogate pairs included, on the stack for
 // names that fit the MAX_PATH-sized buffers.
+// It lives beside the module, whose boundary it is; winsim includes it from
+// here so that its texts cross exactly as the module's do.
 #ifndef WINDOWS_WIDE_TEXT_H
 #define WINDOWS_WIDE_TEXT_H
 

@@ -1,5 +1,7 @@
 // The native entry point that windows.winwrap exports through its capsule
-// table, as both sides of the binding see it.
+// table, as both sides of the binding see it. It lives beside the module,
+// the side that binds; the winwrap stand-in, the side that exports,
+// includes it from here.
 #ifndef WINDOWS_WINWRAP_CAPI_H
 #define WINDOWS_WINWRAP_CAPI_H
 
