@@ -7,6 +7,9 @@ PYTHON      := /usr/bin/python2.7
 PYTHON_DBG  := /usr/bin/python2.7-dbg
 BUILD       := $(CURDIR)/build
 JOBS        ?= $(shell nproc)
+# Every build directory of the project is configured with this: warnings are
+# errors in the project's own builds.
+CONFIGURE   := cmake -G Ninja -DWINDOWS_VOLUMES_WERROR=ON
 
 .PHONY: all setup build demo test debug clean
 
@@ -16,7 +19,7 @@ setup:
 	@bash tools/setup.sh
 
 $(BUILD)/cmake/build.ninja: | setup
-	cmake -S . -B $(BUILD)/cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CONFIGURE) -S . -B $(BUILD)/cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython2_EXECUTABLE=$(PYTHON) -DPACKAGE_DIR=$(BUILD)/python
 
 build: setup $(BUILD)/cmake/build.ninja

@@ -28,7 +28,7 @@ ASAN_ENVIRONMENT = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print
 .PHONY: debug test-debug sanitize test-sanitize test-refcounts test-fault-sweep test-hostile test-threads
 
 $(BUILD_DBG)/build.ninja: | setup
-	cmake -S . -B $(BUILD_DBG) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	$(CONFIGURE) -S . -B $(BUILD_DBG) -DCMAKE_BUILD_TYPE=Debug \
 	    -DPython2_EXECUTABLE=$(PYTHON_DBG) -DPACKAGE_DIR=$(PACKAGE_DBG) -DTEST_LABELS=debug
 
 debug: setup $(BUILD_DBG)/build.ninja
@@ -46,7 +46,7 @@ test-refcounts test-fault-sweep test-hostile test-threads: debug
 	cd $(BUILD_DBG) && ctest --output-on-failure -L '^$(LABEL)$$'
 
 $(BUILD_ASAN)/build.ninja: | setup
-	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	$(CONFIGURE) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug \
 	    -DPython2_EXECUTABLE=$(PYTHON) -DPACKAGE_DIR=$(PACKAGE_ASAN) -DTEST_LABELS=sanitize \
 	    "-DPROJECT_EXTRA_FLAGS=$(SANITIZE_FLAGS)"
 

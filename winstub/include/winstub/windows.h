@@ -1,4 +1,4 @@
-// Stand-in for <windows.h> on hosts that are not Windows: the types, constants
+// Stand-in for <windows.h> on systems other than Windows: the types, constants
 // and kernel32 functions that the project's native modules use, declared as
 // Windows declares them. libwinstub implements the functions, either on a
 // simulated machine (tests) or on the machine the process runs on.
