@@ -1,14 +1,26 @@
 """Helpers shared by the windows.volumes test suites.
 
-- LogCapture: the records of the logger "windows.volumes", at every level.
+The home of every helper that more than one test file uses: a helper that
+only the soundness suites use lives in soundness.py, one that a single test
+file uses lives in that file. Each is imported from its home.
+
+- LOGGER_NAME, LogCapture: the records of the logger "windows.volumes", at
+  every level.
 - reset_machine: an empty simulated machine, optionally with volumes.
 - volume_name: a GUID volume name for a small number.
-- module_entries: the traceback entries that windows.volumes added.
+- module_entries, entry_names: the traceback entries that windows.volumes
+  added.
 - run_python: a fresh interpreter on this suite's path.
+- refresh, lock_is_free: a service's refresh, and whether its lock is free.
+- Handle, NoHandle, Stat, stat_result, the subclasses of the built-in
+  types, IntLike, LongOnly, OldIntLike, OldLongOnly: arguments as callers
+  pass them.
+- row_named: names the row of a case table in a failing assertion.
 - Replaced, Rebound: an attribute, or a module-level name of
   windows.volumes, bound for a block.
 """
 
+import contextlib
 import logging
 import os
 import subprocess
@@ -86,6 +98,11 @@ def module_entries(exc_traceback):
             if filename == TRACEBACK_FILE]
 
 
+def entry_names(exc_traceback):
+    """The function names of module_entries(exc_traceback)."""
+    return [name for name, _ in module_entries(exc_traceback)]
+
+
 def run_python(source, path_before=(), arguments=()):
     """Runs `source` in a fresh interpreter whose module path is `path_before`
     followed by this process's PYTHONPATH, with `arguments` in sys.argv[1:].
@@ -98,6 +115,125 @@ def run_python(source, path_before=(), arguments=()):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout, stderr = process.communicate()
     return process.returncode, stdout, stderr
+
+
+# ---------------------------------------------------------------------------
+# The service.
+
+def refresh(service):
+    """A refresh of `service` with its current token."""
+    return service._PopulateVolumeTable(service._volume_ids)
+
+
+def lock_is_free(service):
+    """Whether the service's lock can be taken now (it is given back at
+    once). A stand-in that wraps the lock it replaces keeps it in `real`."""
+    lock = service._lock
+    while hasattr(lock, "real"):
+        lock = lock.real
+    if not lock.acquire(False):
+        return False
+    lock.release()
+    return True
+
+
+# ---------------------------------------------------------------------------
+# Arguments as callers pass them.
+
+class Handle(object):
+    """Stands in for a PyHANDLE: the Windows handle (or a file descriptor)
+    in the attribute `handle`."""
+
+    def __init__(self, handle):
+        self.handle = handle
+
+
+class NoHandle(object):
+    """An object without the attributes `handle` and `st_dev`."""
+
+
+class Stat(object):
+    """A stat result whose st_dev is any object."""
+
+    def __init__(self, st_dev):
+        self.st_dev = st_dev
+
+
+def stat_result(st_dev):
+    """A real stat result whose st_dev is `st_dev` (no file is looked at)."""
+    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
+
+
+class StrSubclass(str):
+    pass
+
+
+class UnicodeSubclass(unicode):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+class LongSubclass(long):
+    pass
+
+
+class IntLike(object):
+    """__int__ gives `value`, whatever it is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class LongOnly(object):
+    """Only __long__, giving `value`, whatever it is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __long__(self):
+        return self.value
+
+
+class OldIntLike:
+    """IntLike as an old-style instance."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class OldLongOnly:
+    """LongOnly as an old-style instance."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __long__(self):
+        return self.value
+
+
+# ---------------------------------------------------------------------------
+# Case tables.
+
+@contextlib.contextmanager
+def row_named(row):
+    """Names `row` (itself if a str, else its repr) at the head of the
+    message of an assertion that fails in the block: for the checks that
+    take no message of their own (assertRaises, a helper's assertions)."""
+    try:
+        yield
+    except AssertionError as failure:
+        label = row if isinstance(row, str) else repr(row)
+        message = failure.args[0] if failure.args else ""
+        raise AssertionError("%s: %s" % (label, message)), None, sys.exc_info()[2]
 
 
 # ---------------------------------------------------------------------------

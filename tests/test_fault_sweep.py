@@ -11,8 +11,9 @@ import unittest
 
 import winsim
 
-from soundness import (ADDED_VOLUME, COLLABORATORS, LOGGER_NAME, MACHINE, Countdown, DeviceType, QuietLog,
-                       RefreshScene, ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
+from soundness import (ADDED_VOLUME, COLLABORATORS, MACHINE, Countdown, DeviceType, QuietLog, RefreshScene,
+                       ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
+from support import LOGGER_NAME
 
 ACCESS_DENIED, INVALID_HANDLE, NO_MORE_FILES, NOT_READY, MORE_DATA = 5, 6, 18, 21, 234
 COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
