@@ -9,6 +9,7 @@ import winsim
 import windows.volumes as volumes
 
 import support
+from support import Handle, NoHandle, Stat, StrSubclass, UnicodeSubclass
 
 V = volumes
 VolumeInfoClass = volumes.VolumeInfo.cls  # behind the Singleton wrapper
@@ -16,14 +17,6 @@ RawAllVolumeEntries = VolumeInfoClass.__dict__["AllVolumeEntries"]
 
 ONE_ARGUMENT_FUNCTIONS = ["GetVolumeInformationByHandle", "GetVolumeInformation", "_GetVolumePathNamesForVolumeName",
                           "FindVolumeID", "_VolumeIDFromSerialNumber"]
-
-
-class UnicodeSubclass(unicode):
-    pass
-
-
-class StrSubclass(str):
-    pass
 
 
 def ArgumentCountCases():
@@ -113,10 +106,6 @@ ARGUMENT_ERRORS = [(call, function, message, None) for call, function, message i
 ]
 
 
-class NoHandle(object):
-    pass
-
-
 # Failures after the arguments were accepted, on an empty machine: (call,
 # function of a fresh VolumeInfo instance, exception type, message (or the
 # Windows code of a WindowsError, or None when the host's own), the
@@ -194,19 +183,14 @@ class BoundaryTest(unittest.TestCase):
     def test_accepted_calling_forms(self):
         support.reset_machine({"name": support.volume_name(1), "mount_points": (u"C:\\",),
                                "filesystem": u"FAT32"})
-        handle = winsim.open_handle(support.volume_name(1))
-
-        class Handle(object):
-            pass
-        handle_object = Handle()
-        handle_object.handle = handle
+        handle_object = Handle(winsim.open_handle(support.volume_name(1)))
         self.assertIs(True, volumes.IsFAT(handle=handle_object, serial_number=1))
         self.assertIs(True, volumes.IsFAT(**{u"serial_number": 2, u"handle": handle_object}))
         entries = self.instance.AllVolumeEntries(force_update=False)
         self.assertEqual(1, len(entries))
         self.assertEqual(entries, self.instance.AllVolumeEntries(False))
         self.assertEqual(entries, RawAllVolumeEntries(self=self.instance))
-        self.assertEqual(volumes.FindVolumeID(FakeStat(5)), self.instance.FindVolumeID(stat_result=FakeStat(5)))
+        self.assertEqual(volumes.FindVolumeID(Stat(5)), self.instance.FindVolumeID(stat_result=Stat(5)))
         self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(str(support.volume_name(1))))
         self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(support.volume_name(1)))
 
@@ -240,7 +224,7 @@ class FakePlatformUtils(object):
 # with the replacement in place)
 REBINDINGS = [
     ("_VolumeIDFromSerialNumber", lambda serial_number: "custom:%s" % serial_number,
-     lambda: V.FindVolumeID(FakeStat(5)), "custom:5"),
+     lambda: V.FindVolumeID(Stat(5)), "custom:5"),
     ("platform_utils", FakePlatformUtils, lambda: V.VolumeInfo.NewInstance()._lock, FakePlatformUtils.LOCK),
 ]
 
@@ -311,12 +295,6 @@ class NameLookupTest(unittest.TestCase):
         for name, replacement, use, expected in REBINDINGS:
             self.Rebind(volumes, name, replacement)
             self.assertEqual(expected, use(), name)
-
-
-class FakeStat(object):
-
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
 
 
 def _Innermost(error_traceback):

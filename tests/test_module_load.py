@@ -375,12 +375,7 @@ SECOND_LOAD_CHILD = textwrap.dedent(r"""
 
     import winsim
     import windows.volumes as volumes
-
-
-    class Handle(object):
-        def __init__(self, value):
-            self.handle = value
-
+    from support import Handle
 
     winsim.reset()
     winsim.add_volume(u"\\\\?\\Volume{1}\\", mount_points=[u"D:\\"], serial=7, filesystem=u"FAT32")

@@ -1,4 +1,9 @@
-"""Tests of the collaborating modules that windows.volumes imports."""
+"""Tests of the collaborating modules that windows.volumes imports.
+
+These run where winsim is not built, so they do without support.py (which
+imports winsim): the capsule signature and the child interpreter are their
+own here.
+"""
 
 import __builtin__
 import ctypes

@@ -15,13 +15,7 @@ import unittest
 import support
 import winsim
 import windows.volumes as volumes
-
-
-class Handle(object):
-    """An object whose `handle` attribute is an open file's descriptor."""
-
-    def __init__(self, fd):
-        self.handle = fd
+from support import Handle
 
 
 def mount_point(target):

@@ -1,22 +1,17 @@
 """Volume IDs from serial numbers and stat results, and the FAT check with its cache."""
 
 import logging
-import os
 import sys
 import unittest
 
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, Rebound, module_entries, reset_machine, volume_name
+from support import (Handle, IntLike, LogCapture, LongOnly, LongSubclass, OldIntLike, Rebound, Stat, StrSubclass,
+                     entry_names, module_entries, refresh, reset_machine, stat_result, volume_name)
 
 VolumeID = volumes._VolumeIDFromSerialNumber
 BY_HANDLE = "GetVolumeInformationByHandleW"
-
-
-def stat_result(st_dev):
-    """A real stat result whose st_dev is `st_dev` (no file is looked at)."""
-    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
 
 
 def empty_fat_cache():
@@ -24,31 +19,16 @@ def empty_fat_cache():
     reset_machine(volume_name(0))  # Windows always lists at least one volume
     service = volumes.VolumeInfo.NewInstance()
     with LogCapture():
-        service._PopulateVolumeTable(service._volume_ids)
+        refresh(service)
 
 
 def by_handle_calls():
     return [call for call in winsim.calls() if call[0] == BY_HANDLE]
 
 
-class Handle(object):
-    """Stands in for a PyHANDLE: the Windows handle in the attribute `handle`."""
-
-    def __init__(self, handle):
-        self.handle = handle
-
-
-class Text(str):
-    pass
-
-
 class Number(int):
     def __str__(self):
         return "number"
-
-
-class Big(long):
-    pass
 
 
 class Named(object):
@@ -79,9 +59,9 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
             (1.5, "serial:1.5"),
             (None, "serial:None"),
             ("1234", "serial:1234"),
-            (Text("x"), "serial:x"),
+            (StrSubclass("x"), "serial:x"),
             (Number(7), "serial:number"),  # only exact integers skip str()
-            (Big(7), "serial:7"),
+            (LongSubclass(7), "serial:7"),
             (Named(), "serial:named"),
             ((1234,), "serial:1234"),
             ((1234L,), "serial:1234"),
@@ -146,7 +126,7 @@ class FindVolumeIDTest(unittest.TestCase):
     def test_id_of_st_dev(self):
         for st_dev in [1234, 1234L, 0, 2 ** 32 - 1]:
             self.assertIs(volumes.FindVolumeID(stat_result(st_dev)), VolumeID(st_dev))
-        self.assertIs(volumes.FindVolumeID(type("Stat", (object,), {"st_dev": 1234})()), VolumeID(1234))
+        self.assertIs(volumes.FindVolumeID(Stat(1234)), VolumeID(1234))
 
     def test_uses_the_function_bound_in_the_module_now(self):
         seen = []
@@ -175,7 +155,7 @@ class FindVolumeIDTest(unittest.TestCase):
             self.fail("no AttributeError")
 
         with self.assertRaises(TypeError) as caught:
-            volumes.FindVolumeID(type("Stat", (object,), {"st_dev": u"7"})())
+            volumes.FindVolumeID(Stat(u"7"))
         self.assertEqual(str(caught.exception), "Expected str, got unicode")
 
     def test_calling_form(self):
@@ -255,7 +235,7 @@ class IsFATTest(unittest.TestCase):
             self.assertIs(error_type, WindowsError)
             self.assertIsInstance(error, WindowsError)
             self.assertEqual(error.winerror, code)
-            self.assertEqual([name for name, _ in module_entries(error_traceback)],
+            self.assertEqual(entry_names(error_traceback),
                              ["windows.volumes.IsFAT", "windows.volumes.GetVolumeInformationByHandle"])
             # Not cached: the next call asks Windows again.
             before = len(by_handle_calls())
@@ -377,25 +357,13 @@ class IsFATTest(unittest.TestCase):
     def test_handle_objects(self):
         handle = self.handles[0x1001]
 
-        class Converts(object):
-            def __int__(self):
-                return handle
-
-        class LongOnly(object):
-            def __long__(self):
-                return long(handle)
-
-        class OldStyle:
-            def __int__(self):
-                return handle
-
         class Computed(object):
             @property
             def handle(self):
                 return handle
 
-        holders = [Handle(handle), Handle(long(handle)), Handle(Converts()), Handle(LongOnly()), Handle(OldStyle()),
-                   Computed()]
+        holders = [Handle(handle), Handle(long(handle)), Handle(IntLike(handle)), Handle(LongOnly(long(handle))),
+                   Handle(OldIntLike(handle)), Computed()]
         for serial, holder in enumerate(holders, 1):
             self.assertIs(volumes.IsFAT(serial, holder), True, repr(holder.handle))
         self.assertEqual(by_handle_calls(), [(BY_HANDLE, handle, 261, 261)] * len(holders))

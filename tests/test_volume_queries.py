@@ -12,6 +12,7 @@ import winsim
 import windows.volumes as volumes
 
 import support
+from support import IntLike, IntSubclass, LongOnly, OldIntLike, OldLongOnly
 
 NAME_LENGTH = 261  # MAX_PATH + 1
 A, B, C = support.volume_name(0xa), support.volume_name(0xb), support.volume_name(0xc)
@@ -352,43 +353,7 @@ class VolumeInformationTest(unittest.TestCase):
         self.assertEqual([], winsim.calls())
 
 
-class IntLike(object):
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class LongOnly(object):
-    def __init__(self, value):
-        self.value = value
-
-    def __long__(self):
-        return self.value
-
-
-class OldIntLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class OldLongOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __long__(self):
-        return self.value
-
-
 class OldEmpty:
-    pass
-
-
-class IntSubclass(int):
     pass
 
 

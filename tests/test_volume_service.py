@@ -8,9 +8,8 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, module_entries, reset_machine, volume_name
+from support import LogCapture, entry_names, lock_is_free, reset_machine, stat_result, volume_name
 from support import Rebound
-from test_volume_ids import stat_result
 
 VolumeInfo = volumes.VolumeInfo
 VolumeClass = VolumeInfo.cls
@@ -41,20 +40,20 @@ def refreshes():
     return [call[0] for call in winsim.calls()].count("FindFirstVolumeW")
 
 
-def lock_is_free(service):
-    if not service._lock.acquire(False):
-        return False
-    service._lock.release()
-    return True
-
-
 def error_of(call):
     """The exception that call() raises, and the names of the module's traceback entries."""
     try:
         call()
     except Exception as error:
-        return error, [name for name, _ in module_entries(sys.exc_info()[2])]
+        return error, entry_names(sys.exc_info()[2])
     raise AssertionError("nothing raised")
+
+
+class Undecided(object):
+    """Its truth cannot be told."""
+
+    def __nonzero__(self):
+        raise ZeroDivisionError("truth")
 
 
 class Service(unittest.TestCase):
@@ -275,10 +274,6 @@ class AllVolumeEntriesTest(Service):
         self.assertEqual(refreshes(), before + 1)
 
     def test_force_update_is_not_evaluated_with_an_empty_table(self):
-        class Undecided(object):
-            def __nonzero__(self):
-                raise ZeroDivisionError("truth")
-
         self.assertEqual(len(self.service.AllVolumeEntries(Undecided())), len(SERIALS))
         self.assertEqual(refreshes(), 1)
         error, entries = error_of(lambda: self.service.AllVolumeEntries(force_update=Undecided()))
@@ -287,10 +282,6 @@ class AllVolumeEntriesTest(Service):
         self.assertEqual(refreshes(), 1)
 
     def test_an_empty_table_is_built_again_at_every_call(self):
-        class Undecided(object):
-            def __nonzero__(self):
-                raise ZeroDivisionError("truth")
-
         reset_machine(volume_name(1), volume_name(2))
         for count in range(1, 4):
             self.assertEqual(self.service.AllVolumeEntries(Undecided()), {})

@@ -11,9 +11,8 @@ import winsim
 import windows.volumes as volumes
 from common import volume_entry
 
-from support import LogCapture, module_entries, reset_machine, volume_name
+from support import Handle, LogCapture, entry_names, lock_is_free, refresh, reset_machine, volume_name
 from support import Rebound
-from test_volume_ids import Handle
 
 DeviceType = volume_entry.DeviceType
 VolumeEntry = volume_entry.VolumeEntry
@@ -40,10 +39,6 @@ POPULATE = "windows.volumes.VolumeInfo._PopulateVolumeTable"
 G1, G2, G3, G4, G5 = [volume_name(number) for number in range(1, 6)]
 
 
-def refresh(service):
-    return service._PopulateVolumeTable(service._volume_ids)
-
-
 def entries(log):
     """The refresh's own records (the mount-point query's left out)."""
     return [entry for entry in log.entries() if entry[1] not in QUERY_RECORDS]
@@ -52,17 +47,6 @@ def entries(log):
 def volume_calls():
     """(function, volume name) of the Windows calls after the enumeration."""
     return [call[:2] for call in winsim.calls() if call[0] not in ENUMERATION]
-
-
-def lock_is_free(service):
-    if not service._lock.acquire(False):
-        return False
-    service._lock.release()
-    return True
-
-
-def entry_names(error_traceback):
-    return [name for name, _ in module_entries(error_traceback)]
 
 
 class Clock(object):
@@ -76,6 +60,13 @@ class Clock(object):
         assert args == ()
         self.events.append("clock")
         return self.readings.pop(0)
+
+
+class Anonymous(object):
+    """Stands in for the module `volume_entry`: its records lack the attribute `volume`."""
+
+    DeviceType = DeviceType
+    VolumeEntry = staticmethod(lambda **fields: object())
 
 
 class FakeLogger(object):
@@ -598,10 +589,6 @@ class FailureTest(Refresh):
             DeviceType = DeviceType
             VolumeEntry = staticmethod(raising(TypeError("refused")))
 
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # a record without the attribute volume
-
         class BrokenMap(object):
             get = staticmethod(raising(KeyError("map")))
 
@@ -736,10 +723,6 @@ class ErrorModeTest(Refresh):
         self.assertEqual(winsim.thread_error_mode(), caller_mode)
 
     def test_refresh_and_queries_on_every_way_out(self):
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # fails after the size query
-
         for caller_mode in (0, SEM_NOGPFAULTERRORBOX, SEM_FAILCRITICALERRORS):
             reset_machine(*self.MACHINE)
             winsim.set_thread_error_mode(caller_mode)
@@ -751,7 +734,7 @@ class ErrorModeTest(Refresh):
 
             reset_machine(*self.MACHINE)
             winsim.set_thread_error_mode(caller_mode)
-            with self.log, Rebound("volume_entry", Anonymous()):
+            with self.log, Rebound("volume_entry", Anonymous()):  # fails after the size query
                 self.assertRaises(AttributeError, refresh, self.service)
             self.assertModes(caller_mode)
 
@@ -812,10 +795,6 @@ class LockProtocolTest(Refresh):
         self.assertIs(self.service._volume_entries, self.table)
 
     def test_exit_sees_a_traceback_for_errors_of_the_module_itself(self):
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # a record without the attribute volume
-
         def listing_fails():
             raise RuntimeError("listing")
 
