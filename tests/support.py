@@ -5,7 +5,7 @@ only the soundness suites use lives in soundness.py, one that a single test
 file uses lives in that file. Each is imported from its home.
 
 - LOGGER_NAME, LogCapture: the records of the logger "windows.volumes", at
-  every level.
+  every level; the formats of the records that several suites look for.
 - reset_machine: an empty simulated machine, optionally with volumes.
 - volume_name: a GUID volume name for a small number.
 - module_entries, entry_names: the traceback entries that windows.volumes
@@ -32,6 +32,16 @@ import winsim
 LOGGER_NAME = "windows.volumes"
 # The file name of the module's traceback entries.
 TRACEBACK_FILE = "windows\\volumes"
+
+# Formats of the module's records that several suites look for.
+REPEAT_FORMAT = "FindNextVolume improperly returned same value %s"
+GROWTH_FORMAT = "%s isn't big enough, allocating %s bytes."
+WRITE_FAILED_FORMAT = "Could not write path names into %s-byte buffer."
+# The records of the mount-point query itself.
+QUERY_FORMATS = (GROWTH_FORMAT, WRITE_FAILED_FORMAT)
+REFRESHING = "Refreshing volume information table."
+MULTIPLE = "Got multiple mounts for %s: %s"
+COMPLETE = "Volume information refresh complete in %gs."
 
 
 class LogCapture(logging.Handler):

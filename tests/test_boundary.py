@@ -9,7 +9,7 @@ import winsim
 import windows.volumes as volumes
 
 import support
-from support import Handle, NoHandle, Stat, StrSubclass, UnicodeSubclass
+from support import REPEAT_FORMAT, Handle, NoHandle, Stat, StrSubclass, UnicodeSubclass
 
 V = volumes
 VolumeInfoClass = volumes.VolumeInfo.cls  # behind the Singleton wrapper
@@ -229,7 +229,7 @@ REBINDINGS = [
 ]
 
 A, B = support.volume_name(0xa), support.volume_name(0xb)
-REPEAT_RECORD = ("error", "FindNextVolume improperly returned same value %s", (B,))
+REPEAT_RECORD = ("error", REPEAT_FORMAT, (B,))
 
 
 class NameLookupTest(unittest.TestCase):

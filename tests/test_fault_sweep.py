@@ -13,7 +13,7 @@ import winsim
 
 from soundness import (ADDED_VOLUME, COLLABORATORS, MACHINE, Countdown, DeviceType, QuietLog, RefreshScene,
                        ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
-from support import LOGGER_NAME
+from support import LOGGER_NAME, MULTIPLE, QUERY_FORMATS
 
 ACCESS_DENIED, INVALID_HANDLE, NO_MORE_FILES, NOT_READY, MORE_DATA = 5, 6, 18, 21, 234
 COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
@@ -21,8 +21,6 @@ COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
 EXTRA_CODES = {"FindNextVolumeW": (NO_MORE_FILES,), "GetVolumePathNamesForVolumeNameW": (MORE_DATA,)}
 # Windows calls that take a volume name first.
 BY_NAME = ("GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW", "GetDriveTypeW", "GetDiskFreeSpaceExW")
-# The records of the mount-point query itself: a refresh guards that query.
-QUERY_FORMATS = ("%s isn't big enough, allocating %s bytes.", "Could not write path names into %s-byte buffer.")
 # Reruns of every faulty refresh when counting references (under the debug
 # interpreter).
 REPEAT = 3
@@ -248,7 +246,7 @@ class FaultSweepTest(unittest.TestCase):
 
     def run_logger_emptying_mount_points(self):
         scene = RefreshScene()
-        emptying = EmptyingHandler("Got multiple mounts for %s: %s")
+        emptying = EmptyingHandler(MULTIPLE)
         with AddedHandler(emptying):
             _, error = scene.refresh()
         self.assertEqual(scene.installed(), "old")

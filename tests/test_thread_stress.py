@@ -20,7 +20,7 @@ import winsim
 import windows.volumes as volumes
 
 from soundness import use_machine
-from support import Handle, LogCapture, Stat, lock_is_free
+from support import REFRESHING, Handle, LogCapture, Stat, lock_is_free
 
 THREADS = 16
 SECONDS = float(os.environ.get("SOUNDNESS_STRESS_SECONDS", "3"))
@@ -42,7 +42,6 @@ STATES = (
     ([u"C:\\data\\"], [u"D:\\"], [], [u"I:\\", u"J:\\"]),
     ([], [], [], [u"K:\\"]),
 )
-REFRESHING = "Refreshing volume information table."
 
 
 def apply_state(state):

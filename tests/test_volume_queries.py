@@ -12,13 +12,11 @@ import winsim
 import windows.volumes as volumes
 
 import support
-from support import IntLike, IntSubclass, LongOnly, OldIntLike, OldLongOnly
+from support import (GROWTH_FORMAT, REPEAT_FORMAT, WRITE_FAILED_FORMAT, IntLike, IntSubclass, LongOnly, OldIntLike,
+                     OldLongOnly)
 
 NAME_LENGTH = 261  # MAX_PATH + 1
 A, B, C = support.volume_name(0xa), support.volume_name(0xb), support.volume_name(0xc)
-REPEAT_FORMAT = "FindNextVolume improperly returned same value %s"
-GROWTH_FORMAT = "%s isn't big enough, allocating %s bytes."
-WRITE_FAILED_FORMAT = "Could not write path names into %s-byte buffer."
 
 
 def Raised(function, *args):

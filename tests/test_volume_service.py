@@ -8,14 +8,12 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, entry_names, lock_is_free, reset_machine, stat_result, volume_name
+from support import COMPLETE, REFRESHING, LogCapture, entry_names, lock_is_free, reset_machine, stat_result, volume_name
 from support import Rebound
 
 VolumeInfo = volumes.VolumeInfo
 VolumeClass = VolumeInfo.cls
 VolumeID = volumes._VolumeIDFromSerialNumber
-REFRESHING = "Refreshing volume information table."
-COMPLETE = "Volume information refresh complete in %gs."
 
 SERIALS = [1, 0x80000000, 0xFFFFFFFF, 0]
 MACHINE = [dict(name=volume_name(index), mount_points=[u"%s:\\" % letter], serial=serial, total_bytes=index)

@@ -11,23 +11,19 @@ import winsim
 import windows.volumes as volumes
 from common import volume_entry
 
-from support import Handle, LogCapture, entry_names, lock_is_free, refresh, reset_machine, volume_name
+from support import (COMPLETE, MULTIPLE, QUERY_FORMATS, REFRESHING, Handle, LogCapture, entry_names, lock_is_free,
+                     refresh, reset_machine, volume_name)
 from support import Rebound
 
 DeviceType = volume_entry.DeviceType
 VolumeEntry = volume_entry.VolumeEntry
 VolumeID = volumes._VolumeIDFromSerialNumber
 
-REFRESHING = "Refreshing volume information table."
 NEW_ENTRIES = "Got new volume entries: %r"
-COMPLETE = "Volume information refresh complete in %gs."
-MULTIPLE = "Got multiple mounts for %s: %s"
 NO_MOUNT = "Volume %s has no mount point. Skipping."
 MOUNT_FAILED = "Could not determine mount point for %s"
 INFO_FAILED = "Unable to fetch volume info for %r, skipping."
 CAPACITY = "Could not determine volume capacity for %r"
-# The mount-point query's own records.
-QUERY_RECORDS = ("%s isn't big enough, allocating %s bytes.", "Could not write path names into %s-byte buffer.")
 
 ENUMERATION = ("FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose")
 PATHS = "GetVolumePathNamesForVolumeNameW"
@@ -41,7 +37,7 @@ G1, G2, G3, G4, G5 = [volume_name(number) for number in range(1, 6)]
 
 def entries(log):
     """The refresh's own records (the mount-point query's left out)."""
-    return [entry for entry in log.entries() if entry[1] not in QUERY_RECORDS]
+    return [entry for entry in log.entries() if entry[1] not in QUERY_FORMATS]
 
 
 def volume_calls():
@@ -232,7 +228,7 @@ class LogRecordTest(Refresh):
         with Rebound("LOGGER", logger), Rebound("utils", Clock(1, 3)):
             refresh(self.service)
         table = self.service._volume_entries
-        self.assertEqual([call for call in logger.calls if call[1][0] not in QUERY_RECORDS], [
+        self.assertEqual([call for call in logger.calls if call[1][0] not in QUERY_FORMATS], [
             ("info", (REFRESHING,), None),
             ("exception", (MOUNT_FAILED, G5), WindowsError),
             ("debug", (MULTIPLE, G1, [u"D:\\", u"C:\\mnt\\one\\"]), None),
