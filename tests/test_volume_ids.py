@@ -7,8 +7,9 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import (Handle, IntLike, LogCapture, LongOnly, LongSubclass, OldIntLike, Rebound, Stat, StrSubclass,
-                     entry_names, module_entries, refresh, reset_machine, stat_result, volume_name)
+from support import (FIND_VOLUME_ID_DOC, IS_FAT_DOC, Handle, IntLike, LogCapture, LongOnly, LongSubclass, OldIntLike,
+                     Rebound, Stat, StrSubclass, entry_names, module_entries, refresh, reset_machine, stat_result,
+                     volume_name)
 
 VolumeID = volumes._VolumeIDFromSerialNumber
 BY_HANDLE = "GetVolumeInformationByHandleW"
@@ -159,10 +160,7 @@ class FindVolumeIDTest(unittest.TestCase):
         self.assertEqual(str(caught.exception), "Expected str, got unicode")
 
     def test_calling_form(self):
-        self.assertEqual(volumes.FindVolumeID.__doc__,
-                         "Get the volume ID from the VolumeInfo service.\n\n  Args:\n"
-                         "    stat_result: Raw stat result of the file.\n\n  Returns:\n"
-                         "    Object to be used as volume ID. Generally string-typed.\n  ")
+        self.assertEqual(volumes.FindVolumeID.__doc__, FIND_VOLUME_ID_DOC)
         with self.assertRaises(TypeError) as caught:
             volumes.FindVolumeID(stat_result=stat_result(1))
         self.assertEqual(str(caught.exception), "FindVolumeID() takes no keyword arguments")
@@ -412,14 +410,7 @@ class IsFATTest(unittest.TestCase):
                 self.assertEqual(module_entries(sys.exc_info()[2]), [("windows.volumes.IsFAT", "windows\\volumes")])
             else:
                 self.fail("accepted %r %r" % (args, kwargs))
-        self.assertEqual(volumes.IsFAT.__doc__,
-                         "Returns True if the filesystem is of the FAT family.\n\n"
-                         "  Note that once the result has been checked, it will be cached until the next\n"
-                         "  time VolumeInfo refreshes its cache.\n\n  Args:\n"
-                         "    serial_number: The serial number of the filesystem.\n"
-                         "    handle: PyHANDLE to a file on the file system.\n\n  Returns:\n"
-                         "    True if this is a FAT filesystem, False otherwise or if no device entry\n"
-                         "    could be found for this stat result.\n  ")
+        self.assertEqual(volumes.IsFAT.__doc__, IS_FAT_DOC)
 
     def test_cache_is_private(self):
         for name in ["IS_FAT_CACHE", "FAT_FILESYSTEM_NAMES"]:

@@ -8,7 +8,8 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import COMPLETE, REFRESHING, LogCapture, entry_names, lock_is_free, reset_machine, stat_result, volume_name
+from support import (CLASS_DOC, COMPLETE, METHOD_ALL_VOLUME_ENTRIES_DOC, METHOD_FIND_VOLUME_ID_DOC, REFRESHING,
+                     LogCapture, entry_names, lock_is_free, reset_machine, stat_result, volume_name)
 from support import Rebound
 
 VolumeInfo = volumes.VolumeInfo
@@ -19,18 +20,6 @@ SERIALS = [1, 0x80000000, 0xFFFFFFFF, 0]
 MACHINE = [dict(name=volume_name(index), mount_points=[u"%s:\\" % letter], serial=serial, total_bytes=index)
            for index, (letter, serial) in enumerate(zip("DEFG", SERIALS), 1)]
 
-CLASS_DOC = ("Volume information cache service.\n\n"
-             "  On Windows this currently does nothing but return the volume\n"
-             "  serial number obtained with the stat, but will eventually handle\n"
-             "  track other volume information to be used in volume mount/dismount\n"
-             "  change handling.\n  ")
-FIND_VOLUME_ID_DOC = ("Get the volume ID from the VolumeInfo service.\n\n    Args:\n"
-                      "      stat_result: Raw stat result of the file.\n\n    Returns:\n"
-                      "      Object to be used as volume ID. Generally string-typed.\n    ")
-ALL_VOLUME_ENTRIES_DOC = ("Returns the volume entry dictionary.\n\n    Args:\n"
-                          "      force_update: If True, repopulate the volume entry table first.\n"
-                          "          Otherwise, uses cached values if available.\n\n    Returns:\n"
-                          "      Dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n    ")
 
 
 def refreshes():
@@ -135,8 +124,8 @@ class MethodObjectTest(Service):
     METHODS = [
         # (name, docstring, defaults)
         ("__init__", None, None),
-        ("FindVolumeID", FIND_VOLUME_ID_DOC, None),
-        ("AllVolumeEntries", ALL_VOLUME_ENTRIES_DOC, (False,)),
+        ("FindVolumeID", METHOD_FIND_VOLUME_ID_DOC, None),
+        ("AllVolumeEntries", METHOD_ALL_VOLUME_ENTRIES_DOC, (False,)),
         ("GetVolumeEntryForVolumeID", None, None),
         ("GetVolumeEntryForDeviceNumber", None, None),
         ("_PopulateVolumeTable", None, None),
