@@ -28,7 +28,7 @@ from platforms import platform_utils
 import support
 from support import (CLASS_DOC, FIND_VOLUME_ID_DOC, IS_FAT_DOC, LIST_VOLUME_NAMES_DOC, METHOD_ALL_VOLUME_ENTRIES_DOC,
                      METHOD_FIND_VOLUME_ID_DOC, PATH_NAMES_DOC, VOLUME_INFORMATION_BY_HANDLE_DOC,
-                     VOLUME_INFORMATION_DOC)
+                     VOLUME_INFORMATION_DOC, row_named)
 
 SIGNATURE = ("PyObject *(int __pyx_skip_dispatch, struct "
              "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)")
@@ -213,16 +213,18 @@ class LoadFailureTest(LoadInFreshInterpreter, unittest.TestCase):
 
     def test_binding_failures_end_the_load_before_any_collaborator_is_imported(self):
         for description, files, prelude, error_type, message, innermost in FAILURE_CASES:
-            report = self.Load(files, prelude)
-            self.CheckFailure(report, error_type, message, innermost)
+            with row_named(description):
+                report = self.Load(files, prelude)
+                self.CheckFailure(report, error_type, message, innermost)
             self.assertEqual([], self.ImportsBy(report, "windows.volumes"), description)
             for collaborator in ("logging", "common", "common.utils", "platforms"):
                 self.assertNotIn(collaborator, report["loaded"], description)
 
     def test_later_failures_fail_the_import_with_their_own_error(self):
         for description, files, prelude, error_type, message, innermost in LATER_FAILURE_CASES:
-            report = self.Load(files, prelude)
-            self.CheckFailure(report, error_type, message, innermost)
+            with row_named(description):
+                report = self.Load(files, prelude)
+                self.CheckFailure(report, error_type, message, innermost)
 
 
 # Runs in the fresh interpreter: a failing import, what the half-built
@@ -340,7 +342,8 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
 
     def test_every_failure_can_be_retried_and_leaves_functions_that_refuse_to_run(self):
         for description, files, prelude, error_type, message, _ in FAILURE_CASES + LATER_FAILURE_CASES:
-            report = self.Retry(files, prelude)
+            with row_named(description):
+                report = self.Retry(files, prelude)
             self.assertEqual(error_type, report["first"][0], description)
             self.assertIn(INIT_ENTRY, report["first"][2], description)
             self.assertEqual(report["first"], report["second"], description)
@@ -359,7 +362,8 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
             ("Singleton that raises", SINGLETON_UNTIL_CURED, CURE_SINGLETON, "ValueError"),
         ]
         for description, files, cure, error_type in cases:
-            report = self.Retry(files, cure=cure)
+            with row_named(description):
+                report = self.Retry(files, cure=cure)
             self.assertEqual(error_type, report["first"][0], description)
             self.assertEqual(report["first"], report["second"], description)
             self.assertIsNone(report["cured"], description)
@@ -516,7 +520,7 @@ class NamespaceTest(unittest.TestCase):
         for name, doc in sorted(MODULE_FUNCTIONS.items()):
             function = getattr(volumes, name)
             self.assertIs(types.BuiltinFunctionType, type(function), name)
-            self.assertEqual((name, "windows.volumes"), (function.__name__, function.__module__))
+            self.assertEqual((name, "windows.volumes"), (function.__name__, function.__module__), name)
             self.assertEqual(doc, function.__doc__, name)
 
     def test_volume_info_class(self):
@@ -549,10 +553,10 @@ class DriveTypeMapTest(unittest.TestCase):
         self.assertIs(dict, type(drive_types))
         self.assertEqual(7, len(drive_types))
         for key, value in drive_types.items():
-            self.assertIs(long, type(key))
+            self.assertIs(long, type(key), key)
             self.assertIs(expected[key], value, key)
         for key in range(7):
-            self.assertIs(drive_types[key], drive_types[long(key)])
+            self.assertIs(drive_types[key], drive_types[long(key)], key)
         self.assertIsNone(drive_types.get(7))
         self.assertIsNone(drive_types.get(-1))
 

@@ -69,7 +69,7 @@ class ListVolumeNamesTest(unittest.TestCase):
                 if isinstance(expected, list):
                     result = volumes._ListVolumeNames()
                     self.assertEqual(expected, result, description)
-                    self.assertIs(list, type(result))
+                    self.assertIs(list, type(result), description)
                     self.assertTrue(all(type(name) is unicode for name in result), description)
                 else:
                     error, _ = Raised(volumes._ListVolumeNames)
@@ -132,10 +132,11 @@ class PathNamesTest(unittest.TestCase):
         for mount_points, given in cases:
             self.Machine(mount_points)
             result, records, calls = self.Query(given)
-            self.assertEqual(list(mount_points), result)
-            self.assertIs(list, type(result))
-            self.assertTrue(all(type(path) is unicode for path in result))
-            self.assertEqual(([], [("GetVolumePathNamesForVolumeNameW", A, 5)]), (records, calls))
+            self.assertEqual(list(mount_points), result, (mount_points, given))
+            self.assertIs(list, type(result), (mount_points, given))
+            self.assertTrue(all(type(path) is unicode for path in result), (mount_points, given))
+            self.assertEqual(([], [("GetVolumePathNamesForVolumeNameW", A, 5)]), (records, calls),
+                             (mount_points, given))
 
     def test_none_is_queried_as_the_text_None(self):
         self.Machine([u"N:\\"], name=u"None")
@@ -154,10 +155,10 @@ class PathNamesTest(unittest.TestCase):
         for mount_points, asked in cases:
             self.Machine(mount_points)
             result, records, calls = self.Query(A)
-            self.assertEqual(list(mount_points), result)
-            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * asked))], records)
+            self.assertEqual(list(mount_points), result, mount_points)
+            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * asked))], records, mount_points)
             self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5),
-                              ("GetVolumePathNamesForVolumeNameW", A, asked)], calls)
+                              ("GetVolumePathNamesForVolumeNameW", A, asked)], calls, mount_points)
         self.Machine((u"E:\\", FOLDER))
         with support.LogCapture() as log:
             volumes._GetVolumePathNamesForVolumeName(A)
@@ -184,7 +185,7 @@ class PathNamesTest(unittest.TestCase):
             self.assertIsInstance(error, WindowsError, returned_length)
             self.assertEqual(5, error.winerror, returned_length)
             self.assertEqual([("ERROR", WRITE_FAILED_FORMAT, (10,))], records, returned_length)
-            self.assertEqual(1, len(calls))
+            self.assertEqual(1, len(calls), returned_length)
 
     def test_an_unknown_name_is_an_error(self):
         self.Machine([u"D:\\"])
@@ -266,13 +267,13 @@ class AbsurdLengthTest(unittest.TestCase):
     def test_memory_error_with_the_true_byte_count(self):
         for length in (2 ** 31, 2 ** 32 - 1):
             status, stdout, stderr = support.run_python(ABSURD_LENGTH_CHILD % {"name": A, "length": length})
-            self.assertEqual(0, status, stderr)
+            self.assertEqual(0, status, "%d: %s" % (length, stderr))
             report, records, calls = ast.literal_eval(stdout.strip().splitlines()[-1])
             self.assertEqual(("MemoryError", "Could not allocate %d bytes." % (2 * length),
                               [("windows.volumes._GetVolumePathNamesForVolumeName", support.TRACEBACK_FILE)]),
-                             report)
-            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * length))], records)
-            self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5)], calls)
+                             report, length)
+            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * length))], records, length)
+            self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5)], calls, length)
 
 
 # ---------------------------------------------------------------------------
@@ -304,10 +305,12 @@ class VolumeInformationTest(unittest.TestCase):
             support.reset_machine(InformationVolume(*machine_values))
             handle = winsim.open_handle(A)
             expected = machine_values[:4] + (filesystem,)
-            for result in (volumes.GetVolumeInformation(u"C:\\"), volumes.GetVolumeInformationByHandle(handle)):
-                self.assertIs(tuple, type(result))
-                self.assertEqual(expected, result)
-                self.assertEqual([unicode, long, long, long, str], [type(element) for element in result])
+            for query, result in (("by mount point", volumes.GetVolumeInformation(u"C:\\")),
+                                  ("by handle", volumes.GetVolumeInformationByHandle(handle))):
+                row = (machine_values, query)
+                self.assertIs(tuple, type(result), row)
+                self.assertEqual(expected, result, row)
+                self.assertEqual([unicode, long, long, long, str], [type(element) for element in result], row)
 
     def test_path_rules(self):
         # (path given, root queried)
@@ -322,7 +325,8 @@ class VolumeInformationTest(unittest.TestCase):
         for given, queried in cases:
             support.reset_machine(InformationVolume(*values))
             self.assertEqual(values[:4] + ("NTFS",), volumes.GetVolumeInformation(given), repr(given))
-            self.assertEqual([("GetVolumeInformationW", queried, NAME_LENGTH, NAME_LENGTH)], winsim.calls())
+            self.assertEqual([("GetVolumeInformationW", queried, NAME_LENGTH, NAME_LENGTH)], winsim.calls(),
+                             repr(given))
 
     def test_failures(self):
         unencodable = InformationVolume(u"", 1, 255, 0, u"\u0100FS")
@@ -386,7 +390,7 @@ class HandleConversionTest(unittest.TestCase):
             passed = passed_on_64 if wide else passed_on_32
             error, _ = Raised(volumes.GetVolumeInformationByHandle, given)
             self.assertIsInstance(error, WindowsError, repr(given))
-            self.assertEqual(6, error.winerror)
+            self.assertEqual(6, error.winerror, repr(given))
             self.assertEqual(("GetVolumeInformationByHandleW", passed, NAME_LENGTH, NAME_LENGTH),
                              winsim.calls()[-1], repr(given))
 
