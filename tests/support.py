@@ -9,6 +9,7 @@ file uses lives in that file. Each is imported from its home.
 - CLASS_DOC and the other *_DOC: the module's docstrings.
 - reset_machine: an empty simulated machine, optionally with volumes.
 - volume_name: a GUID volume name for a small number.
+- raised: what a call raises.
 - module_entries, entry_names: the traceback entries that windows.volumes
   added.
 - run_python: a fresh interpreter on this suite's path.
@@ -157,6 +158,16 @@ def module_entries(exc_traceback):
 def entry_names(exc_traceback):
     """The function names of module_entries(exc_traceback)."""
     return [name for name, _ in module_entries(exc_traceback)]
+
+
+def raised(function, *args):
+    """The exception that function(*args) raises, and its traceback; an
+    AssertionError when it raises nothing."""
+    try:
+        function(*args)
+    except Exception:
+        return sys.exc_info()[1:]
+    raise AssertionError("%s%r raised nothing" % (getattr(function, "__name__", function), args))
 
 
 def run_python(source, path_before=(), arguments=()):

@@ -150,18 +150,12 @@ class BoundaryTest(unittest.TestCase):
         self.instance = volumes.VolumeInfo.NewInstance()
         support.reset_machine()
 
-    def Raise(self, call, function):
-        try:
-            function(self.instance)
-        except Exception:
-            return sys.exc_info()
-        self.fail("%s raised nothing" % call)
-
     def test_argument_errors(self):
         for call, function, message, entry in ARGUMENT_ERRORS:
             winsim.reset()
-            error_type, error, error_traceback = self.Raise(call, function)
-            self.assertIs(TypeError, error_type, call)
+            with support.row_named(call):
+                error, error_traceback = support.raised(function, self.instance)
+            self.assertIs(TypeError, type(error), call)
             self.assertEqual(message, str(error), call)
             self.assertEqual(Entries([entry] if entry else []), support.module_entries(error_traceback), call)
             self.assertEqual([], winsim.calls(), call)
@@ -169,9 +163,9 @@ class BoundaryTest(unittest.TestCase):
     def test_failures_after_acceptance_carry_the_function_entry(self):
         for call, function, expected_type, message, entries in FAILURES_AFTER_ACCEPTANCE:
             winsim.reset()
-            with support.LogCapture():
-                error_type, error, error_traceback = self.Raise(call, function)
-            self.assertTrue(issubclass(error_type, expected_type), "%s: %s" % (call, error_type))
+            with support.LogCapture(), support.row_named(call):
+                error, error_traceback = support.raised(function, self.instance)
+            self.assertTrue(issubclass(type(error), expected_type), "%s: %s" % (call, type(error)))
             if isinstance(message, int):
                 self.assertEqual(message, error.winerror, call)
             elif message is not None:

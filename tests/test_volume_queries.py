@@ -13,19 +13,10 @@ import windows.volumes as volumes
 
 import support
 from support import (GROWTH_FORMAT, REPEAT_FORMAT, WRITE_FAILED_FORMAT, IntLike, IntSubclass, LongOnly, OldIntLike,
-                     OldLongOnly)
+                     OldLongOnly, raised, row_named)
 
 NAME_LENGTH = 261  # MAX_PATH + 1
 A, B, C = support.volume_name(0xa), support.volume_name(0xb), support.volume_name(0xc)
-
-
-def Raised(function, *args):
-    """The exception that function(*args) raises, and its traceback."""
-    try:
-        function(*args)
-    except Exception:
-        return sys.exc_info()[1:]
-    raise AssertionError("%s%r raised nothing" % (function.__name__, args))
 
 
 # ---------------------------------------------------------------------------
@@ -72,7 +63,8 @@ class ListVolumeNamesTest(unittest.TestCase):
                     self.assertIs(list, type(result), description)
                     self.assertTrue(all(type(name) is unicode for name in result), description)
                 else:
-                    error, _ = Raised(volumes._ListVolumeNames)
+                    with row_named(description):
+                        error, _ = raised(volumes._ListVolumeNames)
                     self.assertIsInstance(error, WindowsError, description)
                     self.assertEqual(expected, error.winerror, description)
             self.assertEqual([("ERROR", REPEAT_FORMAT, (name,)) for name in repeated], log.entries(), description)
@@ -93,7 +85,7 @@ class ListVolumeNamesTest(unittest.TestCase):
         def Fail(record):
             raise failure
         with support.LogCapture(Fail):
-            error, _ = Raised(volumes._ListVolumeNames)
+            error, _ = raised(volumes._ListVolumeNames)
         self.assertIs(failure, error)
         self.assertEqual("FindVolumeClose", winsim.calls()[-1][0])
         self.assertEqual(0, winsim.open_searches())
@@ -343,14 +335,14 @@ class VolumeInformationTest(unittest.TestCase):
             if by_handle:
                 queries.append((volumes.GetVolumeInformationByHandle, winsim.open_handle(A)))
             for query, argument in queries:
-                error, _ = Raised(query, argument)
+                error, _ = raised(query, argument)
                 self.assertIsInstance(error, error_type, (path, query.__name__))
                 if code is not None:
                     self.assertEqual(code, error.winerror, (path, query.__name__))
 
     def test_none_makes_no_windows_call(self):
         support.reset_machine(InformationVolume(u"", 1, 255, 0, u"NTFS"))
-        error, _ = Raised(volumes.GetVolumeInformation, None)
+        error, _ = raised(volumes.GetVolumeInformation, None)
         self.assertEqual((TypeError, "Expected unicode, got None"), (type(error), str(error)))
         self.assertEqual([], winsim.calls())
 
@@ -388,7 +380,7 @@ class HandleConversionTest(unittest.TestCase):
                 (-2 ** 63, -2 ** 63, 0), (IntLike(-2 ** 63), -2 ** 63, 0), (h + 1, h + 1, h + 1),
                 (2 ** 32 + h + 1, 2 ** 32 + h + 1, h + 1)]:
             passed = passed_on_64 if wide else passed_on_32
-            error, _ = Raised(volumes.GetVolumeInformationByHandle, given)
+            error, _ = raised(volumes.GetVolumeInformationByHandle, given)
             self.assertIsInstance(error, WindowsError, repr(given))
             self.assertEqual(6, error.winerror, repr(given))
             self.assertEqual(("GetVolumeInformationByHandleW", passed, NAME_LENGTH, NAME_LENGTH),
@@ -396,7 +388,7 @@ class HandleConversionTest(unittest.TestCase):
 
     def test_closed_handle(self):
         winsim.close_handle(self.handle)
-        error, _ = Raised(volumes.GetVolumeInformationByHandle, self.handle)
+        error, _ = raised(volumes.GetVolumeInformationByHandle, self.handle)
         self.assertEqual(6, error.winerror)
         self.assertEqual([("GetVolumeInformationByHandleW", self.handle, NAME_LENGTH, NAME_LENGTH)],
                          winsim.calls()[-1:])
@@ -421,7 +413,7 @@ class HandleConversionTest(unittest.TestCase):
         ]
         calls_before = winsim.calls()
         for value, error_type, message in cases:
-            error, _ = Raised(volumes.GetVolumeInformationByHandle, value)
+            error, _ = raised(volumes.GetVolumeInformationByHandle, value)
             self.assertIs(error_type, type(error), repr(value))
             if message is not None:
                 self.assertEqual(message, str(error), repr(value))

@@ -9,7 +9,8 @@ import winsim
 import windows.volumes as volumes
 
 from support import (CLASS_DOC, COMPLETE, METHOD_ALL_VOLUME_ENTRIES_DOC, METHOD_FIND_VOLUME_ID_DOC, REFRESHING,
-                     LogCapture, entry_names, lock_is_free, reset_machine, row_named, stat_result, volume_name)
+                     LogCapture, entry_names, lock_is_free, raised, reset_machine, row_named, stat_result,
+                     volume_name)
 from support import Rebound
 
 VolumeInfo = volumes.VolumeInfo
@@ -29,11 +30,8 @@ def refreshes():
 
 def error_of(call):
     """The exception that call() raises, and the names of the module's traceback entries."""
-    try:
-        call()
-    except Exception as error:
-        return error, entry_names(sys.exc_info()[2])
-    raise AssertionError("nothing raised")
+    error, error_traceback = raised(call)
+    return error, entry_names(error_traceback)
 
 
 class Undecided(object):
@@ -114,7 +112,8 @@ class ConstructionTest(Service):
             (lambda: VolumeClass.__dict__["__init__"](), "__init__() takes exactly one argument (0 given)"),
         ]
         for call, message in cases:
-            error, _ = error_of(call)
+            with row_named(message):
+                error, _ = error_of(call)
             self.assertIsInstance(error, TypeError, message)
             self.assertEqual(str(error), message, message)
 
@@ -208,7 +207,8 @@ class MethodObjectTest(Service):
              "_PopulateVolumeTable() keywords must be strings"),
         ]
         for call, name, message in refused:
-            error, entries = error_of(call)
+            with row_named(message):
+                error, entries = error_of(call)
             self.assertIsInstance(error, TypeError, message)
             self.assertEqual(str(error), message, message)
             self.assertEqual(entries, ["windows.volumes.VolumeInfo." + name], message)
@@ -423,7 +423,8 @@ class LookupTest(Service):
               "windows.volumes._VolumeIDFromSerialNumber"]),
         ]
         for call, error_type, expected_entries in cases:
-            error, entries = error_of(call)
+            with row_named(expected_entries[0]):
+                error, entries = error_of(call)
             self.assertIsInstance(error, error_type, expected_entries[0])
             # What the device-number method adds in between is its own affair.
             self.assertEqual([entries[0], entries[-1]], [expected_entries[0], expected_entries[-1]],
