@@ -247,44 +247,33 @@ class LongSubclass(long):
     pass
 
 
-class IntLike(object):
-    """__int__ gives `value`, whatever it is."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class LongOnly(object):
-    """Only __long__, giving `value`, whatever it is."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __long__(self):
-        return self.value
-
-
 class OldIntLike:
-    """IntLike as an old-style instance."""
+    """An old-style instance whose __int__ gives `value`, whatever it is."""
 
     def __init__(self, value):
         self.value = value
 
     def __int__(self):
         return self.value
+
+
+class IntLike(OldIntLike, object):
+    """The same as a new-style instance."""
 
 
 class OldLongOnly:
-    """LongOnly as an old-style instance."""
+    """An old-style instance with only __long__, giving `value`, whatever it
+    is."""
 
     def __init__(self, value):
         self.value = value
 
     def __long__(self):
         return self.value
+
+
+class LongOnly(OldLongOnly, object):
+    """The same as a new-style instance."""
 
 
 # ---------------------------------------------------------------------------
