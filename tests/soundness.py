@@ -6,6 +6,7 @@ The home of the helpers that only the soundness suites use; what other test
 files use too lives in support.py and is imported from there.
 
 - reference_growth / DEBUG_INTERPRETER: what a repeated call leaks.
+- failures_of: the failing rows of a long table, all of them.
 - QuietLog: formats every record of "windows.volumes" and keeps none.
 - MACHINE, ADDED_VOLUME, use_machine, built_service: the scripted machine,
   and a service with its table built over it.
@@ -64,6 +65,19 @@ def assert_no_growth(run, **options):
     growth = reference_growth(run, **options)
     if growth:
         raise AssertionError("%d references more after %d calls" % (growth, options.get("repeat", 12)))
+
+
+def failures_of(rows, check):
+    """Runs check(*row[1:]) for each row, whose first item describes it; a
+    "description: failure" line for each row whose check failed, so that one
+    test reports every failing row."""
+    failures = []
+    for row in rows:
+        try:
+            check(*row[1:])
+        except AssertionError as failure:
+            failures.append("%s: %s" % (row[0], failure))
+    return failures
 
 
 # ---------------------------------------------------------------------------

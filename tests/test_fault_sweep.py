@@ -12,7 +12,7 @@ import unittest
 import winsim
 
 from soundness import (ADDED_VOLUME, COLLABORATORS, MACHINE, Countdown, DeviceType, QuietLog, RefreshScene,
-                       ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
+                       ServiceClass, VolumeEntry, assert_no_growth, failures_of, fat_answer_cached)
 from support import LOGGER_NAME, MULTIPLE, QUERY_FORMATS
 
 ACCESS_DENIED, INVALID_HANDLE, NO_MORE_FILES, NOT_READY, MORE_DATA = 5, 6, 18, 21, 234
@@ -185,13 +185,11 @@ class FaultSweepTest(unittest.TestCase):
     def sweep(self, runs):
         """Runs each (description, run) and then checks its references;
         reports every run that failed."""
-        failures = []
-        for description, run in runs:
-            try:
-                run()
-                assert_no_growth(run, warmup=1, repeat=REPEAT)
-            except AssertionError as failure:
-                failures.append("%s: %s" % (description, failure))
+        def check(run):
+            run()
+            assert_no_growth(run, warmup=1, repeat=REPEAT)
+
+        failures = failures_of(runs, check)
         self.assertEqual(failures, [], "\n".join(failures))
 
     def test_each_windows_call_failing(self):

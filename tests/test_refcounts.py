@@ -14,7 +14,7 @@ import windows.volumes as volumes
 
 from soundness import (COLLABORATORS, DEBUG_INTERPRETER, MACHINE, NEEDS_DEBUG_INTERPRETER, Countdown, Injected,
                        Lock, Misbehaving, QuietLog, Raising, ServiceClass, VolumeEntry, assert_no_growth,
-                       built_service, use_machine)
+                       built_service, failures_of, use_machine)
 from support import (Handle, IntLike, LongOnly, NoHandle, OldIntLike, Rebound, Replaced, Stat, UnicodeSubclass,
                      refresh, stat_result)
 
@@ -450,12 +450,8 @@ class ReferenceCountTest(unittest.TestCase):
         self.log.__exit__(None, None, None)
 
     def check_cases(self, cases):
-        failures = []
-        for description, machine, case in cases:
-            try:
-                assert_no_growth(lambda: case(Fixture(machine)), warmup=3, repeat=12)
-            except AssertionError as failure:
-                failures.append("%s: %s" % (description, failure))
+        failures = failures_of(cases, lambda machine, case: assert_no_growth(lambda: case(Fixture(machine)),
+                                                                             warmup=3, repeat=12))
         self.assertEqual(failures, [], "\n".join(failures))
 
     def test_module_functions(self):
