@@ -2,8 +2,11 @@
 machine that takes a refresh down every path, collaborators and arguments
 that fail on request, and the invariants a refresh must leave behind.
 
-The home of the helpers that only the soundness suites use; what other test
-files use too lives in support.py and is imported from there.
+Where a test helper lives: one that two or more test files use lives in
+support.py, or in soundness.py when only soundness suites use it; one that
+a single test file uses lives in that file (soundness.py also keeps the
+soundness passes' own machinery, such as the refresh scene). Each is
+imported from its home, never from another test file.
 
 - reference_growth / DEBUG_INTERPRETER: what a repeated call leaks.
 - failures_of: the failing rows of a long table, all of them.
@@ -137,26 +140,6 @@ def built_service():
     service = volumes.VolumeInfo.NewInstance()
     service.AllVolumeEntries()
     return service
-
-
-# ---------------------------------------------------------------------------
-# Bindings for a block.
-
-class Stacked(object):
-    """Several context managers entered in order, left in reverse."""
-
-    def __init__(self, *managers):
-        self.managers = managers
-
-    def __enter__(self):
-        for manager in self.managers:
-            manager.__enter__()
-        return self
-
-    def __exit__(self, *exc_info):
-        for manager in reversed(self.managers):
-            manager.__exit__(*exc_info)
-        return False
 
 
 # ---------------------------------------------------------------------------

@@ -1,12 +1,16 @@
 """Helpers shared by the windows.volumes test suites.
 
-The home of every helper that more than one test file uses: a helper that
-only the soundness suites use lives in soundness.py, one that a single test
-file uses lives in that file. Each is imported from its home.
+Where a test helper lives: one that two or more test files use lives in
+support.py, or in soundness.py when only soundness suites use it; one that
+a single test file uses lives in that file (soundness.py also keeps the
+soundness passes' own machinery, such as the refresh scene). Each is
+imported from its home, never from another test file.
 
 - LOGGER_NAME, LogCapture: the records of the logger "windows.volumes", at
-  every level; the formats of the records that several suites look for.
-- CLASS_DOC and the other *_DOC: the module's docstrings.
+  every level.
+- REFRESHING and the other formats: the records that several suites look
+  for.
+- CLASS_DOC and the other *_DOC: the docstrings that several suites check.
 - reset_machine: an empty simulated machine, optionally with volumes.
 - volume_name: a GUID volume name for a small number.
 - raised: what a call raises.
@@ -45,31 +49,8 @@ REFRESHING = "Refreshing volume information table."
 MULTIPLE = "Got multiple mounts for %s: %s"
 COMPLETE = "Volume information refresh complete in %gs."
 
-# The module's docstrings, "\n" standing for a line break.
-LIST_VOLUME_NAMES_DOC = (
-    "Returns a list of UNC volume names.\n\n  Returns:\n    List of UNC GUID volume names as reported by the "
-    "system. Not all such\n    names will actually correspond to mounted volumes, because Windows.\n\n  Raises:\n"
-    "    WindowsError: If calls to the Windows API fail.\n  ")
-PATH_NAMES_DOC = (
-    "Retrieves volume paths as per the win32 call of the same name.\n\n  Args:\n    guid_path: The GUID path of "
-    "the volume, of the form:\n        " + '"' + "\\\\?\\Volume{ABCDEF-01234...}\\" + '"' + ".\n\n  Returns:\n"
-    "    List of unicode mount points (drive letters or otherwise) assigned to this\n    volume. Note that some "
-    "volumes may have no paths assigned. This may even\n    happen when the volume actually does have accessible "
-    "mounts, due to an\n    apparent bug in the disk management subsystem.\n\n  Raises:\n    WindowsError: If a "
-    "Windows API returns an error code.\n  ")
-VOLUME_INFORMATION_DOC = (
-    "Retrieves volume information as per the win32 call of the same name.\n\n  Args:\n    path: Unicode path to "
-    "the volume mountpoint. Must end in a trailing slash.\n\n  Returns:\n    Tuple containing five values. Not "
-    "coincidentally, this is the same form\n    as win32file.GetVolumeInformation, except that the volume label is "
-    "unicode\n    and the serial number doesn't need manipulation to match the stat result.\n\n    volume_label: "
-    "Unicode volume label.\n    serial_number: Integer, matches stat_result.st_dev for this volume.\n    "
-    "component_length: Integer, maximum path component length on this volume.\n    flags: Integer. See "
-    "Microsoft's documentation for flag details.\n    filesystem: String, filesystem name.\n\n  Raises:\n    "
-    "TypeError: If input path is not unicode.\n    WindowsError: For any error involving the Windows API call.\n  ")
-VOLUME_INFORMATION_BY_HANDLE_DOC = VOLUME_INFORMATION_DOC.replace(
-    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n",
-    "    handle: File handle to a file on the volume you wish to look up.\n").replace(
-    "    TypeError: If input path is not unicode.\n", "")
+# The module's docstrings that several suites check, "\n" standing for a line
+# break.
 FIND_VOLUME_ID_DOC = (
     "Get the volume ID from the VolumeInfo service.\n\n  Args:\n    stat_result: Raw stat result of the file.\n\n"
     "  Returns:\n    Object to be used as volume ID. Generally string-typed.\n  ")

@@ -26,9 +26,8 @@ from common.service import service
 from platforms import platform_utils
 
 import support
-from support import (CLASS_DOC, FIND_VOLUME_ID_DOC, IS_FAT_DOC, LIST_VOLUME_NAMES_DOC, METHOD_ALL_VOLUME_ENTRIES_DOC,
-                     METHOD_FIND_VOLUME_ID_DOC, PATH_NAMES_DOC, VOLUME_INFORMATION_BY_HANDLE_DOC,
-                     VOLUME_INFORMATION_DOC, row_named)
+from support import (CLASS_DOC, FIND_VOLUME_ID_DOC, IS_FAT_DOC, METHOD_ALL_VOLUME_ENTRIES_DOC,
+                     METHOD_FIND_VOLUME_ID_DOC, row_named)
 
 SIGNATURE = ("PyObject *(int __pyx_skip_dispatch, struct "
              "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)")
@@ -470,6 +469,33 @@ class LoadSequenceTest(LoadInFreshInterpreter, unittest.TestCase):
         self.assertEqual([((pattern,), {})], report["re_compile_calls"])
         self.assertEqual(pattern, report["matcher_pattern"])
 
+
+# The docstrings that only this file checks, "\n" standing for a line break
+# (the others are in support.py).
+LIST_VOLUME_NAMES_DOC = (
+    "Returns a list of UNC volume names.\n\n  Returns:\n    List of UNC GUID volume names as reported by the "
+    "system. Not all such\n    names will actually correspond to mounted volumes, because Windows.\n\n  Raises:\n"
+    "    WindowsError: If calls to the Windows API fail.\n  ")
+PATH_NAMES_DOC = (
+    "Retrieves volume paths as per the win32 call of the same name.\n\n  Args:\n    guid_path: The GUID path of "
+    "the volume, of the form:\n        " + '"' + "\\\\?\\Volume{ABCDEF-01234...}\\" + '"' + ".\n\n  Returns:\n"
+    "    List of unicode mount points (drive letters or otherwise) assigned to this\n    volume. Note that some "
+    "volumes may have no paths assigned. This may even\n    happen when the volume actually does have accessible "
+    "mounts, due to an\n    apparent bug in the disk management subsystem.\n\n  Raises:\n    WindowsError: If a "
+    "Windows API returns an error code.\n  ")
+VOLUME_INFORMATION_DOC = (
+    "Retrieves volume information as per the win32 call of the same name.\n\n  Args:\n    path: Unicode path to "
+    "the volume mountpoint. Must end in a trailing slash.\n\n  Returns:\n    Tuple containing five values. Not "
+    "coincidentally, this is the same form\n    as win32file.GetVolumeInformation, except that the volume label is "
+    "unicode\n    and the serial number doesn't need manipulation to match the stat result.\n\n    volume_label: "
+    "Unicode volume label.\n    serial_number: Integer, matches stat_result.st_dev for this volume.\n    "
+    "component_length: Integer, maximum path component length on this volume.\n    flags: Integer. See "
+    "Microsoft's documentation for flag details.\n    filesystem: String, filesystem name.\n\n  Raises:\n    "
+    "TypeError: If input path is not unicode.\n    WindowsError: For any error involving the Windows API call.\n  ")
+VOLUME_INFORMATION_BY_HANDLE_DOC = VOLUME_INFORMATION_DOC.replace(
+    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n",
+    "    handle: File handle to a file on the volume you wish to look up.\n").replace(
+    "    TypeError: If input path is not unicode.\n", "")
 
 MODULE_FUNCTIONS = {
     "GetVolumeInformationByHandle": VOLUME_INFORMATION_BY_HANDLE_DOC,
