@@ -1,12 +1,21 @@
 """Helpers shared by the soundness suites: reference counting, a scripted
-machine that takes a refresh down every path, collaborators that fail on
-request, and the invariants a refresh must leave behind.
+machine that takes a refresh down every path, collaborators and arguments
+that fail on request, and the invariants a refresh must leave behind.
+
+Where a test helper lives: one that two or more test files use lives in
+support.py, or in soundness.py when only soundness suites use it; one that
+a single test file uses lives in that file (soundness.py also keeps the
+soundness passes' own machinery, such as the refresh scene). Each is
+imported from its home, never from another test file.
 
 - reference_growth / DEBUG_INTERPRETER: what a repeated call leaks.
+- failures_of: the failing rows of a long table, all of them.
 - QuietLog: formats every record of "windows.volumes" and keeps none.
-- MACHINE, ADDED_VOLUME, use_machine: the scripted machine.
-- Rebound, Replaced: a module name or an attribute bound for a block.
+- MACHINE, ADDED_VOLUME, use_machine, built_service: the scripted machine,
+  and a service with its table built over it.
 - Countdown, Injected and the collaborator stand-ins that tick it.
+- Raising, OldStyleRaising, Misbehaving: arguments whose own methods raise
+  Injected or answer what they should not.
 - RefreshScene: a service with a built table, the machine changed, and the
   checks of what a refresh left.
 """
@@ -18,12 +27,11 @@ import sys
 import winsim
 import windows.volumes as volumes
 from common import volume_entry
-from support import LogCapture, Rebound, Replaced  # noqa: F401  (shared with the soundness suites)
+from support import LOGGER_NAME, Handle, LogCapture, NoHandle, Rebound, Replaced, lock_is_free
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 NEEDS_DEBUG_INTERPRETER = "reference counts need the debug interpreter (make test-debug)"
 
-LOGGER_NAME = "windows.volumes"
 DeviceType = volume_entry.DeviceType
 VolumeEntry = volume_entry.VolumeEntry
 ServiceClass = volumes.VolumeInfo.cls
@@ -60,6 +68,19 @@ def assert_no_growth(run, **options):
     growth = reference_growth(run, **options)
     if growth:
         raise AssertionError("%d references more after %d calls" % (growth, options.get("repeat", 12)))
+
+
+def failures_of(rows, check):
+    """Runs check(*row[1:]) for each row, whose first item describes it; a
+    "description: failure" line for each row whose check failed, so that one
+    test reports every failing row."""
+    failures = []
+    for row in rows:
+        try:
+            check(*row[1:])
+        except AssertionError as failure:
+            failures.append("%s: %s" % (row[0], failure))
+    return failures
 
 
 # ---------------------------------------------------------------------------
@@ -114,31 +135,19 @@ def use_machine(volumes_=MACHINE):
         winsim.add_volume(**volume)
 
 
-# ---------------------------------------------------------------------------
-# Bindings for a block.
-
-class Stacked(object):
-    """Several context managers entered in order, left in reverse."""
-
-    def __init__(self, *managers):
-        self.managers = managers
-
-    def __enter__(self):
-        for manager in self.managers:
-            manager.__enter__()
-        return self
-
-    def __exit__(self, *exc_info):
-        for manager in reversed(self.managers):
-            manager.__exit__(*exc_info)
-        return False
+def built_service():
+    """A fresh service whose table is built over the machine in use."""
+    service = volumes.VolumeInfo.NewInstance()
+    service.AllVolumeEntries()
+    return service
 
 
 # ---------------------------------------------------------------------------
 # Collaborators that fail on request.
 
 class Injected(Exception):
-    """What a collaborator made to fail raises."""
+    """What a collaborator made to fail raises, and an argument's own
+    methods."""
 
 
 class Countdown(object):
@@ -291,35 +300,103 @@ COLLABORATORS = (
 
 
 # ---------------------------------------------------------------------------
+# Arguments that misbehave.
+
+class OldStyleRaising:
+    """An old-style instance whose __str__, __int__ and __nonzero__ raise."""
+
+    def __str__(self):
+        raise Injected("__str__")
+
+    def __int__(self):
+        raise Injected("__int__")
+
+    def __nonzero__(self):
+        raise Injected("__nonzero__")
+
+
+class Raising(OldStyleRaising, object):
+    """The same methods on a new-style instance."""
+
+
+class Misbehaving(object):
+    """Each instance misbehaves in one way, named by `how` (one of
+    MISBEHAVIOURS)."""
+
+    def __init__(self, how):
+        object.__setattr__(self, "how", how)
+
+    def _raise(self, name):
+        raise Injected("%s of %s" % (name, self.how))
+
+    def __int__(self):
+        if self.how == "__int__ raising":
+            self._raise("__int__")
+        if self.how == "__int__ wrong type":
+            return "7"
+        if self.how == "__int__ huge":
+            return 1 << 80
+        return NotImplemented if self.how == "__int__ NotImplemented" else 7
+
+    def __long__(self):
+        if self.how == "__long__ raising":
+            self._raise("__long__")
+        return 3.5 if self.how == "__long__ wrong type" else 7L
+
+    def __str__(self):
+        if self.how == "__str__ raising":
+            self._raise("__str__")
+        if self.how == "__str__ wrong type":
+            return 5
+        return u"\u20ac" if self.how == "__str__ unicode" else "misbehaving"
+
+    def __getattr__(self, name):
+        if self.how == "__getattr__ raising":
+            self._raise("__getattr__ %s" % name)
+        if self.how == "__getattr__ wrong type":
+            return Misbehaving("__int__ raising")
+        raise AttributeError(name)
+
+    def __hash__(self):
+        if self.how == "__hash__ raising":
+            self._raise("__hash__")
+        if self.how == "__hash__ wrong type":
+            return "hash"
+        # Collides with the table's keys, so that __eq__ is asked.
+        return hash(volumes._VolumeIDFromSerialNumber(MACHINE[0]["serial"]))
+
+    def __eq__(self, other):
+        if self.how == "__eq__ raising":
+            self._raise("__eq__")
+        return NotImplemented if self.how == "__eq__ NotImplemented" else "yes"
+
+    def __nonzero__(self):
+        if self.how == "__nonzero__ raising":
+            self._raise("__nonzero__")
+        return "yes" if self.how == "__nonzero__ wrong type" else True
+
+    def __repr__(self):
+        return "<%s>" % self.how
+
+
+MISBEHAVIOURS = ("__int__ raising", "__int__ wrong type", "__int__ huge", "__int__ NotImplemented",
+                 "__long__ raising", "__long__ wrong type", "__str__ raising", "__str__ wrong type",
+                 "__str__ unicode", "__getattr__ raising", "__getattr__ wrong type", "__hash__ raising",
+                 "__hash__ wrong type", "__eq__ raising", "__eq__ NotImplemented", "__nonzero__ raising",
+                 "__nonzero__ wrong type")
+
+
+# ---------------------------------------------------------------------------
 # A refresh over the scripted machine, and what it must leave behind.
-
-class NoHandle(object):
-    """A handle without the attribute `handle`: IsFAT can answer for it only
-    from its cache."""
-
-
-class Handle(object):
-    def __init__(self, handle):
-        self.handle = handle
-
 
 def fat_answer_cached(serial_number):
     """Whether IsFAT has an answer cached for the serial number (asked
-    without touching the cache or Windows)."""
+    without touching the cache or Windows: a handle without the attribute
+    `handle` can be answered for only from the cache)."""
     try:
         volumes.IsFAT(serial_number, NoHandle())
     except AttributeError:
         return False
-    return True
-
-
-def lock_is_free(service):
-    lock = service._lock
-    while isinstance(lock, Lock):
-        lock = lock.real
-    if not lock.acquire(False):
-        return False
-    lock.release()
     return True
 
 

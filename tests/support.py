@@ -1,14 +1,32 @@
 """Helpers shared by the windows.volumes test suites.
 
-- LogCapture: the records of the logger "windows.volumes", at every level.
+Where a test helper lives: one that two or more test files use lives in
+support.py, or in soundness.py when only soundness suites use it; one that
+a single test file uses lives in that file (soundness.py also keeps the
+soundness passes' own machinery, such as the refresh scene). Each is
+imported from its home, never from another test file.
+
+- LOGGER_NAME, LogCapture: the records of the logger "windows.volumes", at
+  every level.
+- REFRESHING and the other formats: the records that several suites look
+  for.
+- CLASS_DOC and the other *_DOC: the docstrings that several suites check.
 - reset_machine: an empty simulated machine, optionally with volumes.
 - volume_name: a GUID volume name for a small number.
-- module_entries: the traceback entries that windows.volumes added.
+- raised: what a call raises.
+- module_entries, entry_names: the traceback entries that windows.volumes
+  added.
 - run_python: a fresh interpreter on this suite's path.
+- refresh, lock_is_free: a service's refresh, and whether its lock is free.
+- Handle, NoHandle, Stat, stat_result, the subclasses of the built-in
+  types, IntLike, LongOnly, OldIntLike, OldLongOnly: arguments as callers
+  pass them.
+- row_named: names the row of a case table in a failing assertion.
 - Replaced, Rebound: an attribute, or a module-level name of
   windows.volumes, bound for a block.
 """
 
+import contextlib
 import logging
 import os
 import subprocess
@@ -20,6 +38,38 @@ import winsim
 LOGGER_NAME = "windows.volumes"
 # The file name of the module's traceback entries.
 TRACEBACK_FILE = "windows\\volumes"
+
+# Formats of the module's records that several suites look for.
+REPEAT_FORMAT = "FindNextVolume improperly returned same value %s"
+GROWTH_FORMAT = "%s isn't big enough, allocating %s bytes."
+WRITE_FAILED_FORMAT = "Could not write path names into %s-byte buffer."
+# The records of the mount-point query itself.
+QUERY_FORMATS = (GROWTH_FORMAT, WRITE_FAILED_FORMAT)
+REFRESHING = "Refreshing volume information table."
+MULTIPLE = "Got multiple mounts for %s: %s"
+COMPLETE = "Volume information refresh complete in %gs."
+
+# The module's docstrings that several suites check, "\n" standing for a line
+# break.
+FIND_VOLUME_ID_DOC = (
+    "Get the volume ID from the VolumeInfo service.\n\n  Args:\n    stat_result: Raw stat result of the file.\n\n"
+    "  Returns:\n    Object to be used as volume ID. Generally string-typed.\n  ")
+IS_FAT_DOC = (
+    "Returns True if the filesystem is of the FAT family.\n\n  Note that once the result has been checked, it will "
+    "be cached until the next\n  time VolumeInfo refreshes its cache.\n\n  Args:\n    serial_number: The serial "
+    "number of the filesystem.\n    handle: PyHANDLE to a file on the file system.\n\n  Returns:\n    True if this "
+    "is a FAT filesystem, False otherwise or if no device entry\n    could be found for this stat result.\n  ")
+CLASS_DOC = (
+    "Volume information cache service.\n\n  On Windows this currently does nothing but return the volume\n  serial "
+    "number obtained with the stat, but will eventually handle\n  track other volume information to be used in "
+    "volume mount/dismount\n  change handling.\n  ")
+METHOD_FIND_VOLUME_ID_DOC = (
+    "Get the volume ID from the VolumeInfo service.\n\n    Args:\n      stat_result: Raw stat result of the file.\n\n"
+    "    Returns:\n      Object to be used as volume ID. Generally string-typed.\n    ")
+METHOD_ALL_VOLUME_ENTRIES_DOC = (
+    "Returns the volume entry dictionary.\n\n    Args:\n      force_update: If True, repopulate the volume entry "
+    "table first.\n          Otherwise, uses cached values if available.\n\n    Returns:\n      Dictionary mapping "
+    "volume IDs to volume_entry.VolumeEntry values.\n    ")
 
 
 class LogCapture(logging.Handler):
@@ -86,6 +136,21 @@ def module_entries(exc_traceback):
             if filename == TRACEBACK_FILE]
 
 
+def entry_names(exc_traceback):
+    """The function names of module_entries(exc_traceback)."""
+    return [name for name, _ in module_entries(exc_traceback)]
+
+
+def raised(function, *args):
+    """The exception that function(*args) raises, and its traceback; an
+    AssertionError when it raises nothing."""
+    try:
+        function(*args)
+    except Exception:
+        return sys.exc_info()[1:]
+    raise AssertionError("%s%r raised nothing" % (getattr(function, "__name__", function), args))
+
+
 def run_python(source, path_before=(), arguments=()):
     """Runs `source` in a fresh interpreter whose module path is `path_before`
     followed by this process's PYTHONPATH, with `arguments` in sys.argv[1:].
@@ -98,6 +163,114 @@ def run_python(source, path_before=(), arguments=()):
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stdout, stderr = process.communicate()
     return process.returncode, stdout, stderr
+
+
+# ---------------------------------------------------------------------------
+# The service.
+
+def refresh(service):
+    """A refresh of `service` with its current token."""
+    return service._PopulateVolumeTable(service._volume_ids)
+
+
+def lock_is_free(service):
+    """Whether the service's lock can be taken now (it is given back at
+    once). A stand-in that wraps the lock it replaces keeps it in `real`."""
+    lock = service._lock
+    while hasattr(lock, "real"):
+        lock = lock.real
+    if not lock.acquire(False):
+        return False
+    lock.release()
+    return True
+
+
+# ---------------------------------------------------------------------------
+# Arguments as callers pass them.
+
+class Handle(object):
+    """Stands in for a PyHANDLE: the Windows handle (or a file descriptor)
+    in the attribute `handle`."""
+
+    def __init__(self, handle):
+        self.handle = handle
+
+
+class NoHandle(object):
+    """An object without the attributes `handle` and `st_dev`."""
+
+
+class Stat(object):
+    """A stat result whose st_dev is any object."""
+
+    def __init__(self, st_dev):
+        self.st_dev = st_dev
+
+
+def stat_result(st_dev):
+    """A real stat result whose st_dev is `st_dev` (no file is looked at)."""
+    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
+
+
+class StrSubclass(str):
+    pass
+
+
+class UnicodeSubclass(unicode):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+class LongSubclass(long):
+    pass
+
+
+class OldIntLike:
+    """An old-style instance whose __int__ gives `value`, whatever it is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class IntLike(OldIntLike, object):
+    """The same as a new-style instance."""
+
+
+class OldLongOnly:
+    """An old-style instance with only __long__, giving `value`, whatever it
+    is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __long__(self):
+        return self.value
+
+
+class LongOnly(OldLongOnly, object):
+    """The same as a new-style instance."""
+
+
+# ---------------------------------------------------------------------------
+# Case tables.
+
+@contextlib.contextmanager
+def row_named(row):
+    """Names `row` (itself if a str, else its repr) at the head of the
+    message of an assertion that fails in the block: for the checks that
+    take no message of their own (assertRaises, a helper's assertions)."""
+    try:
+        yield
+    except AssertionError as failure:
+        label = row if isinstance(row, str) else repr(row)
+        message = failure.args[0] if failure.args else ""
+        raise AssertionError("%s: %s" % (label, message)), None, sys.exc_info()[2]
 
 
 # ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@ import winsim
 import windows.volumes as volumes
 
 import support
+from support import REPEAT_FORMAT, Handle, NoHandle, Stat, StrSubclass, UnicodeSubclass
 
 V = volumes
 VolumeInfoClass = volumes.VolumeInfo.cls  # behind the Singleton wrapper
@@ -16,14 +17,6 @@ RawAllVolumeEntries = VolumeInfoClass.__dict__["AllVolumeEntries"]
 
 ONE_ARGUMENT_FUNCTIONS = ["GetVolumeInformationByHandle", "GetVolumeInformation", "_GetVolumePathNamesForVolumeName",
                           "FindVolumeID", "_VolumeIDFromSerialNumber"]
-
-
-class UnicodeSubclass(unicode):
-    pass
-
-
-class StrSubclass(str):
-    pass
 
 
 def ArgumentCountCases():
@@ -113,10 +106,6 @@ ARGUMENT_ERRORS = [(call, function, message, None) for call, function, message i
 ]
 
 
-class NoHandle(object):
-    pass
-
-
 # Failures after the arguments were accepted, on an empty machine: (call,
 # function of a fresh VolumeInfo instance, exception type, message (or the
 # Windows code of a WindowsError, or None when the host's own), the
@@ -161,18 +150,12 @@ class BoundaryTest(unittest.TestCase):
         self.instance = volumes.VolumeInfo.NewInstance()
         support.reset_machine()
 
-    def Raise(self, call, function):
-        try:
-            function(self.instance)
-        except Exception:
-            return sys.exc_info()
-        self.fail("%s raised nothing" % call)
-
     def test_argument_errors(self):
         for call, function, message, entry in ARGUMENT_ERRORS:
             winsim.reset()
-            error_type, error, error_traceback = self.Raise(call, function)
-            self.assertIs(TypeError, error_type, call)
+            with support.row_named(call):
+                error, error_traceback = support.raised(function, self.instance)
+            self.assertIs(TypeError, type(error), call)
             self.assertEqual(message, str(error), call)
             self.assertEqual(Entries([entry] if entry else []), support.module_entries(error_traceback), call)
             self.assertEqual([], winsim.calls(), call)
@@ -180,9 +163,9 @@ class BoundaryTest(unittest.TestCase):
     def test_failures_after_acceptance_carry_the_function_entry(self):
         for call, function, expected_type, message, entries in FAILURES_AFTER_ACCEPTANCE:
             winsim.reset()
-            with support.LogCapture():
-                error_type, error, error_traceback = self.Raise(call, function)
-            self.assertTrue(issubclass(error_type, expected_type), "%s: %s" % (call, error_type))
+            with support.LogCapture(), support.row_named(call):
+                error, error_traceback = support.raised(function, self.instance)
+            self.assertTrue(issubclass(type(error), expected_type), "%s: %s" % (call, type(error)))
             if isinstance(message, int):
                 self.assertEqual(message, error.winerror, call)
             elif message is not None:
@@ -194,19 +177,14 @@ class BoundaryTest(unittest.TestCase):
     def test_accepted_calling_forms(self):
         support.reset_machine({"name": support.volume_name(1), "mount_points": (u"C:\\",),
                                "filesystem": u"FAT32"})
-        handle = winsim.open_handle(support.volume_name(1))
-
-        class Handle(object):
-            pass
-        handle_object = Handle()
-        handle_object.handle = handle
+        handle_object = Handle(winsim.open_handle(support.volume_name(1)))
         self.assertIs(True, volumes.IsFAT(handle=handle_object, serial_number=1))
         self.assertIs(True, volumes.IsFAT(**{u"serial_number": 2, u"handle": handle_object}))
         entries = self.instance.AllVolumeEntries(force_update=False)
         self.assertEqual(1, len(entries))
         self.assertEqual(entries, self.instance.AllVolumeEntries(False))
         self.assertEqual(entries, RawAllVolumeEntries(self=self.instance))
-        self.assertEqual(volumes.FindVolumeID(FakeStat(5)), self.instance.FindVolumeID(stat_result=FakeStat(5)))
+        self.assertEqual(volumes.FindVolumeID(Stat(5)), self.instance.FindVolumeID(stat_result=Stat(5)))
         self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(str(support.volume_name(1))))
         self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(support.volume_name(1)))
 
@@ -240,12 +218,12 @@ class FakePlatformUtils(object):
 # with the replacement in place)
 REBINDINGS = [
     ("_VolumeIDFromSerialNumber", lambda serial_number: "custom:%s" % serial_number,
-     lambda: V.FindVolumeID(FakeStat(5)), "custom:5"),
+     lambda: V.FindVolumeID(Stat(5)), "custom:5"),
     ("platform_utils", FakePlatformUtils, lambda: V.VolumeInfo.NewInstance()._lock, FakePlatformUtils.LOCK),
 ]
 
 A, B = support.volume_name(0xa), support.volume_name(0xb)
-REPEAT_RECORD = ("error", "FindNextVolume improperly returned same value %s", (B,))
+REPEAT_RECORD = ("error", REPEAT_FORMAT, (B,))
 
 
 class NameLookupTest(unittest.TestCase):
@@ -311,12 +289,6 @@ class NameLookupTest(unittest.TestCase):
         for name, replacement, use, expected in REBINDINGS:
             self.Rebind(volumes, name, replacement)
             self.assertEqual(expected, use(), name)
-
-
-class FakeStat(object):
-
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
 
 
 def _Innermost(error_traceback):

@@ -11,8 +11,9 @@ import unittest
 
 import winsim
 
-from soundness import (ADDED_VOLUME, COLLABORATORS, LOGGER_NAME, MACHINE, Countdown, DeviceType, QuietLog,
-                       RefreshScene, ServiceClass, VolumeEntry, assert_no_growth, fat_answer_cached)
+from soundness import (ADDED_VOLUME, COLLABORATORS, MACHINE, Countdown, DeviceType, QuietLog, RefreshScene,
+                       ServiceClass, VolumeEntry, assert_no_growth, failures_of, fat_answer_cached)
+from support import LOGGER_NAME, MULTIPLE, QUERY_FORMATS
 
 ACCESS_DENIED, INVALID_HANDLE, NO_MORE_FILES, NOT_READY, MORE_DATA = 5, 6, 18, 21, 234
 COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
@@ -20,8 +21,6 @@ COMMON_CODES = (ACCESS_DENIED, INVALID_HANDLE, NOT_READY)
 EXTRA_CODES = {"FindNextVolumeW": (NO_MORE_FILES,), "GetVolumePathNamesForVolumeNameW": (MORE_DATA,)}
 # Windows calls that take a volume name first.
 BY_NAME = ("GetVolumePathNamesForVolumeNameW", "GetVolumeInformationW", "GetDriveTypeW", "GetDiskFreeSpaceExW")
-# The records of the mount-point query itself: a refresh guards that query.
-QUERY_FORMATS = ("%s isn't big enough, allocating %s bytes.", "Could not write path names into %s-byte buffer.")
 # Reruns of every faulty refresh when counting references (under the debug
 # interpreter).
 REPEAT = 3
@@ -186,13 +185,11 @@ class FaultSweepTest(unittest.TestCase):
     def sweep(self, runs):
         """Runs each (description, run) and then checks its references;
         reports every run that failed."""
-        failures = []
-        for description, run in runs:
-            try:
-                run()
-                assert_no_growth(run, warmup=1, repeat=REPEAT)
-            except AssertionError as failure:
-                failures.append("%s: %s" % (description, failure))
+        def check(run):
+            run()
+            assert_no_growth(run, warmup=1, repeat=REPEAT)
+
+        failures = failures_of(runs, check)
         self.assertEqual(failures, [], "\n".join(failures))
 
     def test_each_windows_call_failing(self):
@@ -247,7 +244,7 @@ class FaultSweepTest(unittest.TestCase):
 
     def run_logger_emptying_mount_points(self):
         scene = RefreshScene()
-        emptying = EmptyingHandler("Got multiple mounts for %s: %s")
+        emptying = EmptyingHandler(MULTIPLE)
         with AddedHandler(emptying):
             _, error = scene.refresh()
         self.assertEqual(scene.installed(), "old")

@@ -14,114 +14,12 @@ import winsim
 import windows.volumes as volumes
 
 import support
-from soundness import MACHINE, Handle, QuietLog, ServiceClass, VolumeEntry, use_machine
-
-
-class Hostile(Exception):
-    """What the zoo's own methods raise."""
+from soundness import (MACHINE, MISBEHAVIOURS, Injected, Misbehaving, OldStyleRaising, QuietLog, ServiceClass,
+                       VolumeEntry, built_service, use_machine)
+from support import Handle, IntSubclass, LongOnly, LongSubclass, Stat, StrSubclass, UnicodeSubclass
 
 
 # -- the zoo -------------------------------------------------------------------
-
-class Text(str):
-    pass
-
-
-class UnicodeText(unicode):
-    pass
-
-
-class Number(int):
-    pass
-
-
-class Big(long):
-    pass
-
-
-class Misbehaving(object):
-    """Each instance misbehaves in one way, named by `how`."""
-
-    def __init__(self, how):
-        object.__setattr__(self, "how", how)
-
-    def _raise(self, name):
-        raise Hostile("%s of %s" % (name, self.how))
-
-    def __int__(self):
-        if self.how == "__int__ raising":
-            self._raise("__int__")
-        if self.how == "__int__ wrong type":
-            return "7"
-        if self.how == "__int__ huge":
-            return 1 << 80
-        return NotImplemented if self.how == "__int__ NotImplemented" else 7
-
-    def __long__(self):
-        if self.how == "__long__ raising":
-            self._raise("__long__")
-        return 3.5 if self.how == "__long__ wrong type" else 7L
-
-    def __str__(self):
-        if self.how == "__str__ raising":
-            self._raise("__str__")
-        if self.how == "__str__ wrong type":
-            return 5
-        return u"\u20ac" if self.how == "__str__ unicode" else "misbehaving"
-
-    def __getattr__(self, name):
-        if self.how == "__getattr__ raising":
-            self._raise("__getattr__ %s" % name)
-        if self.how == "__getattr__ wrong type":
-            return Misbehaving("__int__ raising")
-        raise AttributeError(name)
-
-    def __hash__(self):
-        if self.how == "__hash__ raising":
-            self._raise("__hash__")
-        if self.how == "__hash__ wrong type":
-            return "hash"
-        # Collides with the table's keys, so that __eq__ is asked.
-        return hash(volumes._VolumeIDFromSerialNumber(MACHINE[0]["serial"]))
-
-    def __eq__(self, other):
-        if self.how == "__eq__ raising":
-            self._raise("__eq__")
-        return NotImplemented if self.how == "__eq__ NotImplemented" else "yes"
-
-    def __nonzero__(self):
-        if self.how == "__nonzero__ raising":
-            self._raise("__nonzero__")
-        return "yes" if self.how == "__nonzero__ wrong type" else True
-
-    def __repr__(self):
-        return "<%s>" % self.how
-
-
-# Only __int__ and __long__ defined, to take the two integer conversions
-# apart.
-class OnlyLong(object):
-    def __long__(self):
-        return 5L
-
-
-class OldStyle:
-    def __int__(self):
-        raise Hostile("old-style __int__")
-
-    def __str__(self):
-        raise Hostile("old-style __str__")
-
-    def __nonzero__(self):
-        raise Hostile("old-style __nonzero__")
-
-
-MISBEHAVIOURS = ("__int__ raising", "__int__ wrong type", "__int__ huge", "__int__ NotImplemented",
-                 "__long__ raising", "__long__ wrong type", "__str__ raising", "__str__ wrong type",
-                 "__str__ unicode", "__getattr__ raising", "__getattr__ wrong type", "__hash__ raising",
-                 "__hash__ wrong type", "__eq__ raising", "__eq__ NotImplemented", "__nonzero__ raising",
-                 "__nonzero__ wrong type")
-
 
 def beyond_unicode():
     """A unicode object holding a value past U+10FFFF, which no codec makes;
@@ -159,12 +57,13 @@ def zoo(world):
         ("None", lambda: None), ("True", lambda: True), ("False", lambda: False),
         ("1.5", lambda: 1.5), ("-0.0", lambda: -0.0), ("nan", lambda: float("nan")), ("inf", lambda: float("inf")),
         ("1e300", lambda: 1e300), ("1j", lambda: 1j),
-        ("str subclass", lambda: Text("abc")), ("str subclass of a volume name", lambda: Text(name.encode("ascii"))),
-        ("unicode subclass", lambda: UnicodeText(name)), ("int subclass", lambda: Number(5)),
-        ("long subclass", lambda: Big(5)), ("huge long subclass", lambda: Big(1 << 70)),
+        ("str subclass", lambda: StrSubclass("abc")),
+        ("str subclass of a volume name", lambda: StrSubclass(name.encode("ascii"))),
+        ("unicode subclass", lambda: UnicodeSubclass(name)), ("int subclass", lambda: IntSubclass(5)),
+        ("long subclass", lambda: LongSubclass(5)), ("huge long subclass", lambda: LongSubclass(1 << 70)),
         ("()", lambda: ()), ("(1,)", lambda: (1,)), ("(1, 2)", lambda: (1, 2)), ("(u'x',)", lambda: (u"x",)),
         ("[]", lambda: []), ("{}", lambda: {}), ("object()", object), ("type", lambda: int),
-        ("only __long__", OnlyLong), ("old-style instance", OldStyle),
+        ("only __long__", lambda: LongOnly(5L)), ("old-style instance", OldStyleRaising),
         ("handle object", lambda: Handle(world.handle)),
     ]
     entries += [(how, lambda how=how: Misbehaving(how)) for how in MISBEHAVIOURS]
@@ -221,7 +120,7 @@ def none(result):
 
 # Exceptions an argument's own methods raise, or the host's conversions of
 # them (a float NaN or infinity made an integer).
-OWN = (Hostile, ValueError, OverflowError)
+OWN = (Injected, ValueError, OverflowError)
 TEXT = (TypeError, UnicodeError, WindowsError)
 HANDLE = (TypeError, OverflowError, WindowsError) + OWN
 VOLUME_ID = (TypeError, AttributeError) + OWN
@@ -339,11 +238,6 @@ def standin_calls():
     ]
 
 
-class Stat(object):
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
-
-
 # -- keywords taken away during the call ---------------------------------------
 
 class Emptying(object):
@@ -384,11 +278,6 @@ def emptied_keyword_calls(world):
         EmptyingName.keywords = keywords
         return apply(function, args, keywords)
 
-    def built_service():
-        service = ServiceClass()
-        service.AllVolumeEntries()
-        return service
-
     def handle():
         return Handle(world.handle)
 
@@ -402,7 +291,7 @@ def emptied_keyword_calls(world):
         ("IsFAT(1, handle, **{non-BMP name with NUL: 1})",
          lambda: call(volumes.IsFAT, {u"\U0001F600\0x": lambda: 1}, (1, handle())), nothing, (TypeError,)),
         ("AllVolumeEntries(**{<unicode subclass name>: True})",
-         lambda: call(world.service.AllVolumeEntries, {UnicodeText(u"force_update"): lambda: True}), table, ()),
+         lambda: call(world.service.AllVolumeEntries, {UnicodeSubclass(u"force_update"): lambda: True}), table, ()),
         ("IsFAT(serial_number=<empties>, handle=...)",
          lambda: call(volumes.IsFAT, {"serial_number": Emptying, "handle": lambda: Handle(world.closed_handle)}),
          boolean, ()),
@@ -429,7 +318,7 @@ class RaisingName(str):
     __hash__ = str.__hash__
 
     def __eq__(self, other):
-        raise Hostile("__eq__ of a keyword name")
+        raise Injected("__eq__ of a keyword name")
 
 
 class EmptyingName(str):

@@ -26,6 +26,8 @@ from common.service import service
 from platforms import platform_utils
 
 import support
+from support import (CLASS_DOC, FIND_VOLUME_ID_DOC, IS_FAT_DOC, METHOD_ALL_VOLUME_ENTRIES_DOC,
+                     METHOD_FIND_VOLUME_ID_DOC, row_named)
 
 SIGNATURE = ("PyObject *(int __pyx_skip_dispatch, struct "
              "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)")
@@ -210,16 +212,18 @@ class LoadFailureTest(LoadInFreshInterpreter, unittest.TestCase):
 
     def test_binding_failures_end_the_load_before_any_collaborator_is_imported(self):
         for description, files, prelude, error_type, message, innermost in FAILURE_CASES:
-            report = self.Load(files, prelude)
-            self.CheckFailure(report, error_type, message, innermost)
+            with row_named(description):
+                report = self.Load(files, prelude)
+                self.CheckFailure(report, error_type, message, innermost)
             self.assertEqual([], self.ImportsBy(report, "windows.volumes"), description)
             for collaborator in ("logging", "common", "common.utils", "platforms"):
                 self.assertNotIn(collaborator, report["loaded"], description)
 
     def test_later_failures_fail_the_import_with_their_own_error(self):
         for description, files, prelude, error_type, message, innermost in LATER_FAILURE_CASES:
-            report = self.Load(files, prelude)
-            self.CheckFailure(report, error_type, message, innermost)
+            with row_named(description):
+                report = self.Load(files, prelude)
+                self.CheckFailure(report, error_type, message, innermost)
 
 
 # Runs in the fresh interpreter: a failing import, what the half-built
@@ -337,7 +341,8 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
 
     def test_every_failure_can_be_retried_and_leaves_functions_that_refuse_to_run(self):
         for description, files, prelude, error_type, message, _ in FAILURE_CASES + LATER_FAILURE_CASES:
-            report = self.Retry(files, prelude)
+            with row_named(description):
+                report = self.Retry(files, prelude)
             self.assertEqual(error_type, report["first"][0], description)
             self.assertIn(INIT_ENTRY, report["first"][2], description)
             self.assertEqual(report["first"], report["second"], description)
@@ -356,7 +361,8 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
             ("Singleton that raises", SINGLETON_UNTIL_CURED, CURE_SINGLETON, "ValueError"),
         ]
         for description, files, cure, error_type in cases:
-            report = self.Retry(files, cure=cure)
+            with row_named(description):
+                report = self.Retry(files, cure=cure)
             self.assertEqual(error_type, report["first"][0], description)
             self.assertEqual(report["first"], report["second"], description)
             self.assertIsNone(report["cured"], description)
@@ -375,12 +381,7 @@ SECOND_LOAD_CHILD = textwrap.dedent(r"""
 
     import winsim
     import windows.volumes as volumes
-
-
-    class Handle(object):
-        def __init__(self, value):
-            self.handle = value
-
+    from support import Handle
 
     winsim.reset()
     winsim.add_volume(u"\\\\?\\Volume{1}\\", mount_points=[u"D:\\"], serial=7, filesystem=u"FAT32")
@@ -469,7 +470,8 @@ class LoadSequenceTest(LoadInFreshInterpreter, unittest.TestCase):
         self.assertEqual(pattern, report["matcher_pattern"])
 
 
-# Docstrings, "\n" standing for a line break.
+# The docstrings that only this file checks, "\n" standing for a line break
+# (the others are in support.py).
 LIST_VOLUME_NAMES_DOC = (
     "Returns a list of UNC volume names.\n\n  Returns:\n    List of UNC GUID volume names as reported by the "
     "system. Not all such\n    names will actually correspond to mounted volumes, because Windows.\n\n  Raises:\n"
@@ -494,25 +496,6 @@ VOLUME_INFORMATION_BY_HANDLE_DOC = VOLUME_INFORMATION_DOC.replace(
     "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n",
     "    handle: File handle to a file on the volume you wish to look up.\n").replace(
     "    TypeError: If input path is not unicode.\n", "")
-FIND_VOLUME_ID_DOC = (
-    "Get the volume ID from the VolumeInfo service.\n\n  Args:\n    stat_result: Raw stat result of the file.\n\n"
-    "  Returns:\n    Object to be used as volume ID. Generally string-typed.\n  ")
-IS_FAT_DOC = (
-    "Returns True if the filesystem is of the FAT family.\n\n  Note that once the result has been checked, it will "
-    "be cached until the next\n  time VolumeInfo refreshes its cache.\n\n  Args:\n    serial_number: The serial "
-    "number of the filesystem.\n    handle: PyHANDLE to a file on the file system.\n\n  Returns:\n    True if this "
-    "is a FAT filesystem, False otherwise or if no device entry\n    could be found for this stat result.\n  ")
-CLASS_DOC = (
-    "Volume information cache service.\n\n  On Windows this currently does nothing but return the volume\n  serial "
-    "number obtained with the stat, but will eventually handle\n  track other volume information to be used in "
-    "volume mount/dismount\n  change handling.\n  ")
-METHOD_FIND_VOLUME_ID_DOC = (
-    "Get the volume ID from the VolumeInfo service.\n\n    Args:\n      stat_result: Raw stat result of the file.\n\n"
-    "    Returns:\n      Object to be used as volume ID. Generally string-typed.\n    ")
-METHOD_ALL_VOLUME_ENTRIES_DOC = (
-    "Returns the volume entry dictionary.\n\n    Args:\n      force_update: If True, repopulate the volume entry "
-    "table first.\n          Otherwise, uses cached values if available.\n\n    Returns:\n      Dictionary mapping "
-    "volume IDs to volume_entry.VolumeEntry values.\n    ")
 
 MODULE_FUNCTIONS = {
     "GetVolumeInformationByHandle": VOLUME_INFORMATION_BY_HANDLE_DOC,
@@ -563,7 +546,7 @@ class NamespaceTest(unittest.TestCase):
         for name, doc in sorted(MODULE_FUNCTIONS.items()):
             function = getattr(volumes, name)
             self.assertIs(types.BuiltinFunctionType, type(function), name)
-            self.assertEqual((name, "windows.volumes"), (function.__name__, function.__module__))
+            self.assertEqual((name, "windows.volumes"), (function.__name__, function.__module__), name)
             self.assertEqual(doc, function.__doc__, name)
 
     def test_volume_info_class(self):
@@ -596,10 +579,10 @@ class DriveTypeMapTest(unittest.TestCase):
         self.assertIs(dict, type(drive_types))
         self.assertEqual(7, len(drive_types))
         for key, value in drive_types.items():
-            self.assertIs(long, type(key))
+            self.assertIs(long, type(key), key)
             self.assertIs(expected[key], value, key)
         for key in range(7):
-            self.assertIs(drive_types[key], drive_types[long(key)])
+            self.assertIs(drive_types[key], drive_types[long(key)], key)
         self.assertIsNone(drive_types.get(7))
         self.assertIsNone(drive_types.get(-1))
 

@@ -7,15 +7,16 @@ must not grow.
 Needs the debug interpreter: `make test-debug` runs it there.
 """
 
-import os
 import unittest
 
 import winsim
 import windows.volumes as volumes
 
-from soundness import (COLLABORATORS, DEBUG_INTERPRETER, MACHINE, NEEDS_DEBUG_INTERPRETER, Countdown, Handle,
-                       Injected, Lock, NoHandle, QuietLog, Rebound, Replaced, ServiceClass, VolumeEntry,
-                       assert_no_growth, use_machine)
+from soundness import (COLLABORATORS, DEBUG_INTERPRETER, MACHINE, NEEDS_DEBUG_INTERPRETER, Countdown, Injected,
+                       Lock, Misbehaving, QuietLog, Raising, ServiceClass, VolumeEntry, assert_no_growth,
+                       built_service, failures_of, use_machine)
+from support import (Handle, IntLike, LongOnly, NoHandle, OldIntLike, Rebound, Replaced, Stat, UnicodeSubclass,
+                     refresh, stat_result)
 
 NAME, GROWN, UNMOUNTED, NOT_READY = [MACHINE[index]["name"] for index in (0, 1, 2, 3)]
 SERIAL, FAT_SERIAL = MACHINE[0]["serial"], MACHINE[1]["serial"]
@@ -23,17 +24,6 @@ SERIAL, FAT_SERIAL = MACHINE[0]["serial"], MACHINE[1]["serial"]
 # system whose name the ANSI code page cannot hold.
 REPEATING = (dict(name=NAME, mount_points=[u"C:\\"], serial=SERIAL), dict(name=NAME))
 UNENCODABLE = (dict(name=NAME, mount_points=[u"C:\\"], serial=SERIAL, filesystem=u"\u4e2d\u6587FS"),)
-
-
-def stat(st_dev):
-    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
-
-
-class Stat(object):
-    """A stat result whose st_dev is any object."""
-
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
 
 
 # -- checks of one call --------------------------------------------------------
@@ -68,45 +58,9 @@ def failing(function, code, check, *args, **kwargs):
 
 # -- objects that misbehave ----------------------------------------------------
 
-class Raising(object):
-    def __str__(self):
-        raise Injected("__str__")
-
-    def __int__(self):
-        raise Injected("__int__")
-
-    def __nonzero__(self):
-        raise Injected("__nonzero__")
-
-
-class WrongInt(object):
-    def __int__(self):
-        return "3"
-
-
-class LongOnly(object):
-    def __long__(self):
-        return 5L
-
-
-class OldStyleInt:
-    def __int__(self):
-        return 7
-
-
 class UnicodeStr(object):
     def __str__(self):
         return u"1234"
-
-
-class CollidingKey(object):
-    """Hashes like the table's key of the first volume, and cannot be compared."""
-
-    def __hash__(self):
-        return hash(volumes._VolumeIDFromSerialNumber(SERIAL))
-
-    def __eq__(self, other):
-        raise Injected("__eq__")
 
 
 class Unusable(object):
@@ -121,10 +75,6 @@ class RaisingLockFactory(object):
     """Stands in for the module platform_utils."""
 
     Lock = staticmethod(raising_function)
-
-
-class Text(unicode):
-    pass
 
 
 class EntryWithout(object):
@@ -145,16 +95,6 @@ class EntryWithout(object):
 
 
 # -- the calls -----------------------------------------------------------------
-
-def built_service():
-    service = volumes.VolumeInfo.NewInstance()
-    service.AllVolumeEntries()
-    return service
-
-
-def refresh(service):
-    return service._PopulateVolumeTable(service._volume_ids)
-
 
 def module_function_cases():
     V = volumes
@@ -185,7 +125,7 @@ def module_function_cases():
         ("mount points of None", MACHINE, lambda f: raises(WindowsError, V._GetVolumePathNamesForVolumeName, None)),
         ("mount points of an int", MACHINE, lambda f: raises(TypeError, V._GetVolumePathNamesForVolumeName, 1)),
         ("mount points of a unicode subclass", MACHINE,
-         lambda f: raises(TypeError, V._GetVolumePathNamesForVolumeName, Text(NAME))),
+         lambda f: raises(TypeError, V._GetVolumePathNamesForVolumeName, UnicodeSubclass(NAME))),
         ("mount points of an undecodable str", MACHINE,
          lambda f: raises(UnicodeDecodeError, V._GetVolumePathNamesForVolumeName, "\xff")),
         ("mount points, no argument", MACHINE, lambda f: raises(TypeError, V._GetVolumePathNamesForVolumeName)),
@@ -225,32 +165,33 @@ def module_function_cases():
         ("information by a raising __int__", MACHINE,
          lambda f: raises(Injected, V.GetVolumeInformationByHandle, Raising())),
         ("information by a wrong __int__", MACHINE,
-         lambda f: raises(TypeError, V.GetVolumeInformationByHandle, WrongInt())),
+         lambda f: raises(TypeError, V.GetVolumeInformationByHandle, IntLike("3"))),
         ("information by __long__", MACHINE,
-         lambda f: raises(WindowsError, V.GetVolumeInformationByHandle, LongOnly())),
+         lambda f: raises(WindowsError, V.GetVolumeInformationByHandle, LongOnly(5L))),
         ("information by an old-style __int__", MACHINE,
-         lambda f: raises(WindowsError, V.GetVolumeInformationByHandle, OldStyleInt())),
+         lambda f: raises(WindowsError, V.GetVolumeInformationByHandle, OldIntLike(7))),
         ("information by a huge handle", MACHINE,
          lambda f: raises(OverflowError, V.GetVolumeInformationByHandle, 1 << 64)),
         ("information by handle, unencodable file system", UNENCODABLE,
          lambda f: raises(UnicodeEncodeError, V.GetVolumeInformationByHandle, f.handle.handle)),
         # FindVolumeID
-        ("FindVolumeID", MACHINE, lambda f: returns(str, V.FindVolumeID, stat(SERIAL))),
-        ("FindVolumeID of a long", MACHINE, lambda f: returns(str, V.FindVolumeID, stat(1L << 40))),
+        ("FindVolumeID", MACHINE, lambda f: returns(str, V.FindVolumeID, stat_result(SERIAL))),
+        ("FindVolumeID of a long", MACHINE, lambda f: returns(str, V.FindVolumeID, stat_result(1L << 40))),
         ("FindVolumeID without st_dev", MACHINE, lambda f: raises(AttributeError, V.FindVolumeID, object())),
         ("FindVolumeID of unicode", MACHINE,
          lambda f: raises(TypeError, V.FindVolumeID, Stat(u"1"))),
         ("FindVolumeID of a raising __str__", MACHINE, lambda f: raises(Injected, V.FindVolumeID, Stat(Raising()))),
         ("FindVolumeID, function rebound", MACHINE,
-         lambda f: inside(Rebound("_VolumeIDFromSerialNumber", str), returns, str, V.FindVolumeID, stat(1))),
+         lambda f: inside(Rebound("_VolumeIDFromSerialNumber", str), returns, str, V.FindVolumeID, stat_result(1))),
         ("FindVolumeID, function None", MACHINE,
-         lambda f: inside(Rebound("_VolumeIDFromSerialNumber", None), raises, TypeError, V.FindVolumeID, stat(1))),
+         lambda f: inside(Rebound("_VolumeIDFromSerialNumber", None), raises, TypeError, V.FindVolumeID,
+                          stat_result(1))),
         ("FindVolumeID, function raising", MACHINE,
          lambda f: inside(Rebound("_VolumeIDFromSerialNumber", raising_function), raises, Injected,
-                          V.FindVolumeID, stat(1))),
+                          V.FindVolumeID, stat_result(1))),
         ("FindVolumeID, function missing", MACHINE,
-         lambda f: inside(Rebound("_VolumeIDFromSerialNumber"), raises, NameError, V.FindVolumeID, stat(1))),
-        ("FindVolumeID, keyword", MACHINE, lambda f: raises(TypeError, V.FindVolumeID, stat_result=stat(1))),
+         lambda f: inside(Rebound("_VolumeIDFromSerialNumber"), raises, NameError, V.FindVolumeID, stat_result(1))),
+        ("FindVolumeID, keyword", MACHINE, lambda f: raises(TypeError, V.FindVolumeID, stat_result=stat_result(1))),
         # _VolumeIDFromSerialNumber
         ("volume ID of an int", MACHINE, lambda f: returns(str, V._VolumeIDFromSerialNumber, 1234)),
         ("volume ID of a long", MACHINE, lambda f: returns(str, V._VolumeIDFromSerialNumber, 1234L)),
@@ -324,9 +265,9 @@ def service_cases():
         ("VolumeInfo(), platform_utils missing", MACHINE,
          lambda f: inside(Rebound("platform_utils"), raises, NameError, V.VolumeInfo.NewInstance)),
         # FindVolumeID
-        ("method FindVolumeID", MACHINE, lambda f: returns(str, f.service.FindVolumeID, stat(SERIAL))),
+        ("method FindVolumeID", MACHINE, lambda f: returns(str, f.service.FindVolumeID, stat_result(SERIAL))),
         ("method FindVolumeID by keyword", MACHINE,
-         lambda f: returns(str, f.service.FindVolumeID, stat_result=stat(SERIAL))),
+         lambda f: returns(str, f.service.FindVolumeID, stat_result=stat_result(SERIAL))),
         ("method FindVolumeID without st_dev", MACHINE,
          lambda f: raises(AttributeError, f.service.FindVolumeID, None)),
         ("method FindVolumeID, function rebound", MACHINE,
@@ -364,7 +305,7 @@ def service_cases():
         ("entry by an unknown ID", MACHINE, lambda f: returns(type(None), f.service.GetVolumeEntryForVolumeID, "x")),
         ("entry by an unhashable ID", MACHINE, lambda f: raises(TypeError, f.service.GetVolumeEntryForVolumeID, [])),
         ("entry by an ID that cannot be compared", MACHINE,
-         lambda f: raises(Injected, f.service.GetVolumeEntryForVolumeID, CollidingKey())),
+         lambda f: raises(Injected, f.service.GetVolumeEntryForVolumeID, Misbehaving("__eq__ raising"))),
         ("entry by ID, keywords", MACHINE,
          lambda f: returns(type(None), f.service.GetVolumeEntryForVolumeID, volume_id=1)),
         # GetVolumeEntryForDeviceNumber
@@ -509,12 +450,8 @@ class ReferenceCountTest(unittest.TestCase):
         self.log.__exit__(None, None, None)
 
     def check_cases(self, cases):
-        failures = []
-        for description, machine, case in cases:
-            try:
-                assert_no_growth(lambda: case(Fixture(machine)), warmup=3, repeat=12)
-            except AssertionError as failure:
-                failures.append("%s: %s" % (description, failure))
+        failures = failures_of(cases, lambda machine, case: assert_no_growth(lambda: case(Fixture(machine)),
+                                                                             warmup=3, repeat=12))
         self.assertEqual(failures, [], "\n".join(failures))
 
     def test_module_functions(self):

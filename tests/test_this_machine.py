@@ -15,13 +15,7 @@ import unittest
 import support
 import winsim
 import windows.volumes as volumes
-
-
-class Handle(object):
-    """An object whose `handle` attribute is an open file's descriptor."""
-
-    def __init__(self, fd):
-        self.handle = fd
+from support import Handle
 
 
 def mount_point(target):
@@ -52,20 +46,20 @@ class ThisMachineTest(unittest.TestCase):
     def test_root_and_a_fresh_directory_are_in_the_table(self):
         for path in ["/", self.directory]:
             entry = self.entry_holding(path)
-            self.assertEqual(entry.device_number, os.stat(path).st_dev)
-            self.assertEqual(entry, self.info.GetVolumeEntryForDeviceNumber(os.stat(path).st_dev))
-            self.assertEqual(entry.device_file, u"\\\\?\\Volume{%s}\\" % entry.uuid)
+            self.assertEqual(entry.device_number, os.stat(path).st_dev, path)
+            self.assertEqual(entry, self.info.GetVolumeEntryForDeviceNumber(os.stat(path).st_dev), path)
+            self.assertEqual(entry.device_file, u"\\\\?\\Volume{%s}\\" % entry.uuid, path)
             # The path lies below one of the volume's mount points.
             real = mount_point(os.path.realpath(path))
             self.assertTrue([point for point in self.mount_points(entry) if real.startswith(point)],
                             (real, self.mount_points(entry)))
-            self.assertIn(entry.mountpoint, self.mount_points(entry))
+            self.assertIn(entry.mountpoint, self.mount_points(entry), path)
         self.assertIn(u"/", self.mount_points(self.entry_holding("/")))
 
     def test_sizes_agree_with_statvfs(self):
         for path in ["/", self.directory]:
             stats = os.statvfs(path)
-            self.assertEqual(self.entry_holding(path).size, stats.f_blocks * stats.f_frsize)
+            self.assertEqual(self.entry_holding(path).size, stats.f_blocks * stats.f_frsize, path)
 
     def test_information_by_name_and_by_mount_point_agree(self):
         entry = self.entry_holding("/")

@@ -19,7 +19,8 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from soundness import LOGGER_NAME, Handle, use_machine
+from soundness import use_machine
+from support import REFRESHING, Handle, LogCapture, Stat, lock_is_free
 
 THREADS = 16
 SECONDS = float(os.environ.get("SOUNDNESS_STRESS_SECONDS", "3"))
@@ -41,7 +42,6 @@ STATES = (
     ([u"C:\\data\\"], [u"D:\\"], [], [u"I:\\", u"J:\\"]),
     ([], [], [], [u"K:\\"]),
 )
-REFRESHING = "Refreshing volume information table."
 
 
 def apply_state(state):
@@ -77,12 +77,15 @@ class WatchedLock(object):
         return False
 
 
-class RefreshWatch(logging.Handler):
+class RefreshWatch(LogCapture):
     """Counts refreshes by their first record, and checks that every record
-    of a refresh is written by the thread that holds the lock."""
+    of a refresh is written by the thread that holds the lock. Keeps no
+    record; emits under the handler's own lock, as a logging handler does."""
+
+    handle = logging.Handler.handle
 
     def __init__(self, service_lock):
-        logging.Handler.__init__(self, logging.DEBUG)
+        LogCapture.__init__(self)
         self.service_lock = service_lock
         self.refreshes = 0
         self.outside_lock = []
@@ -92,11 +95,6 @@ class RefreshWatch(logging.Handler):
             self.outside_lock.append(record.getMessage())
         elif record.msg == REFRESHING:
             self.refreshes += 1
-
-
-class Stat(object):
-    def __init__(self, st_dev):
-        self.st_dev = st_dev
 
 
 class ThreadStressTest(unittest.TestCase):
@@ -115,12 +113,7 @@ class ThreadStressTest(unittest.TestCase):
         self.service._lock = self.lock
         apply_state(0)
         self.service.AllVolumeEntries()
-        self.watch = RefreshWatch(self.lock)
-        self.logger = logging.getLogger(LOGGER_NAME)
-        self.saved_logger = (self.logger.level, self.logger.propagate)
-        self.logger.setLevel(logging.DEBUG)
-        self.logger.propagate = False
-        self.logger.addHandler(self.watch)
+        self.watch = RefreshWatch(self.lock).__enter__()
         self.saved_interval = sys.getcheckinterval()
         # Switch threads often, so that calls interleave closely.
         sys.setcheckinterval(5)
@@ -131,8 +124,7 @@ class ThreadStressTest(unittest.TestCase):
 
     def tearDown(self):
         sys.setcheckinterval(self.saved_interval)
-        self.logger.removeHandler(self.watch)
-        self.logger.level, self.logger.propagate = self.saved_logger
+        self.watch.__exit__(None, None, None)
 
     def fail_in_thread(self, message):
         self.failures.append("%s: %s" % (threading.current_thread().name, message))
@@ -211,8 +203,7 @@ class ThreadStressTest(unittest.TestCase):
         self.assertGreaterEqual(forced, THREADS * MINIMUM_ROUNDS // 8)
         self.assertGreaterEqual(self.watch.refreshes, 1)
         self.assertLessEqual(self.watch.refreshes, forced)
-        self.assertTrue(self.lock.real.acquire(False), "the lock is held")
-        self.lock.real.release()
+        self.assertTrue(lock_is_free(self.service), "the lock is held")
         self.assertEqual(winsim.open_searches(), 0)
 
 

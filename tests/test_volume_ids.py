@@ -1,22 +1,18 @@
 """Volume IDs from serial numbers and stat results, and the FAT check with its cache."""
 
 import logging
-import os
 import sys
 import unittest
 
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, Rebound, module_entries, reset_machine, volume_name
+from support import (FIND_VOLUME_ID_DOC, IS_FAT_DOC, Handle, IntLike, LogCapture, LongOnly, LongSubclass, OldIntLike,
+                     Rebound, Stat, StrSubclass, entry_names, module_entries, refresh, reset_machine, row_named,
+                     stat_result, volume_name)
 
 VolumeID = volumes._VolumeIDFromSerialNumber
 BY_HANDLE = "GetVolumeInformationByHandleW"
-
-
-def stat_result(st_dev):
-    """A real stat result whose st_dev is `st_dev` (no file is looked at)."""
-    return os.stat_result((0, 0, st_dev, 0, 0, 0, 0, 0, 0, 0))
 
 
 def empty_fat_cache():
@@ -24,31 +20,16 @@ def empty_fat_cache():
     reset_machine(volume_name(0))  # Windows always lists at least one volume
     service = volumes.VolumeInfo.NewInstance()
     with LogCapture():
-        service._PopulateVolumeTable(service._volume_ids)
+        refresh(service)
 
 
 def by_handle_calls():
     return [call for call in winsim.calls() if call[0] == BY_HANDLE]
 
 
-class Handle(object):
-    """Stands in for a PyHANDLE: the Windows handle in the attribute `handle`."""
-
-    def __init__(self, handle):
-        self.handle = handle
-
-
-class Text(str):
-    pass
-
-
 class Number(int):
     def __str__(self):
         return "number"
-
-
-class Big(long):
-    pass
 
 
 class Named(object):
@@ -79,9 +60,9 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
             (1.5, "serial:1.5"),
             (None, "serial:None"),
             ("1234", "serial:1234"),
-            (Text("x"), "serial:x"),
+            (StrSubclass("x"), "serial:x"),
             (Number(7), "serial:number"),  # only exact integers skip str()
-            (Big(7), "serial:7"),
+            (LongSubclass(7), "serial:7"),
             (Named(), "serial:named"),
             ((1234,), "serial:1234"),
             ((1234L,), "serial:1234"),
@@ -89,7 +70,7 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
         for serial_number, text in cases:
             volume_id = VolumeID(serial_number)
             self.assertIs(type(volume_id), str, repr(serial_number))
-            self.assertEqual(volume_id, text)
+            self.assertEqual(volume_id, text, repr(serial_number))
             self.assertIs(volume_id, intern(text), repr(serial_number))
 
     def test_int_long_and_one_element_tuple_give_one_object(self):
@@ -103,8 +84,8 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
         self.assertIs(VolumeID(4321), first)
         self.assertIs(VolumeID(4321L), first)
         for serial, volume_id in zip(xrange(100000, 102000), others):
-            self.assertIs(VolumeID(serial), volume_id)
-            self.assertIs(volume_id, intern("serial:%d" % serial))
+            self.assertIs(VolumeID(serial), volume_id, serial)
+            self.assertIs(volume_id, intern("serial:%d" % serial), serial)
 
     def test_refused_serial_numbers(self):
         cases = [
@@ -122,9 +103,9 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
                 VolumeID(serial_number)
             except error as caught:
                 if message is not None:
-                    self.assertEqual(str(caught), message)
+                    self.assertEqual(str(caught), message, repr(serial_number))
                 self.assertEqual(module_entries(sys.exc_info()[2])[-1][0],
-                                 "windows.volumes._VolumeIDFromSerialNumber")
+                                 "windows.volumes._VolumeIDFromSerialNumber", repr(serial_number))
             else:
                 self.fail("%r accepted" % (serial_number,))
 
@@ -136,7 +117,7 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
             (lambda: VolumeID(serial_number=1), "_VolumeIDFromSerialNumber() takes no keyword arguments"),
         ]
         for call, message in cases:
-            with self.assertRaises(TypeError) as caught:
+            with row_named(message), self.assertRaises(TypeError) as caught:
                 call()
             self.assertEqual(str(caught.exception), message)
 
@@ -145,8 +126,8 @@ class FindVolumeIDTest(unittest.TestCase):
 
     def test_id_of_st_dev(self):
         for st_dev in [1234, 1234L, 0, 2 ** 32 - 1]:
-            self.assertIs(volumes.FindVolumeID(stat_result(st_dev)), VolumeID(st_dev))
-        self.assertIs(volumes.FindVolumeID(type("Stat", (object,), {"st_dev": 1234})()), VolumeID(1234))
+            self.assertIs(volumes.FindVolumeID(stat_result(st_dev)), VolumeID(st_dev), repr(st_dev))
+        self.assertIs(volumes.FindVolumeID(Stat(1234)), VolumeID(1234))
 
     def test_uses_the_function_bound_in_the_module_now(self):
         seen = []
@@ -175,14 +156,11 @@ class FindVolumeIDTest(unittest.TestCase):
             self.fail("no AttributeError")
 
         with self.assertRaises(TypeError) as caught:
-            volumes.FindVolumeID(type("Stat", (object,), {"st_dev": u"7"})())
+            volumes.FindVolumeID(Stat(u"7"))
         self.assertEqual(str(caught.exception), "Expected str, got unicode")
 
     def test_calling_form(self):
-        self.assertEqual(volumes.FindVolumeID.__doc__,
-                         "Get the volume ID from the VolumeInfo service.\n\n  Args:\n"
-                         "    stat_result: Raw stat result of the file.\n\n  Returns:\n"
-                         "    Object to be used as volume ID. Generally string-typed.\n  ")
+        self.assertEqual(volumes.FindVolumeID.__doc__, FIND_VOLUME_ID_DOC)
         with self.assertRaises(TypeError) as caught:
             volumes.FindVolumeID(stat_result=stat_result(1))
         self.assertEqual(str(caught.exception), "FindVolumeID() takes no keyword arguments")
@@ -213,7 +191,7 @@ class IsFATTest(unittest.TestCase):
         for filesystem, serial, answer in self.volumes:
             before = len(by_handle_calls())
             self.assertIs(volumes.IsFAT(serial, Handle(self.handles[serial])), answer, filesystem)
-            self.assertEqual(by_handle_calls()[before:], [(BY_HANDLE, self.handles[serial], 261, 261)])
+            self.assertEqual(by_handle_calls()[before:], [(BY_HANDLE, self.handles[serial], 261, 261)], filesystem)
 
     def test_cached_answer_does_not_touch_the_handle(self):
         serial = 0x1001
@@ -222,10 +200,10 @@ class IsFATTest(unittest.TestCase):
         winsim.close_handle(handle)
         calls = len(winsim.calls())
         for again in [Handle(handle), object(), None, Handle("not a number")]:
-            self.assertIs(volumes.IsFAT(serial, again), True)
+            self.assertIs(volumes.IsFAT(serial, again), True, repr(again))
         # The cache is keyed by the volume ID, whatever form the serial number had.
         for same in [long(serial), (serial,), str(serial)]:
-            self.assertIs(volumes.IsFAT(same, object()), True)
+            self.assertIs(volumes.IsFAT(same, object()), True, repr(same))
         self.assertEqual(len(winsim.calls()), calls)
 
     def test_answer_is_filed_under_the_serial_number_given(self):
@@ -249,18 +227,18 @@ class IsFATTest(unittest.TestCase):
                 self.assertIs(volumes.IsFAT(serial, Handle(handle)), False, code)
             self.assertEqual(log.entries(), [("ERROR", "WindowsError", ())], code)
             record = log.records[0]
-            self.assertEqual(record.levelno, logging.ERROR)
-            self.assertEqual(record.getMessage(), "WindowsError")
+            self.assertEqual(record.levelno, logging.ERROR, code)
+            self.assertEqual(record.getMessage(), "WindowsError", code)
             error_type, error, error_traceback = record.exc_info
-            self.assertIs(error_type, WindowsError)
-            self.assertIsInstance(error, WindowsError)
-            self.assertEqual(error.winerror, code)
-            self.assertEqual([name for name, _ in module_entries(error_traceback)],
-                             ["windows.volumes.IsFAT", "windows.volumes.GetVolumeInformationByHandle"])
+            self.assertIs(error_type, WindowsError, code)
+            self.assertIsInstance(error, WindowsError, code)
+            self.assertEqual(error.winerror, code, code)
+            self.assertEqual(entry_names(error_traceback),
+                             ["windows.volumes.IsFAT", "windows.volumes.GetVolumeInformationByHandle"], code)
             # Not cached: the next call asks Windows again.
             before = len(by_handle_calls())
-            self.assertIs(volumes.IsFAT(serial, Handle(self.handles[0x1001])), True)
-            self.assertEqual(len(by_handle_calls()), before + 1)
+            self.assertIs(volumes.IsFAT(serial, Handle(self.handles[0x1001])), True, code)
+            self.assertEqual(len(by_handle_calls()), before + 1, code)
 
     def test_handled_exception_is_restored_afterwards(self):
         winsim.fail(BY_HANDLE, 5)
@@ -338,11 +316,11 @@ class IsFATTest(unittest.TestCase):
                     volumes.IsFAT(serial, handle)
                 except error as caught:
                     if message is not None:
-                        self.assertEqual(str(caught), message)
-                    self.assertEqual(module_entries(sys.exc_info()[2])[0][0], "windows.volumes.IsFAT")
+                        self.assertEqual(str(caught), message, repr(handle))
+                    self.assertEqual(module_entries(sys.exc_info()[2])[0][0], "windows.volumes.IsFAT", repr(handle))
                 else:
                     self.fail("%r accepted" % (handle,))
-            self.assertEqual(log.records, [])
+            self.assertEqual(log.records, [], repr(handle))
         # A volume-ID failure comes before the cache is consulted.
         with self.assertRaises(TypeError):
             volumes.IsFAT(u"1", object())
@@ -377,25 +355,13 @@ class IsFATTest(unittest.TestCase):
     def test_handle_objects(self):
         handle = self.handles[0x1001]
 
-        class Converts(object):
-            def __int__(self):
-                return handle
-
-        class LongOnly(object):
-            def __long__(self):
-                return long(handle)
-
-        class OldStyle:
-            def __int__(self):
-                return handle
-
         class Computed(object):
             @property
             def handle(self):
                 return handle
 
-        holders = [Handle(handle), Handle(long(handle)), Handle(Converts()), Handle(LongOnly()), Handle(OldStyle()),
-                   Computed()]
+        holders = [Handle(handle), Handle(long(handle)), Handle(IntLike(handle)), Handle(LongOnly(long(handle))),
+                   Handle(OldIntLike(handle)), Computed()]
         for serial, holder in enumerate(holders, 1):
             self.assertIs(volumes.IsFAT(serial, holder), True, repr(holder.handle))
         self.assertEqual(by_handle_calls(), [(BY_HANDLE, handle, 261, 261)] * len(holders))
@@ -425,7 +391,7 @@ class IsFATTest(unittest.TestCase):
             ((), {u"handle": holder, u"serial_number": 0x1001}),
         ]
         for args, kwargs in accepted:
-            self.assertIs(volumes.IsFAT(*args, **kwargs), True)
+            self.assertIs(volumes.IsFAT(*args, **kwargs), True, (args, kwargs))
         refused = [
             ((), {}, "IsFAT() takes exactly 2 positional arguments (0 given)"),
             ((1,), {}, "IsFAT() takes exactly 2 positional arguments (1 given)"),
@@ -440,18 +406,12 @@ class IsFATTest(unittest.TestCase):
             try:
                 volumes.IsFAT(*args, **kwargs)
             except TypeError as caught:
-                self.assertEqual(str(caught), message)
-                self.assertEqual(module_entries(sys.exc_info()[2]), [("windows.volumes.IsFAT", "windows\\volumes")])
+                self.assertEqual(str(caught), message, (args, kwargs))
+                self.assertEqual(module_entries(sys.exc_info()[2]), [("windows.volumes.IsFAT", "windows\\volumes")],
+                                 (args, kwargs))
             else:
                 self.fail("accepted %r %r" % (args, kwargs))
-        self.assertEqual(volumes.IsFAT.__doc__,
-                         "Returns True if the filesystem is of the FAT family.\n\n"
-                         "  Note that once the result has been checked, it will be cached until the next\n"
-                         "  time VolumeInfo refreshes its cache.\n\n  Args:\n"
-                         "    serial_number: The serial number of the filesystem.\n"
-                         "    handle: PyHANDLE to a file on the file system.\n\n  Returns:\n"
-                         "    True if this is a FAT filesystem, False otherwise or if no device entry\n"
-                         "    could be found for this stat result.\n  ")
+        self.assertEqual(volumes.IsFAT.__doc__, IS_FAT_DOC)
 
     def test_cache_is_private(self):
         for name in ["IS_FAT_CACHE", "FAT_FILESYSTEM_NAMES"]:

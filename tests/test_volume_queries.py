@@ -12,21 +12,11 @@ import winsim
 import windows.volumes as volumes
 
 import support
+from support import (GROWTH_FORMAT, REPEAT_FORMAT, WRITE_FAILED_FORMAT, IntLike, IntSubclass, LongOnly, OldIntLike,
+                     OldLongOnly, raised, row_named)
 
 NAME_LENGTH = 261  # MAX_PATH + 1
 A, B, C = support.volume_name(0xa), support.volume_name(0xb), support.volume_name(0xc)
-REPEAT_FORMAT = "FindNextVolume improperly returned same value %s"
-GROWTH_FORMAT = "%s isn't big enough, allocating %s bytes."
-WRITE_FAILED_FORMAT = "Could not write path names into %s-byte buffer."
-
-
-def Raised(function, *args):
-    """The exception that function(*args) raises, and its traceback."""
-    try:
-        function(*args)
-    except Exception:
-        return sys.exc_info()[1:]
-    raise AssertionError("%s%r raised nothing" % (function.__name__, args))
 
 
 # ---------------------------------------------------------------------------
@@ -70,10 +60,11 @@ class ListVolumeNamesTest(unittest.TestCase):
                 if isinstance(expected, list):
                     result = volumes._ListVolumeNames()
                     self.assertEqual(expected, result, description)
-                    self.assertIs(list, type(result))
+                    self.assertIs(list, type(result), description)
                     self.assertTrue(all(type(name) is unicode for name in result), description)
                 else:
-                    error, _ = Raised(volumes._ListVolumeNames)
+                    with row_named(description):
+                        error, _ = raised(volumes._ListVolumeNames)
                     self.assertIsInstance(error, WindowsError, description)
                     self.assertEqual(expected, error.winerror, description)
             self.assertEqual([("ERROR", REPEAT_FORMAT, (name,)) for name in repeated], log.entries(), description)
@@ -94,7 +85,7 @@ class ListVolumeNamesTest(unittest.TestCase):
         def Fail(record):
             raise failure
         with support.LogCapture(Fail):
-            error, _ = Raised(volumes._ListVolumeNames)
+            error, _ = raised(volumes._ListVolumeNames)
         self.assertIs(failure, error)
         self.assertEqual("FindVolumeClose", winsim.calls()[-1][0])
         self.assertEqual(0, winsim.open_searches())
@@ -133,10 +124,11 @@ class PathNamesTest(unittest.TestCase):
         for mount_points, given in cases:
             self.Machine(mount_points)
             result, records, calls = self.Query(given)
-            self.assertEqual(list(mount_points), result)
-            self.assertIs(list, type(result))
-            self.assertTrue(all(type(path) is unicode for path in result))
-            self.assertEqual(([], [("GetVolumePathNamesForVolumeNameW", A, 5)]), (records, calls))
+            self.assertEqual(list(mount_points), result, (mount_points, given))
+            self.assertIs(list, type(result), (mount_points, given))
+            self.assertTrue(all(type(path) is unicode for path in result), (mount_points, given))
+            self.assertEqual(([], [("GetVolumePathNamesForVolumeNameW", A, 5)]), (records, calls),
+                             (mount_points, given))
 
     def test_none_is_queried_as_the_text_None(self):
         self.Machine([u"N:\\"], name=u"None")
@@ -155,10 +147,10 @@ class PathNamesTest(unittest.TestCase):
         for mount_points, asked in cases:
             self.Machine(mount_points)
             result, records, calls = self.Query(A)
-            self.assertEqual(list(mount_points), result)
-            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * asked))], records)
+            self.assertEqual(list(mount_points), result, mount_points)
+            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * asked))], records, mount_points)
             self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5),
-                              ("GetVolumePathNamesForVolumeNameW", A, asked)], calls)
+                              ("GetVolumePathNamesForVolumeNameW", A, asked)], calls, mount_points)
         self.Machine((u"E:\\", FOLDER))
         with support.LogCapture() as log:
             volumes._GetVolumePathNamesForVolumeName(A)
@@ -185,7 +177,7 @@ class PathNamesTest(unittest.TestCase):
             self.assertIsInstance(error, WindowsError, returned_length)
             self.assertEqual(5, error.winerror, returned_length)
             self.assertEqual([("ERROR", WRITE_FAILED_FORMAT, (10,))], records, returned_length)
-            self.assertEqual(1, len(calls))
+            self.assertEqual(1, len(calls), returned_length)
 
     def test_an_unknown_name_is_an_error(self):
         self.Machine([u"D:\\"])
@@ -267,13 +259,13 @@ class AbsurdLengthTest(unittest.TestCase):
     def test_memory_error_with_the_true_byte_count(self):
         for length in (2 ** 31, 2 ** 32 - 1):
             status, stdout, stderr = support.run_python(ABSURD_LENGTH_CHILD % {"name": A, "length": length})
-            self.assertEqual(0, status, stderr)
+            self.assertEqual(0, status, "%d: %s" % (length, stderr))
             report, records, calls = ast.literal_eval(stdout.strip().splitlines()[-1])
             self.assertEqual(("MemoryError", "Could not allocate %d bytes." % (2 * length),
                               [("windows.volumes._GetVolumePathNamesForVolumeName", support.TRACEBACK_FILE)]),
-                             report)
-            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * length))], records)
-            self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5)], calls)
+                             report, length)
+            self.assertEqual([("DEBUG", GROWTH_FORMAT, (10, 2 * length))], records, length)
+            self.assertEqual([("GetVolumePathNamesForVolumeNameW", A, 5)], calls, length)
 
 
 # ---------------------------------------------------------------------------
@@ -305,10 +297,12 @@ class VolumeInformationTest(unittest.TestCase):
             support.reset_machine(InformationVolume(*machine_values))
             handle = winsim.open_handle(A)
             expected = machine_values[:4] + (filesystem,)
-            for result in (volumes.GetVolumeInformation(u"C:\\"), volumes.GetVolumeInformationByHandle(handle)):
-                self.assertIs(tuple, type(result))
-                self.assertEqual(expected, result)
-                self.assertEqual([unicode, long, long, long, str], [type(element) for element in result])
+            for query, result in (("by mount point", volumes.GetVolumeInformation(u"C:\\")),
+                                  ("by handle", volumes.GetVolumeInformationByHandle(handle))):
+                row = (machine_values, query)
+                self.assertIs(tuple, type(result), row)
+                self.assertEqual(expected, result, row)
+                self.assertEqual([unicode, long, long, long, str], [type(element) for element in result], row)
 
     def test_path_rules(self):
         # (path given, root queried)
@@ -323,7 +317,8 @@ class VolumeInformationTest(unittest.TestCase):
         for given, queried in cases:
             support.reset_machine(InformationVolume(*values))
             self.assertEqual(values[:4] + ("NTFS",), volumes.GetVolumeInformation(given), repr(given))
-            self.assertEqual([("GetVolumeInformationW", queried, NAME_LENGTH, NAME_LENGTH)], winsim.calls())
+            self.assertEqual([("GetVolumeInformationW", queried, NAME_LENGTH, NAME_LENGTH)], winsim.calls(),
+                             repr(given))
 
     def test_failures(self):
         unencodable = InformationVolume(u"", 1, 255, 0, u"\u0100FS")
@@ -340,55 +335,19 @@ class VolumeInformationTest(unittest.TestCase):
             if by_handle:
                 queries.append((volumes.GetVolumeInformationByHandle, winsim.open_handle(A)))
             for query, argument in queries:
-                error, _ = Raised(query, argument)
+                error, _ = raised(query, argument)
                 self.assertIsInstance(error, error_type, (path, query.__name__))
                 if code is not None:
                     self.assertEqual(code, error.winerror, (path, query.__name__))
 
     def test_none_makes_no_windows_call(self):
         support.reset_machine(InformationVolume(u"", 1, 255, 0, u"NTFS"))
-        error, _ = Raised(volumes.GetVolumeInformation, None)
+        error, _ = raised(volumes.GetVolumeInformation, None)
         self.assertEqual((TypeError, "Expected unicode, got None"), (type(error), str(error)))
         self.assertEqual([], winsim.calls())
 
 
-class IntLike(object):
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class LongOnly(object):
-    def __init__(self, value):
-        self.value = value
-
-    def __long__(self):
-        return self.value
-
-
-class OldIntLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class OldLongOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __long__(self):
-        return self.value
-
-
 class OldEmpty:
-    pass
-
-
-class IntSubclass(int):
     pass
 
 
@@ -421,15 +380,15 @@ class HandleConversionTest(unittest.TestCase):
                 (-2 ** 63, -2 ** 63, 0), (IntLike(-2 ** 63), -2 ** 63, 0), (h + 1, h + 1, h + 1),
                 (2 ** 32 + h + 1, 2 ** 32 + h + 1, h + 1)]:
             passed = passed_on_64 if wide else passed_on_32
-            error, _ = Raised(volumes.GetVolumeInformationByHandle, given)
+            error, _ = raised(volumes.GetVolumeInformationByHandle, given)
             self.assertIsInstance(error, WindowsError, repr(given))
-            self.assertEqual(6, error.winerror)
+            self.assertEqual(6, error.winerror, repr(given))
             self.assertEqual(("GetVolumeInformationByHandleW", passed, NAME_LENGTH, NAME_LENGTH),
                              winsim.calls()[-1], repr(given))
 
     def test_closed_handle(self):
         winsim.close_handle(self.handle)
-        error, _ = Raised(volumes.GetVolumeInformationByHandle, self.handle)
+        error, _ = raised(volumes.GetVolumeInformationByHandle, self.handle)
         self.assertEqual(6, error.winerror)
         self.assertEqual([("GetVolumeInformationByHandleW", self.handle, NAME_LENGTH, NAME_LENGTH)],
                          winsim.calls()[-1:])
@@ -454,7 +413,7 @@ class HandleConversionTest(unittest.TestCase):
         ]
         calls_before = winsim.calls()
         for value, error_type, message in cases:
-            error, _ = Raised(volumes.GetVolumeInformationByHandle, value)
+            error, _ = raised(volumes.GetVolumeInformationByHandle, value)
             self.assertIs(error_type, type(error), repr(value))
             if message is not None:
                 self.assertEqual(message, str(error), repr(value))

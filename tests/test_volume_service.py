@@ -8,32 +8,19 @@ import unittest
 import winsim
 import windows.volumes as volumes
 
-from support import LogCapture, module_entries, reset_machine, volume_name
+from support import (CLASS_DOC, COMPLETE, METHOD_ALL_VOLUME_ENTRIES_DOC, METHOD_FIND_VOLUME_ID_DOC, REFRESHING,
+                     LogCapture, entry_names, lock_is_free, raised, reset_machine, row_named, stat_result,
+                     volume_name)
 from support import Rebound
-from test_volume_ids import stat_result
 
 VolumeInfo = volumes.VolumeInfo
 VolumeClass = VolumeInfo.cls
 VolumeID = volumes._VolumeIDFromSerialNumber
-REFRESHING = "Refreshing volume information table."
-COMPLETE = "Volume information refresh complete in %gs."
 
 SERIALS = [1, 0x80000000, 0xFFFFFFFF, 0]
 MACHINE = [dict(name=volume_name(index), mount_points=[u"%s:\\" % letter], serial=serial, total_bytes=index)
            for index, (letter, serial) in enumerate(zip("DEFG", SERIALS), 1)]
 
-CLASS_DOC = ("Volume information cache service.\n\n"
-             "  On Windows this currently does nothing but return the volume\n"
-             "  serial number obtained with the stat, but will eventually handle\n"
-             "  track other volume information to be used in volume mount/dismount\n"
-             "  change handling.\n  ")
-FIND_VOLUME_ID_DOC = ("Get the volume ID from the VolumeInfo service.\n\n    Args:\n"
-                      "      stat_result: Raw stat result of the file.\n\n    Returns:\n"
-                      "      Object to be used as volume ID. Generally string-typed.\n    ")
-ALL_VOLUME_ENTRIES_DOC = ("Returns the volume entry dictionary.\n\n    Args:\n"
-                          "      force_update: If True, repopulate the volume entry table first.\n"
-                          "          Otherwise, uses cached values if available.\n\n    Returns:\n"
-                          "      Dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n    ")
 
 
 def refreshes():
@@ -41,20 +28,17 @@ def refreshes():
     return [call[0] for call in winsim.calls()].count("FindFirstVolumeW")
 
 
-def lock_is_free(service):
-    if not service._lock.acquire(False):
-        return False
-    service._lock.release()
-    return True
-
-
 def error_of(call):
     """The exception that call() raises, and the names of the module's traceback entries."""
-    try:
-        call()
-    except Exception as error:
-        return error, [name for name, _ in module_entries(sys.exc_info()[2])]
-    raise AssertionError("nothing raised")
+    error, error_traceback = raised(call)
+    return error, entry_names(error_traceback)
+
+
+class Undecided(object):
+    """Its truth cannot be told."""
+
+    def __nonzero__(self):
+        raise ZeroDivisionError("truth")
 
 
 class Service(unittest.TestCase):
@@ -128,9 +112,10 @@ class ConstructionTest(Service):
             (lambda: VolumeClass.__dict__["__init__"](), "__init__() takes exactly one argument (0 given)"),
         ]
         for call, message in cases:
-            error, _ = error_of(call)
-            self.assertIsInstance(error, TypeError)
-            self.assertEqual(str(error), message)
+            with row_named(message):
+                error, _ = error_of(call)
+            self.assertIsInstance(error, TypeError, message)
+            self.assertEqual(str(error), message, message)
 
 
 class MethodObjectTest(Service):
@@ -138,8 +123,8 @@ class MethodObjectTest(Service):
     METHODS = [
         # (name, docstring, defaults)
         ("__init__", None, None),
-        ("FindVolumeID", FIND_VOLUME_ID_DOC, None),
-        ("AllVolumeEntries", ALL_VOLUME_ENTRIES_DOC, (False,)),
+        ("FindVolumeID", METHOD_FIND_VOLUME_ID_DOC, None),
+        ("AllVolumeEntries", METHOD_ALL_VOLUME_ENTRIES_DOC, (False,)),
         ("GetVolumeEntryForVolumeID", None, None),
         ("GetVolumeEntryForDeviceNumber", None, None),
         ("_PopulateVolumeTable", None, None),
@@ -148,14 +133,14 @@ class MethodObjectTest(Service):
     def test_names_docstrings_and_defaults(self):
         for name, doc, defaults in self.METHODS:
             function = VolumeClass.__dict__[name]
-            self.assertEqual(type(function).__name__, "native_function")
-            self.assertEqual(type(function).__module__, "windows.volumes")
-            self.assertEqual((function.__name__, function.func_name), (name, name))
-            self.assertEqual(function.__qualname__, "VolumeInfo." + name)
-            self.assertEqual(function.__module__, "windows.volumes")
+            self.assertEqual(type(function).__name__, "native_function", name)
+            self.assertEqual(type(function).__module__, "windows.volumes", name)
+            self.assertEqual((function.__name__, function.func_name), (name, name), name)
+            self.assertEqual(function.__qualname__, "VolumeInfo." + name, name)
+            self.assertEqual(function.__module__, "windows.volumes", name)
             self.assertEqual((function.__doc__, function.func_doc), (doc, doc), name)
             self.assertEqual((function.__defaults__, function.func_defaults), (defaults, defaults), name)
-            self.assertEqual(getattr(self.service, name).__doc__, doc)
+            self.assertEqual(getattr(self.service, name).__doc__, doc, name)
         self.assertIs(VolumeClass.__dict__["AllVolumeEntries"].__defaults__[0], False)
 
     def test_methods_bind_like_python_functions(self):
@@ -166,17 +151,18 @@ class MethodObjectTest(Service):
         for name, _, _ in self.METHODS:
             function = VolumeClass.__dict__[name]
             for instance in [self.service, derived]:
+                row = (name, type(instance).__name__)
                 bound = getattr(instance, name)
-                self.assertIs(type(bound), types.MethodType)
-                self.assertIs(bound.im_self, instance)
-                self.assertIs(bound.im_func, function)
-                self.assertIs(bound.im_class, type(instance))
-                self.assertEqual(bound, getattr(instance, name))
+                self.assertIs(type(bound), types.MethodType, row)
+                self.assertIs(bound.im_self, instance, row)
+                self.assertIs(bound.im_func, function, row)
+                self.assertIs(bound.im_class, type(instance), row)
+                self.assertEqual(bound, getattr(instance, name), row)
             unbound = getattr(VolumeClass, name)
-            self.assertIsNone(unbound.im_self)
-            self.assertIs(unbound.im_func, function)
+            self.assertIsNone(unbound.im_self, name)
+            self.assertIs(unbound.im_func, function, name)
             if name != "__init__":  # the decorator has an __init__ of its own
-                self.assertIs(getattr(VolumeInfo, name).im_func, function)
+                self.assertIs(getattr(VolumeInfo, name).im_func, function, name)
         self.assertTrue(repr(self.service.AllVolumeEntries).startswith("<bound method VolumeInfo.AllVolumeEntries of "))
 
         # Through the class the instance is checked, as for any method; the function itself takes any self.
@@ -221,18 +207,19 @@ class MethodObjectTest(Service):
              "_PopulateVolumeTable() keywords must be strings"),
         ]
         for call, name, message in refused:
-            error, entries = error_of(call)
-            self.assertIsInstance(error, TypeError)
-            self.assertEqual(str(error), message)
-            self.assertEqual(entries, ["windows.volumes.VolumeInfo." + name])
+            with row_named(message):
+                error, entries = error_of(call)
+            self.assertIsInstance(error, TypeError, message)
+            self.assertEqual(str(error), message, message)
+            self.assertEqual(entries, ["windows.volumes.VolumeInfo." + name], message)
 
 
 class AllVolumeEntriesTest(Service):
 
     def test_first_call_builds_the_table_later_calls_copy_it(self):
         for serial in SERIALS:
-            self.assertIsNone(self.service.GetVolumeEntryForVolumeID(VolumeID(serial)))
-            self.assertIsNone(self.service.GetVolumeEntryForDeviceNumber(serial))
+            self.assertIsNone(self.service.GetVolumeEntryForVolumeID(VolumeID(serial)), serial)
+            self.assertIsNone(self.service.GetVolumeEntryForDeviceNumber(serial), serial)
         self.assertEqual(refreshes(), 0)
         first = self.service.AllVolumeEntries()
         self.assertEqual(refreshes(), 1)
@@ -242,11 +229,11 @@ class AllVolumeEntriesTest(Service):
         self.assertEqual(sorted(first), sorted(VolumeID(serial) for serial in SERIALS))
         self.assertEqual(first, second)
         self.assertEqual(first, table)
-        for result in [first, second]:
-            self.assertIs(type(result), dict)
-            self.assertIsNot(result, table)
+        for call, result in [("first", first), ("second", second)]:
+            self.assertIs(type(result), dict, call)
+            self.assertIsNot(result, table, call)
             for key in table:
-                self.assertIs(result[key], table[key])
+                self.assertIs(result[key], table[key], (call, key))
         self.assertIsNot(first, second)
 
     def test_force_update(self):
@@ -268,17 +255,13 @@ class AllVolumeEntriesTest(Service):
             before, table = refreshes(), self.service._volume_entries
             result = self.service.AllVolumeEntries(*args, **kwargs)
             self.assertEqual(refreshes() - before, int(refreshed), (args, kwargs))
-            self.assertEqual(self.service._volume_entries is not table, refreshed)
-            self.assertEqual(result, self.service._volume_entries)
+            self.assertEqual(self.service._volume_entries is not table, refreshed, (args, kwargs))
+            self.assertEqual(result, self.service._volume_entries, (args, kwargs))
         before = refreshes()
         raw(self=self.service, force_update=True)
         self.assertEqual(refreshes(), before + 1)
 
     def test_force_update_is_not_evaluated_with_an_empty_table(self):
-        class Undecided(object):
-            def __nonzero__(self):
-                raise ZeroDivisionError("truth")
-
         self.assertEqual(len(self.service.AllVolumeEntries(Undecided())), len(SERIALS))
         self.assertEqual(refreshes(), 1)
         error, entries = error_of(lambda: self.service.AllVolumeEntries(force_update=Undecided()))
@@ -287,10 +270,6 @@ class AllVolumeEntriesTest(Service):
         self.assertEqual(refreshes(), 1)
 
     def test_an_empty_table_is_built_again_at_every_call(self):
-        class Undecided(object):
-            def __nonzero__(self):
-                raise ZeroDivisionError("truth")
-
         reset_machine(volume_name(1), volume_name(2))
         for count in range(1, 4):
             self.assertEqual(self.service.AllVolumeEntries(Undecided()), {})
@@ -416,12 +395,12 @@ class LookupTest(Service):
             for st_dev in [int(serial), long(serial)]:
                 stat = stat_result(st_dev)
                 volume_id = self.service.FindVolumeID(stat)
-                self.assertIs(volume_id, volumes.FindVolumeID(stat))
-                self.assertIs(self.service.GetVolumeEntryForVolumeID(volume_id), expected)
-                self.assertIs(self.service.GetVolumeEntryForDeviceNumber(st_dev), expected)
-                self.assertIs(self.service.GetVolumeEntryForDeviceNumber(stat.st_dev), expected)
+                self.assertIs(volume_id, volumes.FindVolumeID(stat), repr(st_dev))
+                self.assertIs(self.service.GetVolumeEntryForVolumeID(volume_id), expected, repr(st_dev))
+                self.assertIs(self.service.GetVolumeEntryForDeviceNumber(st_dev), expected, repr(st_dev))
+                self.assertIs(self.service.GetVolumeEntryForDeviceNumber(stat.st_dev), expected, repr(st_dev))
             if expected is not None:
-                self.assertEqual(expected.device_number, serial)
+                self.assertEqual(expected.device_number, serial, serial)
         self.assertIsNone(table.get(VolumeID(12345)))
         self.assertEqual(len(winsim.calls()), calls)
 
@@ -444,10 +423,12 @@ class LookupTest(Service):
               "windows.volumes._VolumeIDFromSerialNumber"]),
         ]
         for call, error_type, expected_entries in cases:
-            error, entries = error_of(call)
-            self.assertIsInstance(error, error_type)
+            with row_named(expected_entries[0]):
+                error, entries = error_of(call)
+            self.assertIsInstance(error, error_type, expected_entries[0])
             # What the device-number method adds in between is its own affair.
-            self.assertEqual([entries[0], entries[-1]], [expected_entries[0], expected_entries[-1]])
+            self.assertEqual([entries[0], entries[-1]], [expected_entries[0], expected_entries[-1]],
+                             expected_entries[0])
 
     def test_names_are_looked_up_at_each_call(self):
         self.service.AllVolumeEntries()
@@ -593,6 +574,7 @@ class ThreadTest(Service):
     def test_waiting_callers_collapse_into_one_refresh(self):
         for build_first, call in [(True, lambda: self.service.AllVolumeEntries(force_update=True)),
                                   (False, lambda: self.service.AllVolumeEntries())]:
+            row = "table built first" if build_first else "empty table"
             self.service = VolumeInfo.NewInstance()
             if build_first:
                 self.service.AllVolumeEntries()
@@ -605,16 +587,17 @@ class ThreadTest(Service):
                 threads, results, errors = self.run_threads(call)
                 lock.wait_for(self.THREADS, lambda: results or errors)
                 lock.lock.release()
-                self.join(threads)
-            self.assertEqual(errors, [])
-            self.assertEqual(watch.started, 1)
-            self.assertIsNot(self.service._volume_ids, token)
-            self.assertEqual(len(results), self.THREADS)
+                with row_named(row):
+                    self.join(threads)
+            self.assertEqual(errors, [], row)
+            self.assertEqual(watch.started, 1, row)
+            self.assertIsNot(self.service._volume_ids, token, row)
+            self.assertEqual(len(results), self.THREADS, row)
             for result in results:
-                self.assertEqual(result, self.service._volume_entries)
-                self.assertEqual(len(result), len(SERIALS))
-            self.assertEqual((lock.holders, lock.most_holders), (0, 1))
-            self.assertTrue(lock_is_free(self.service))
+                self.assertEqual(result, self.service._volume_entries, row)
+                self.assertEqual(len(result), len(SERIALS), row)
+            self.assertEqual((lock.holders, lock.most_holders), (0, 1), row)
+            self.assertTrue(lock_is_free(self.service), row)
 
 
 if __name__ == "__main__":

@@ -11,24 +11,19 @@ import winsim
 import windows.volumes as volumes
 from common import volume_entry
 
-from support import LogCapture, module_entries, reset_machine, volume_name
+from support import (COMPLETE, MULTIPLE, QUERY_FORMATS, REFRESHING, Handle, LogCapture, entry_names, lock_is_free,
+                     refresh, reset_machine, row_named, volume_name)
 from support import Rebound
-from test_volume_ids import Handle
 
 DeviceType = volume_entry.DeviceType
 VolumeEntry = volume_entry.VolumeEntry
 VolumeID = volumes._VolumeIDFromSerialNumber
 
-REFRESHING = "Refreshing volume information table."
 NEW_ENTRIES = "Got new volume entries: %r"
-COMPLETE = "Volume information refresh complete in %gs."
-MULTIPLE = "Got multiple mounts for %s: %s"
 NO_MOUNT = "Volume %s has no mount point. Skipping."
 MOUNT_FAILED = "Could not determine mount point for %s"
 INFO_FAILED = "Unable to fetch volume info for %r, skipping."
 CAPACITY = "Could not determine volume capacity for %r"
-# The mount-point query's own records.
-QUERY_RECORDS = ("%s isn't big enough, allocating %s bytes.", "Could not write path names into %s-byte buffer.")
 
 ENUMERATION = ("FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose")
 PATHS = "GetVolumePathNamesForVolumeNameW"
@@ -40,29 +35,14 @@ POPULATE = "windows.volumes.VolumeInfo._PopulateVolumeTable"
 G1, G2, G3, G4, G5 = [volume_name(number) for number in range(1, 6)]
 
 
-def refresh(service):
-    return service._PopulateVolumeTable(service._volume_ids)
-
-
 def entries(log):
     """The refresh's own records (the mount-point query's left out)."""
-    return [entry for entry in log.entries() if entry[1] not in QUERY_RECORDS]
+    return [entry for entry in log.entries() if entry[1] not in QUERY_FORMATS]
 
 
 def volume_calls():
     """(function, volume name) of the Windows calls after the enumeration."""
     return [call[:2] for call in winsim.calls() if call[0] not in ENUMERATION]
-
-
-def lock_is_free(service):
-    if not service._lock.acquire(False):
-        return False
-    service._lock.release()
-    return True
-
-
-def entry_names(error_traceback):
-    return [name for name, _ in module_entries(error_traceback)]
 
 
 class Clock(object):
@@ -76,6 +56,13 @@ class Clock(object):
         assert args == ()
         self.events.append("clock")
         return self.readings.pop(0)
+
+
+class Anonymous(object):
+    """Stands in for the module `volume_entry`: its records lack the attribute `volume`."""
+
+    DeviceType = DeviceType
+    VolumeEntry = staticmethod(lambda **fields: object())
 
 
 class FakeLogger(object):
@@ -128,7 +115,7 @@ class TokenTest(Refresh):
         listed = []
         for stale in [{}, dict(token), None, object(), table]:
             with self.log, Rebound("_ListVolumeNames", lambda: listed.append(1) or [G1]):
-                self.assertIs(self.service._PopulateVolumeTable(stale), token)
+                self.assertIs(self.service._PopulateVolumeTable(stale), token, repr(stale))
         self.assertEqual(self.log.records, [])
         self.assertEqual(winsim.calls(), [])
         self.assertEqual(listed, [])
@@ -224,11 +211,11 @@ class LogRecordTest(Refresh):
         for message, code, query in [(MOUNT_FAILED, 5, "windows.volumes._GetVolumePathNamesForVolumeName"),
                                      (INFO_FAILED, 21, "windows.volumes.GetVolumeInformation")]:
             record = records[message]
-            self.assertEqual(record.levelno, logging.ERROR)
+            self.assertEqual(record.levelno, logging.ERROR, message)
             error_type, error, error_traceback = record.exc_info
-            self.assertIs(error_type, WindowsError)
-            self.assertEqual(error.winerror, code)
-            self.assertEqual(entry_names(error_traceback), [POPULATE, query])
+            self.assertIs(error_type, WindowsError, message)
+            self.assertEqual(error.winerror, code, message)
+            self.assertEqual(entry_names(error_traceback), [POPULATE, query], message)
         for record in self.log.records:
             if record.msg not in (MOUNT_FAILED, INFO_FAILED):
                 self.assertIsNone(record.exc_info, record.msg)
@@ -241,7 +228,7 @@ class LogRecordTest(Refresh):
         with Rebound("LOGGER", logger), Rebound("utils", Clock(1, 3)):
             refresh(self.service)
         table = self.service._volume_entries
-        self.assertEqual([call for call in logger.calls if call[1][0] not in QUERY_RECORDS], [
+        self.assertEqual([call for call in logger.calls if call[1][0] not in QUERY_FORMATS], [
             ("info", (REFRESHING,), None),
             ("exception", (MOUNT_FAILED, G5), WindowsError),
             ("debug", (MULTIPLE, G1, [u"D:\\", u"C:\\mnt\\one\\"]), None),
@@ -287,8 +274,8 @@ class LogRecordTest(Refresh):
         self.assertEqual(messages, ["Expected basestring, got int", "Expected basestring, got Wide",
                                     "Expected unicode, got str"])
         for record in self.log.records[1:4]:
-            self.assertIs(record.exc_info[0], TypeError)
-            self.assertEqual(entry_names(record.exc_info[2]), [POPULATE])
+            self.assertIs(record.exc_info[0], TypeError, record.args)
+            self.assertEqual(entry_names(record.exc_info[2]), [POPULATE], record.args)
 
 
 class QueryTest(Refresh):
@@ -391,8 +378,8 @@ class QueryTest(Refresh):
                  device_type=DeviceType.UNKNOWN, label=u"", filesystem="ntfs", size=0L),
         ]
         for (_, kwargs), wanted in zip(made, expected):
-            self.assertEqual(kwargs, wanted)
-            self.assertIs(kwargs["volume"], wanted["volume"])
+            self.assertEqual(kwargs, wanted, wanted["mountpoint"])
+            self.assertIs(kwargs["volume"], wanted["volume"], wanted["mountpoint"])
             self.assertEqual(dict((key, type(value)) for key, value in kwargs.items()),
                              dict((key, type(value)) for key, value in wanted.items()),
                              "types of %s" % kwargs["mountpoint"])
@@ -425,10 +412,10 @@ class TableTest(Refresh):
         table = self.service._volume_entries
         self.assertEqual(table, dict((entry.volume, entry) for entry in expected))
         for entry in table.values():
-            self.assertIs(entry.volume, VolumeID(entry.device_number))
-            self.assertIs(type(entry.device_number), long)
-            self.assertIs(type(entry.size), long)
-            self.assertIs(type(entry.filesystem), str)
+            self.assertIs(entry.volume, VolumeID(entry.device_number), entry.mountpoint)
+            self.assertIs(type(entry.device_number), long, entry.mountpoint)
+            self.assertIs(type(entry.size), long, entry.mountpoint)
+            self.assertIs(type(entry.filesystem), str, entry.mountpoint)
         # A size of 0 that Windows reported is no failure.
         self.assertEqual([entry[1:] for entry in entries(self.log) if entry[0] == "DEBUG"], [(CAPACITY, (u"F:\\",))])
 
@@ -447,8 +434,8 @@ class TableTest(Refresh):
         multiple = [entry[2] for entry in entries(self.log) if entry[1] == MULTIPLE]
         self.assertEqual(multiple, [(volume_name(serial), logged) for serial, (_, _, logged) in enumerate(cases, 1)
                                     if logged is not None])
-        for serial, (_, mount_point, _) in enumerate(cases, 1):
-            self.assertEqual(self.service._volume_entries[VolumeID(serial)].mountpoint, mount_point)
+        for serial, (mounts, mount_point, _) in enumerate(cases, 1):
+            self.assertEqual(self.service._volume_entries[VolumeID(serial)].mountpoint, mount_point, mounts)
 
     def test_drive_types(self):
         cases = [
@@ -497,7 +484,8 @@ class TableTest(Refresh):
         for listing, serials in listings:
             with self.log, Rebound("_ListVolumeNames", listing):
                 refresh(self.service)
-            self.assertEqual(sorted(self.service._volume_entries), sorted(VolumeID(serial) for serial in serials))
+            self.assertEqual(sorted(self.service._volume_entries), sorted(VolumeID(serial) for serial in serials),
+                             serials)
         self.assertEqual(sorted(self.service._volume_entries), [VolumeID(1), VolumeID(2)])
 
         with self.log, Rebound("DRIVE_TYPE_MAP", {3: "fixed"}):
@@ -598,10 +586,6 @@ class FailureTest(Refresh):
             DeviceType = DeviceType
             VolumeEntry = staticmethod(raising(TypeError("refused")))
 
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # a record without the attribute volume
-
         class BrokenMap(object):
             get = staticmethod(raising(KeyError("map")))
 
@@ -623,35 +607,33 @@ class FailureTest(Refresh):
         ]
         for rebindings, error in cases:
             description = [(rebound.name, getattr(rebound.value, "__name__", rebound.value)) for rebound in rebindings]
-            with self.log:
-                for rebound in rebindings:
-                    rebound.__enter__()
-                try:
-                    self.assertRaises(error, refresh, self.service)
-                finally:
-                    for rebound in reversed(rebindings):
-                        rebound.__exit__(None, None, None)
-            try:
+            with row_named(description):
+                with self.log:
+                    for rebound in rebindings:
+                        rebound.__enter__()
+                    try:
+                        self.assertRaises(error, refresh, self.service)
+                    finally:
+                        for rebound in reversed(rebindings):
+                            rebound.__exit__(None, None, None)
                 self.assertUnchanged()
-            except AssertionError as failure:
-                self.fail("%s: %s" % (description, failure))
         self.assertFalse([record for record in self.log.records if record.msg == NEW_ENTRIES])
 
     def test_failures_after_installation_keep_the_new_table(self):
         cases = [
-            Rebound("LOGGER", FakeLogger(raise_on=NEW_ENTRIES)),
-            Rebound("LOGGER", FakeLogger(raise_on=COMPLETE)),
-            Rebound("utils", Clock(1.0)),  # the second reading fails
+            ("logger raising at the new entries", Rebound("LOGGER", FakeLogger(raise_on=NEW_ENTRIES))),
+            ("logger raising at the completion", Rebound("LOGGER", FakeLogger(raise_on=COMPLETE))),
+            ("clock with one reading", Rebound("utils", Clock(1.0))),  # the second reading fails
         ]
-        for rebound in cases:
+        for description, rebound in cases:
             token, table = self.service._volume_ids, self.service._volume_entries
-            with self.log, rebound:
+            with row_named(description), self.log, rebound:
                 self.assertRaises((RuntimeError, IndexError), refresh, self.service)
-            self.assertIsNot(self.service._volume_ids, token)
-            self.assertIsNot(self.service._volume_entries, table)
-            self.assertEqual(self.service._volume_entries, table)
-            self.assertTrue(lock_is_free(self.service))
-            self.assertIs(volumes.IsFAT(1, object()), True)  # the FAT cache was not emptied
+            self.assertIsNot(self.service._volume_ids, token, description)
+            self.assertIsNot(self.service._volume_entries, table, description)
+            self.assertEqual(self.service._volume_entries, table, description)
+            self.assertTrue(lock_is_free(self.service), description)
+            self.assertIs(volumes.IsFAT(1, object()), True, description)  # the FAT cache was not emptied
 
     def test_completed_refresh_empties_the_fat_cache_a_stale_call_does_not(self):
         with self.log:
@@ -736,37 +718,34 @@ class ErrorModeTest(Refresh):
         self.assertEqual(winsim.thread_error_mode(), caller_mode)
 
     def test_refresh_and_queries_on_every_way_out(self):
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # fails after the size query
-
         for caller_mode in (0, SEM_NOGPFAULTERRORBOX, SEM_FAILCRITICALERRORS):
-            reset_machine(*self.MACHINE)
-            winsim.set_thread_error_mode(caller_mode)
-            with self.log:
-                refresh(self.service)
-            self.assertEqual(sorted(self.service._volume_entries), [VolumeID(1), VolumeID(3)])
-            self.assertEqual([call[0] for call in winsim.calls()].count(INFO), 3)
-            self.assertModes(caller_mode)
+            with row_named("caller's mode %#x" % caller_mode):
+                reset_machine(*self.MACHINE)
+                winsim.set_thread_error_mode(caller_mode)
+                with self.log:
+                    refresh(self.service)
+                self.assertEqual(sorted(self.service._volume_entries), [VolumeID(1), VolumeID(3)])
+                self.assertEqual([call[0] for call in winsim.calls()].count(INFO), 3)
+                self.assertModes(caller_mode)
 
-            reset_machine(*self.MACHINE)
-            winsim.set_thread_error_mode(caller_mode)
-            with self.log, Rebound("volume_entry", Anonymous()):
-                self.assertRaises(AttributeError, refresh, self.service)
-            self.assertModes(caller_mode)
+                reset_machine(*self.MACHINE)
+                winsim.set_thread_error_mode(caller_mode)
+                with self.log, Rebound("volume_entry", Anonymous()):  # fails after the size query
+                    self.assertRaises(AttributeError, refresh, self.service)
+                self.assertModes(caller_mode)
 
-            # The query's own last error reaches WindowsError.
-            reset_machine(*self.MACHINE)
-            winsim.set_thread_error_mode(caller_mode)
-            for path, code in [(u"F:\\", 21), (u"Q:\\", 3)]:
-                try:
-                    volumes.GetVolumeInformation(path)
-                except WindowsError as error:
-                    self.assertEqual(error.winerror, code)
-                else:
-                    self.fail("no WindowsError for %r" % path)
-            self.assertEqual(volumes.GetVolumeInformation(u"C:\\")[1], 1)
-            self.assertModes(caller_mode)
+                # The query's own last error reaches WindowsError.
+                reset_machine(*self.MACHINE)
+                winsim.set_thread_error_mode(caller_mode)
+                for path, code in [(u"F:\\", 21), (u"Q:\\", 3)]:
+                    try:
+                        volumes.GetVolumeInformation(path)
+                    except WindowsError as error:
+                        self.assertEqual(error.winerror, code, repr(path))
+                    else:
+                        self.fail("no WindowsError for %r" % path)
+                self.assertEqual(volumes.GetVolumeInformation(u"C:\\")[1], 1)
+                self.assertModes(caller_mode)
         winsim.set_thread_error_mode(0)
 
 
@@ -781,19 +760,22 @@ class LockProtocolTest(Refresh):
 
     def test_exit_then_enter_looked_up_and_everything_runs_inside(self):
         for lock in [RecordingLock(), OldStyleLock()]:
+            kind = lock.__class__.__name__
             winsim.reset()
             winsim.add_volume(G1, mount_points=[u"D:\\"], serial=1)
             self.service._lock = lock
             with self.log:
-                self.assertIs(refresh(self.service), self.service._volume_ids)
+                self.assertIs(refresh(self.service), self.service._volume_ids, kind)
             calls = len(winsim.calls())
             self.assertEqual(lock.events, [("lookup", "__exit__"), ("lookup", "__enter__"),
-                                           ("call", "__enter__", (), 0), ("call", "__exit__", (None,) * 3, calls)])
+                                           ("call", "__enter__", (), 0), ("call", "__exit__", (None,) * 3, calls)],
+                             kind)
             # A stale token is checked under the lock too.
             del lock.events[:]
             self.service._PopulateVolumeTable({})
             self.assertEqual(lock.events, [("lookup", "__exit__"), ("lookup", "__enter__"),
-                                           ("call", "__enter__", (), calls), ("call", "__exit__", (None,) * 3, calls)])
+                                           ("call", "__enter__", (), calls), ("call", "__exit__", (None,) * 3, calls)],
+                             kind)
 
     def test_exit_sees_the_exception(self):
         lock = self.service._lock = RecordingLock()
@@ -812,10 +794,6 @@ class LockProtocolTest(Refresh):
         self.assertIs(self.service._volume_entries, self.table)
 
     def test_exit_sees_a_traceback_for_errors_of_the_module_itself(self):
-        class Anonymous(object):
-            DeviceType = DeviceType
-            VolumeEntry = staticmethod(lambda **fields: object())  # a record without the attribute volume
-
         def listing_fails():
             raise RuntimeError("listing")
 
@@ -827,6 +805,7 @@ class LockProtocolTest(Refresh):
             (Rebound("_ListVolumeNames", listing_fails), RuntimeError),
         ]
         for rebound, error_type in cases:
+            row = "%s, %s" % (rebound.name, error_type.__name__)
             lock = self.service._lock = RecordingLock()
             with self.log, rebound:
                 try:
@@ -836,10 +815,10 @@ class LockProtocolTest(Refresh):
                 else:
                     self.fail("%s: no %s" % (rebound.name, error_type.__name__))
             exit_type, exit_value, exit_traceback = lock.events[-1][2]
-            self.assertEqual((exit_type, type(exit_value)), (error_type, error_type), rebound.name)
-            self.assertIsInstance(exit_traceback, types.TracebackType, rebound.name)
-            self.assertEqual(entry_names(exit_traceback), [POPULATE], rebound.name)
-            self.assertEqual(caller_entries, [POPULATE], rebound.name)
+            self.assertEqual((exit_type, type(exit_value)), (error_type, error_type), row)
+            self.assertIsInstance(exit_traceback, types.TracebackType, row)
+            self.assertEqual(entry_names(exit_traceback), [POPULATE], row)
+            self.assertEqual(caller_entries, [POPULATE], row)
 
     def test_exit_that_suppresses(self):
         lock = self.service._lock = RecordingLock(suppress=True)
@@ -891,12 +870,13 @@ class LockProtocolTest(Refresh):
             (InstanceMethods(), "__exit__", []),
         ]
         for lock, missing, events in cases:
+            kind = lock.__class__.__name__
             self.service._lock = lock
             with self.log:
-                with self.assertRaises(AttributeError) as caught:
+                with row_named(kind), self.assertRaises(AttributeError) as caught:
                     refresh(self.service)
-            self.assertEqual(str(caught.exception), missing)
-            self.assertEqual(lock.events, events)
+            self.assertEqual(str(caught.exception), missing, kind)
+            self.assertEqual(lock.events, events, kind)
         del self.service._lock
         with self.assertRaises(AttributeError):
             refresh(self.service)

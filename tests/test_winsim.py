@@ -11,6 +11,7 @@ import threading
 import unittest
 
 import winsim
+from support import row_named
 
 # Already loaded as winsim's dependency: the loader hands out that copy.
 KERNEL32 = ctypes.CDLL("libwinstub.so")
@@ -140,7 +141,8 @@ class WinsimTest(unittest.TestCase):
             (winsim.calls, (), {"x": 1}, TypeError),
         ]
         for function, args, kwargs, error in cases:
-            self.assertRaises(error, function, *args, **kwargs)
+            with row_named((function.__name__, args, kwargs)):
+                self.assertRaises(error, function, *args, **kwargs)
         # No volume and no script came of them.
         winsim.add_volume(A, mount_points=[u"A:\\"])
         self.assertEqual(enumerate_volumes(), [A])
@@ -164,14 +166,15 @@ class WinsimTest(unittest.TestCase):
             winsim.reset()
             name = u"\\\\?\\Volume{%s}\\" % text
             winsim.add_volume(name, mount_points=[text, u"x" + text])
-            self.assertEqual(enumerate_volumes(), [name])
+            self.assertEqual(enumerate_volumes(), [name], repr(text))
             paths, returned = buffer(NAME_LENGTH), DWORD()
-            self.assertTrue(KERNEL32.GetVolumePathNamesForVolumeNameW(wide(name), paths, NAME_LENGTH, returned))
-            self.assertEqual(read(paths, returned.value), u"%s\0x%s\0\0" % (text, text))
+            self.assertTrue(KERNEL32.GetVolumePathNamesForVolumeNameW(wide(name), paths, NAME_LENGTH, returned),
+                            repr(text))
+            self.assertEqual(read(paths, returned.value), u"%s\0x%s\0\0" % (text, text), repr(text))
             KERNEL32.GetDriveTypeW(wide(text))
             call = winsim.calls()[-1]
-            self.assertEqual(call, ("GetDriveTypeW", text))
-            self.assertIsInstance(call[1], unicode)
+            self.assertEqual(call, ("GetDriveTypeW", text), repr(text))
+            self.assertIsInstance(call[1], unicode, repr(text))
 
     def test_call_log_shapes(self):
         winsim.add_volume(A, mount_points=[u"A:\\"])
@@ -196,10 +199,10 @@ class WinsimTest(unittest.TestCase):
             ("GetDiskFreeSpaceExW", u"Z:\\"),
         ])
         for call in winsim.calls():
-            self.assertIsInstance(call, tuple)
-            self.assertIsInstance(call[0], str)
+            self.assertIsInstance(call, tuple, call)
+            self.assertIsInstance(call[0], str, call)
             for argument in call[1:]:
-                self.assertIsInstance(argument, (int, long, unicode))
+                self.assertIsInstance(argument, (int, long, unicode), call)
         self.assertNotEqual(search, handle)
 
     def test_scripted_failures(self):
@@ -215,8 +218,8 @@ class WinsimTest(unittest.TestCase):
         for scripted, expected in cases:
             winsim.fail("GetVolumePathNamesForVolumeNameW", 234, returned_length=scripted)
             returned = DWORD(0xDEAD)
-            self.assertFalse(KERNEL32.GetVolumePathNamesForVolumeNameW(wide(A), buffer(5), 5, returned))
-            self.assertEqual((returned.value, winsim.get_last_error()), (expected, 234))
+            self.assertFalse(KERNEL32.GetVolumePathNamesForVolumeNameW(wide(A), buffer(5), 5, returned), scripted)
+            self.assertEqual((returned.value, winsim.get_last_error()), (expected, 234), scripted)
         self.assertEqual(len(winsim.calls()), 7)
 
     def test_handles_and_searches(self):
@@ -252,7 +255,7 @@ class WinsimTest(unittest.TestCase):
         seen = []
         for code in [0, 234, 2 ** 32 - 1]:
             winsim.set_last_error(code)
-            self.assertEqual((winsim.get_last_error(), KERNEL32.GetLastError()), (code, code))
+            self.assertEqual((winsim.get_last_error(), KERNEL32.GetLastError()), (code, code), code)
         thread = threading.Thread(target=lambda: seen.append(winsim.get_last_error()))
         thread.start()
         thread.join()
@@ -310,7 +313,8 @@ class WinsimTest(unittest.TestCase):
         for function, args in [(winsim.add_volume, (A,)), (winsim.set_mount_points, (A, ())),
                                (winsim.fail, ("GetDriveTypeW", 5)), (winsim.open_handle, (A,)),
                                (winsim.close_handle, (1,)), (winsim.calls, ()), (winsim.open_searches, ())]:
-            self.assertRaises(RuntimeError, function, *args)
+            with row_named(function.__name__):
+                self.assertRaises(RuntimeError, function, *args)
         # The machine-independent functions still work, and the others come back.
         winsim.set_last_error(7)
         self.assertEqual(winsim.get_last_error(), 7)
