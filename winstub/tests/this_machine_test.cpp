@@ -358,6 +358,94 @@ TEST(ProbeDevice, FatLabelUuidAndWidth) {
     EXPECT_EQ(winstub::this_machine::ProbeDevice((directory.path / "absent").string()), std::nullopt);
 }
 
+// A FUSE driver that hides its image (fusefat: source "fusefat", an
+// anonymous device number) is looked behind through its daemon in /proc: the
+// kernel's fdinfo names the connection of its /dev/fuse descriptor, or, on
+// older kernels, its command line names the mount directory.
+TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
+    TemporaryDirectory root;
+    const fs::path &top = root.path;
+    auto write = [&](const std::string &relative, const std::string &text) {
+        fs::create_directories((top / relative).parent_path());
+        std::ofstream(top / relative, std::ios::binary) << text;
+    };
+    auto link = [&](const std::string &relative, const std::string &to) {
+        fs::create_directories((top / relative).parent_path());
+        fs::create_symlink(to, top / relative);
+    };
+    fs::create_directories(top / "images");
+    const std::string fat32 = (top / "images/fat32.img").string();
+    const std::string fat16 = (top / "images/fat16.img").string();
+    WriteFatImage(fat32, true, 70000, "BIG STICK  ");
+    WriteFatImage(fat16, false, 5000, nullptr);
+    write("proc/self/mountinfo",
+          "20 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+          "30 20 0:61 / /media/fat rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "31 20 0:62 / /media/old rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "32 20 0:63 / /mnt/remote rw,relatime - fuse.sshfs host:/srv rw,user_id=0,group_id=0\n"
+          "33 20 0:64 / /media/onnet rw,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "34 20 7:0 / /media/kernel rw,relatime - vfat /dev/loop0 rw\n");
+    // The daemon of 0:61, named by the kernel; its image lies on the root file system.
+    link("proc/100/fd/0", "/dev/null");
+    link("proc/100/fd/3", "/dev/fuse");
+    write("proc/100/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\nfuse_connection:\t61\n");
+    link("proc/100/fd/4", fat32);
+    write("proc/100/fdinfo/4", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t12\n");
+    // The daemon of 0:62 on a kernel that does not name connections: its
+    // command line names the mount directory relative to its directory.
+    link("proc/200/fd/3", "/dev/fuse");
+    write("proc/200/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\n");
+    link("proc/200/fd/5", fat16);
+    write("proc/200/fdinfo/5", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t13\n");
+    write("proc/200/cmdline", std::string("fusefat\0-o\0rw+\0fat16.img\0../media/./old/\0", 41));
+    link("proc/200/cwd", "/images");
+    // The daemon of 0:64 holds an image on a file system that may hang (the
+    // sshfs): it is not opened.
+    link("proc/300/fd/3", "/dev/fuse");
+    write("proc/300/fdinfo/3", "fuse_connection:\t64\n");
+    link("proc/300/fd/4", fat32);
+    write("proc/300/fdinfo/4", "mnt_id:\t32\n");
+    // The kernel's vfat on a loop device of the same image.
+    write("sys/dev/block/7:0/uevent", "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n");
+    link("dev/loop0", "../images/fat32.img");
+
+    Environment environment;
+    environment.root = top.string();
+    environment.place = [](const std::string &path) -> std::optional<Place> {
+        if (path == "/media/kernel") {
+            return Place{true, 34, makedev(7, 0)};
+        }
+        return path == "/" ? std::optional<Place>(Place{true, 20, makedev(8, 2)}) : std::nullopt;
+    };
+    const std::vector<Volume> volumes = winstub::this_machine::DescribeVolumes(FixtureMounts(top.string()), environment);
+    ASSERT_EQ(volumes.size(), 6u);
+    const Volume &fat = volumes[1];
+    EXPECT_EQ(fat.fstype, "vfat");
+    EXPECT_EQ(fat.filesystem, u"FAT32");
+    EXPECT_EQ(fat.label, u"BIG STICK");
+    EXPECT_EQ(fat.drive_type, DRIVE_FIXED);
+    EXPECT_EQ(fat.flags, winstub::this_machine::FileSystemFlags("vfat", "rw"));
+    EXPECT_TRUE(fat.may_hang);  // still a FUSE daemon's
+    EXPECT_EQ(fat.device, makedev(0, 61));
+    const Volume &old = volumes[2];
+    EXPECT_EQ(old.filesystem, u"FAT");
+    EXPECT_EQ(old.label, u"");
+    EXPECT_EQ(volumes[3].filesystem, u"fuse.sshfs");
+    const Volume &on_network = volumes[4];
+    EXPECT_EQ(on_network.filesystem, u"fuse.fusefat");
+    EXPECT_EQ(on_network.drive_type, DRIVE_UNKNOWN);
+    // The same image has the same GUID whichever driver mounts it (here both
+    // at once, so the later one is derived again with its device number).
+    const Volume &kernel = volumes[5];
+    EXPECT_EQ(kernel.filesystem, u"FAT32");
+    EXPECT_EQ(kernel.label, u"BIG STICK");
+    std::vector<Mount> alone = FixtureMounts(top.string());
+    alone.erase(alone.begin() + 1, alone.begin() + 5);
+    const std::vector<Volume> kernel_alone = winstub::this_machine::DescribeVolumes(alone, environment);
+    ASSERT_EQ(kernel_alone.size(), 2u);
+    EXPECT_EQ(kernel_alone[1].name, fat.name);
+}
+
 // Holds queries of one path until released. Queries of file systems that
 // may hang run in helper processes, so the gate and the count of queries
 // are files that every process sees.
