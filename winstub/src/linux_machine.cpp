@@ -46,10 +46,12 @@ public:
         // when the wait ends), and collect those that have ended.
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto &[key, pending] : running_) {
-            if (!pending->done) {
+            // Only a child not yet collected (by us or by the application's
+            // own wait) is surely still ours to signal.
+            if (pending->pid > 0 && waitpid(pending->pid, nullptr, WNOHANG) == 0) {
                 kill(pending->pid, SIGKILL);
+                unreaped_.push_back(pending->pid);
             }
-            unreaped_.push_back(pending->pid);
         }
         running_.clear();
         Reap();
