@@ -14,12 +14,14 @@ docs/this_machine.md describes the suite.
 """
 import ctypes
 import errno
+import fcntl
 import logging
 import os
 import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -186,23 +188,60 @@ class Workspace(object):
         return path
 
     def loop(self, image, read_only=False):
+        """A loop device of `image`, for a FUSE driver. Detached at the end;
+        once the driver holds it, it also goes by itself when the driver
+        lets it go (autoclear), should the suite be killed."""
         argv = ["losetup", "--find", "--show"] + (["--read-only"] if read_only else []) + [image]
         device = run(argv)[1].strip()
-        self.test.addCleanup(self.detach, device)
+        self.test.addCleanup(self.detach, device, image)
         return device
 
     @staticmethod
-    def detach(device):
+    def backing_file(device):
+        try:
+            with open("/sys/block/%s/loop/backing_file" % os.path.basename(device)) as backing:
+                return backing.read().strip()
+        except IOError:
+            return None  # not bound
+
+    @staticmethod
+    def detach(device, image):
         for _ in range(50):
+            # Gone already (autoclear), or bound to another's image by now.
+            if Workspace.backing_file(device) != os.path.realpath(image):
+                return
             if run(["losetup", "--detach", device], timeout=10, check=False)[0] == 0:
                 return
             time.sleep(0.05)  # still held by a mount that is going away
+
+    @staticmethod
+    def autoclear(device):
+        """Sets the loop device's autoclear flag (LO_FLAGS_AUTOCLEAR): the
+        kernel detaches it when its last user closes it. Only once it is in
+        use, or it goes at once."""
+        LOOP_SET_STATUS64, LOOP_GET_STATUS64, LO_FLAGS_AUTOCLEAR = 0x4C04, 0x4C05, 4
+        flags_offset = 52  # in struct loop_info64
+        fd = os.open(device, os.O_RDONLY)
+        try:
+            status = bytearray(fcntl.ioctl(fd, LOOP_GET_STATUS64, b"\0" * 232))
+            flags = struct.unpack_from("=I", status, flags_offset)[0]
+            struct.pack_into("=I", status, flags_offset, flags | LO_FLAGS_AUTOCLEAR)
+            fcntl.ioctl(fd, LOOP_SET_STATUS64, bytes(status))
+        finally:
+            os.close(fd)
 
     def mount(self, argv, target):
         """mount(8) with `argv` onto `target`; unmounted at the end."""
         self.test.addCleanup(self.unmount, target)
         run(["mount"] + argv + [target])
+        self.autoclear_loops(argv)
         return target
+
+    def autoclear_loops(self, argv):
+        # (mount -o loop sets it for the devices it makes itself.)
+        for argument in argv:
+            if argument.startswith("/dev/loop"):
+                self.autoclear(argument)
 
     @staticmethod
     def unmount(target, daemon=None):
@@ -234,6 +273,7 @@ class Workspace(object):
                 with open(self.path("fuse-%s.log" % os.path.basename(target))) as output:
                     raise AssertionError("%s did not mount %s: %s" % (argv[0], target, output.read()))
             time.sleep(0.01)
+        self.autoclear_loops(argv[1:])
         return daemon
 
     def write_file(self, directory, name="file.txt"):
@@ -676,6 +716,12 @@ def main():
         unshare = which("unshare")
         os.execv(unshare, [unshare, "--mount", "--propagation", "private", sys.executable,
                            os.path.abspath(__file__)] + sys.argv[1:])
+    # Images and folders on a tmpfs of the namespace's own, which goes with
+    # it: a run that is killed leaves no file behind either.
+    if run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=1777", "windows-volumes-real", "/tmp"],
+           check=False)[0] != 0:
+        sys.stderr.write("test_real_file_systems: no tmpfs of its own; images go to %s\n" % tempfile.gettempdir())
+    tempfile.tempdir = None
     # Cleanups run on termination too (CTest's time-out, Ctrl-C).
     signal.signal(signal.SIGTERM, raise_on_termination)
     signal.signal(signal.SIGHUP, raise_on_termination)
