@@ -126,37 +126,39 @@ private:
         return ready > 0;
     }
 
-    // Every descriptor but `a` and `b` (either may be -1) closed.
+    // Closes every descriptor but `a` and `b` (either may be -1).
     static void CloseAllBut(int a, int b) {
-        const int low = std::min(a, b) < 0 ? std::max(a, b) : std::min(a, b);
-        const int high = std::max(a, b);
-        auto close_range_of = [](int first, int last) {  // inclusive; last < 0: no end
-            if (last >= 0 && first > last) {
+        // Descriptors first..last (inclusive; last ~0u: all above first).
+        auto close_range_of = [](unsigned int first, unsigned int last) {
+            if (first > last) {
                 return;
             }
-            const unsigned int end = last < 0 ? ~0u : static_cast<unsigned int>(last);
-            if (syscall(SYS_close_range, static_cast<unsigned int>(first), end, 0u) == 0) {
+            if (syscall(SYS_close_range, first, last, 0u) == 0) {
                 return;
             }
             // Kernels before 5.9: one by one, up to the limit of descriptors.
             rlimit limit{};
-            const long most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                                  ? static_cast<long>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
-                                  : 1 << 16;
-            for (long fd = first; fd < most && (last < 0 || fd <= last); ++fd) {
+            const rlim_t most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                                    ? std::min<rlim_t>(limit.rlim_cur, 1 << 20)
+                                    : 1 << 16;
+            for (rlim_t fd = first; fd < most && fd <= last; ++fd) {
                 close(static_cast<int>(fd));
             }
         };
-        if (low < 0) {
-            close_range_of(0, -1);
-        } else if (low == high) {
-            close_range_of(0, low - 1);
-            close_range_of(low + 1, -1);
-        } else {
-            close_range_of(0, low - 1);
-            close_range_of(low + 1, high - 1);
-            close_range_of(high + 1, -1);
+        // Runs in the forked helper: no allocation.
+        const int low = std::min(a, b);
+        const int high = std::max(a, b);
+        unsigned int next = 0;
+        for (int fd : {low, high}) {
+            if (fd < 0) {
+                continue;
+            }
+            if (static_cast<unsigned int>(fd) > next) {
+                close_range_of(next, static_cast<unsigned int>(fd) - 1);
+            }
+            next = static_cast<unsigned int>(fd) + 1;
         }
+        close_range_of(next, ~0u);
     }
 
     // Forks a helper that runs `work`. Called with mutex_ held.
