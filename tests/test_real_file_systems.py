@@ -12,8 +12,6 @@ CTest reports as skipped) with the reason on stderr where it may not run.
 A file system whose tools are missing is skipped with its reason.
 docs/this_machine.md describes the suite.
 """
-import ctypes
-import errno
 import fcntl
 import logging
 import os
@@ -152,6 +150,7 @@ def is_mounted(target):
 def die_with_parent():
     """In a child before exec: SIGKILL when the test process ends."""
     try:
+        import ctypes  # not in every build of the interpreter
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     except Exception:
         pass
