@@ -7,6 +7,11 @@ set -euo pipefail
 
 PACKAGES_BULLSEYE=(python2.7 python2.7-dev python2.7-dbg)
 PACKAGES_BUILD=(cmake g++ ninja-build make pkg-config libgtest-dev libmount-dev libblkid-dev)
+# The suite of real file systems (tests/test_real_file_systems.py): the tools
+# that make and mount them, the FUSE drivers, and fusepy for a FUSE file
+# system of its own. fuse3 provides the "fuse" that the FUSE 2 drivers need.
+PACKAGES_REAL_FS=(util-linux mount e2fsprogs btrfs-progs xfsprogs squashfs-tools dosfstools exfatprogs
+    fuse3 exfat-fuse ntfs-3g fusefat python3 python3-fusepy)
 
 missing() {
     local p
@@ -16,7 +21,7 @@ missing() {
 }
 
 need_bullseye=$(missing "${PACKAGES_BULLSEYE[@]}")
-need_build=$(missing "${PACKAGES_BUILD[@]}")
+need_build=$(missing "${PACKAGES_BUILD[@]}" "${PACKAGES_REAL_FS[@]}")
 if [ -z "$need_bullseye" ] && [ -z "$need_build" ]; then
     exit 0
 fi

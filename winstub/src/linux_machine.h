@@ -28,7 +28,8 @@ struct Options {
     // GetDiskFreeSpaceExW is asked about.
     std::function<FileSystemAnswer(const std::string &path)> query = QueryPath;
     // How long a call waits for a file system that may hang (a network
-    // server, a FUSE daemon) before it fails with ERROR_SEM_TIMEOUT.
+    // server, a FUSE daemon) before it fails with ERROR_SEM_TIMEOUT. Such
+    // queries run `query` in a helper process (see SlowQueries).
     std::chrono::milliseconds network_timeout{3000};
 };
 
@@ -71,9 +72,11 @@ private:
     // The statistics of a volume's file system, through the first of its
     // mount directories that shows it; `stats` stays empty when none does.
     DWORD VolumeStats(const this_machine::Volume &volume, std::optional<struct statvfs> &stats);
-    // A query, with a bounded wait when `bounded`.
-    DWORD Ask(bool bounded, const std::string &key, std::function<this_machine::FileSystemAnswer()> work,
-              this_machine::FileSystemAnswer &answer);
+    // A query, with a bounded wait in a helper process when `bounded`:
+    // queries with the same `key` share one that does not answer; `keep` is
+    // a descriptor that `work` uses (-1: none).
+    DWORD Ask(bool bounded, const std::string &key, int keep,
+              const std::function<this_machine::FileSystemAnswer()> &work, this_machine::FileSystemAnswer &answer);
 
     const this_machine::Options options_;
     const std::unique_ptr<this_machine::SlowQueries> slow_;

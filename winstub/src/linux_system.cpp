@@ -8,7 +8,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -184,6 +186,18 @@ std::optional<Place> PlaceOfOpenFile(int fd) {
     return PlaceAt(fd, "", AT_EMPTY_PATH);
 }
 
+std::optional<FileKind> KindOfFile(const std::string &path) {
+    struct statx status {};
+    if (statx(AT_FDCWD, path.c_str(), kStatxFlags, STATX_TYPE, &status) != 0) {
+        return std::nullopt;
+    }
+    FileKind kind;
+    kind.regular = S_ISREG(status.stx_mode);
+    kind.block_device = S_ISBLK(status.stx_mode);
+    kind.device_number = makedev(status.stx_rdev_major, status.stx_rdev_minor);
+    return kind;
+}
+
 FileSystemAnswer QueryPath(const std::string &path) {
     FileSystemAnswer answer;
     // One lookup for both questions: an O_PATH descriptor of the directory.
@@ -317,6 +331,164 @@ DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
     facts.label = find("by-label");
     facts.uuid = find("by-uuid");
     return facts;
+}
+
+namespace {
+
+std::string ReadLink(const std::string &path) {
+    char buffer[PATH_MAX];
+    const ssize_t size = readlink(path.c_str(), buffer, sizeof buffer);
+    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : std::string();
+}
+
+bool AllDigits(const std::string &text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The names in a directory that are decimal numbers, in numeric order.
+std::vector<std::string> NumberedEntries(const std::string &directory) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, CloseDirectory> listing(opendir(directory.c_str()));
+    while (const dirent *entry = listing ? readdir(listing.get()) : nullptr) {
+        if (AllDigits(entry->d_name)) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return names;
+}
+
+// The value of a "name:\tvalue" line of an fdinfo file.
+std::optional<uint64_t> FdInfoValue(const std::string &path, const std::string &name) {
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            const char *text = line.c_str() + name.size() + 1;
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long long value = std::strtoull(text, &end, 10);
+            if (end != text && errno == 0) {
+                return value;
+            }
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// Removes "." and ".." and doubled slashes from an absolute path without
+// asking the file system (a lookup could hang on the very mount asked about).
+std::string LexicallyNormal(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string normal;
+    for (const std::string &part : parts) {
+        normal += "/" + part;
+    }
+    return normal.empty() ? "/" : normal;
+}
+
+}  // namespace
+
+FuseDaemons::FuseDaemons(std::string root) : root_(std::move(root)) {
+    while (!root_.empty() && root_.back() == '/') {
+        root_.pop_back();
+    }
+}
+
+void FuseDaemons::Scan() const {
+    scanned_ = true;
+    const std::string proc = root_ + "/proc";
+    for (const std::string &pid : NumberedEntries(proc)) {
+        const std::string fds = proc + "/" + pid + "/fd";
+        for (const std::string &fd : NumberedEntries(fds)) {
+            if (ReadLink(fds + "/" + fd) != "/dev/fuse") {
+                continue;
+            }
+            Daemon daemon;
+            daemon.pid = pid;
+            if (std::optional<uint64_t> connection =
+                    FdInfoValue(proc + "/" + pid + "/fdinfo/" + fd, "fuse_connection")) {
+                daemon.has_connection = true;
+                daemon.connection = *connection;
+            }
+            daemons_.push_back(daemon);
+        }
+    }
+}
+
+std::vector<DaemonFile> FuseDaemons::OpenFiles(dev_t device, const std::string &target) const {
+    if (!scanned_) {
+        Scan();
+    }
+    // The kernel's own encoding of a device number (12-bit major above a
+    // 20-bit minor) names the connection.
+    const uint64_t connection = (static_cast<uint64_t>(major(device)) << 20) | minor(device);
+    const std::string mount_directory = LexicallyNormal(target);
+    const Daemon *found = nullptr;
+    for (const Daemon &daemon : daemons_) {
+        if (daemon.has_connection) {
+            if (daemon.connection == connection) {
+                found = &daemon;
+                break;
+            }
+            continue;
+        }
+        // Without the kernel's word: the command line names the mount
+        // directory, absolute or relative to the daemon's directory.
+        std::ifstream file(root_ + "/proc/" + daemon.pid + "/cmdline");
+        const std::string cwd = ReadLink(root_ + "/proc/" + daemon.pid + "/cwd");
+        for (std::string argument; std::getline(file, argument, '\0');) {
+            if (argument.empty()) {
+                continue;
+            }
+            const std::string absolute = argument.front() == '/' ? argument : cwd + "/" + argument;
+            if (LexicallyNormal(absolute) == mount_directory) {
+                found = &daemon;
+                break;
+            }
+        }
+        if (found) {
+            break;
+        }
+    }
+    std::vector<DaemonFile> files;
+    if (!found) {
+        return files;
+    }
+    const std::string process = root_ + "/proc/" + found->pid;
+    for (const std::string &fd : NumberedEntries(process + "/fd")) {
+        DaemonFile file;
+        file.path = process + "/fd/" + fd;
+        file.link = ReadLink(file.path);
+        // Pipes, sockets and anonymous files name no path.
+        if (file.link.empty() || file.link.front() != '/' || file.link == "/dev/fuse") {
+            continue;
+        }
+        if (std::optional<uint64_t> mount_id = FdInfoValue(process + "/fdinfo/" + fd, "mnt_id")) {
+            file.has_mount_id = true;
+            file.mount_id = static_cast<int>(*mount_id);
+        }
+        files.push_back(std::move(file));
+    }
+    return files;
 }
 
 }  // namespace winstub::this_machine

@@ -69,6 +69,14 @@ struct FileSystemAnswer {
 // statx without automounting or syncing with a server; nullopt with errno set.
 std::optional<Place> PlaceOfPath(const std::string &path);
 std::optional<Place> PlaceOfOpenFile(int fd);
+// What kind of file `path` names (links followed), without asking a network
+// server for fresh attributes; nullopt with errno set.
+struct FileKind {
+    bool regular = false;
+    bool block_device = false;
+    dev_t device_number = 0;  // of a device file: the device it stands for
+};
+std::optional<FileKind> KindOfFile(const std::string &path);
 // PlaceOfPath and statvfs of the same file.
 FileSystemAnswer QueryPath(const std::string &path);
 // statvfs of an open file; the place is left empty.
@@ -104,6 +112,43 @@ private:
 
     std::string root_;
     mutable std::map<std::string, std::map<std::string, std::string>> links_;
+};
+
+// A file that a FUSE daemon holds open: where the file system it serves may
+// come from (a disk image, a block device).
+struct DaemonFile {
+    std::string path;  // /proc/PID/fd/N under the root: opens the very file
+    std::string link;  // what the link names ("/tmp/fat.img", "/dev/loop0")
+    bool has_mount_id = false;
+    int mount_id = 0;  // of the mount that holds the file, from fdinfo
+};
+
+// The daemons of FUSE file systems under a root directory, found through
+// /proc: the processes that hold /dev/fuse open. The kernel names the
+// connection of such a descriptor in its fdinfo ("fuse_connection", Linux
+// 6.x); where it does not, a daemon whose command line names the mount
+// directory is taken. Read once, at the first question; only the processes
+// that the caller may inspect are seen. Not for use by several threads at once.
+class FuseDaemons {
+public:
+    explicit FuseDaemons(std::string root);
+
+    // The regular files and devices other than /dev/fuse that the daemon of
+    // the FUSE file system with device number `device`, mounted at `target`,
+    // holds open, in descriptor order; empty when no daemon is found.
+    std::vector<DaemonFile> OpenFiles(dev_t device, const std::string &target) const;
+
+private:
+    struct Daemon {
+        std::string pid;
+        bool has_connection = false;
+        uint64_t connection = 0;
+    };
+    void Scan() const;
+
+    std::string root_;
+    mutable bool scanned_ = false;
+    mutable std::vector<Daemon> daemons_;
 };
 
 }  // namespace winstub::this_machine

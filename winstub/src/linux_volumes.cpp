@@ -168,8 +168,12 @@ bool IsNetworkMount(const Mount &mount) {
     return host_and_path || StartsWith(mount.source, "//");
 }
 
+bool IsFuse(const Mount &mount) {
+    return mount.fstype == "fuse" || mount.fstype == "fuseblk" || StartsWith(mount.fstype, "fuse.");
+}
+
 bool MayHang(const Mount &mount) {
-    return IsNetworkMount(mount) || mount.fstype == "fuse" || StartsWith(mount.fstype, "fuse.");
+    return IsNetworkMount(mount) || IsFuse(mount);
 }
 
 std::u16string FileSystemName(const std::string &fstype, const std::string &version) {
@@ -350,9 +354,49 @@ bool FitsSerial(dev_t device) {
     return device <= std::numeric_limits<DWORD>::max();
 }
 
-// Describes `mount`; also tells its UUID, of which the GUID is made.
+// What holds a FUSE file system whose daemon hides it (its mount source
+// names no device): a block device or a regular file (a disk image) that the
+// daemon holds open, on a file system that cannot hang. A regular file counts
+// only when a probe recognizes a file system in it.
+struct Backing {
+    std::optional<dev_t> block;
+    std::optional<std::string> image;  // a path that opens the image
+    DeviceFacts facts;                 // of the image
+};
+
+std::optional<Backing> FuseBacking(const Mount &mount, const Environment &environment, const DeviceFiles &files,
+                                   const FuseDaemons &daemons, const std::map<int, const Mount *> &mounts_by_id) {
+    for (const DaemonFile &file : daemons.OpenFiles(mount.device, mount.target)) {
+        auto holder = file.has_mount_id ? mounts_by_id.find(file.mount_id) : mounts_by_id.end();
+        // Reading a file on a file system that may hang could hang too.
+        if (holder == mounts_by_id.end() || MayHang(*holder->second) || holder->second->id == mount.id) {
+            continue;
+        }
+        std::optional<FileKind> kind = KindOfFile(file.path);
+        if (!kind) {
+            continue;
+        }
+        Backing backing;
+        if (kind->block_device && files.IsBlockDevice(kind->device_number)) {
+            backing.block = kind->device_number;
+            return backing;
+        }
+        if (kind->regular) {
+            if (std::optional<DeviceFacts> probed = environment.probe(file.path); probed && !probed->type.empty()) {
+                backing.image = file.path;
+                backing.facts = *probed;
+                return backing;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Describes `mount`; also tells its UUID, of which the GUID is made. With
+// `daemons`, a FUSE file system whose source names no device is looked for
+// behind its daemon.
 Volume Describe(const Mount &mount, dev_t device, const Environment &environment, const DeviceFiles &files,
-                std::string &uuid) {
+                const FuseDaemons *daemons, const std::map<int, const Mount *> &mounts_by_id, std::string &uuid) {
     Volume volume;
     volume.device = device;
     volume.targets = {mount.target};
@@ -363,9 +407,14 @@ Volume Describe(const Mount &mount, dev_t device, const Environment &environment
     volume.fstype = mount.fstype;
 
     std::optional<dev_t> block;
+    std::optional<Backing> backing;
     if (!volume.network) {
         block =
             files.IsBlockDevice(mount.device) ? std::optional<dev_t>(mount.device) : files.DeviceOfSource(mount.source);
+        if (!block && daemons && IsFuse(mount)) {
+            backing = FuseBacking(mount, environment, files, *daemons, mounts_by_id);
+            block = backing ? backing->block : std::nullopt;
+        }
     }
     DeviceFacts facts;
     if (block) {
@@ -373,8 +422,11 @@ Volume Describe(const Mount &mount, dev_t device, const Environment &environment
             std::optional<DeviceFacts> probed = environment.probe(*node);
             facts = probed ? *probed : files.LinkedFacts(*node);
         }
+    } else if (backing && backing->image) {
+        facts = backing->facts;
     }
-    if (mount.fstype == "fuseblk" && !facts.type.empty()) {
+    // A FUSE driver's file system is what its device or image holds.
+    if (IsFuse(mount) && !facts.type.empty()) {
         volume.fstype = facts.type;
     }
     uuid = facts.uuid;
@@ -390,6 +442,8 @@ Volume Describe(const Mount &mount, dev_t device, const Environment &environment
         volume.drive_type = DRIVE_CDROM;
     } else if (block) {
         volume.drive_type = files.Removable(*block) ? DRIVE_REMOVABLE : DRIVE_FIXED;
+    } else if (backing && backing->image) {
+        volume.drive_type = DRIVE_FIXED;  // a disk image, as Windows has a mounted VHD
     } else {
         volume.drive_type = DRIVE_UNKNOWN;
     }
@@ -405,13 +459,18 @@ std::u16string GuidPath(const std::string &guid) {
 Volume DescribeMount(const Mount &mount, dev_t device, const Environment &environment) {
     const DeviceFiles files(environment.root);
     std::string uuid;
-    Volume volume = Describe(mount, device, environment, files, uuid);
+    Volume volume = Describe(mount, device, environment, files, nullptr, {}, uuid);
     volume.name = GuidPath(VolumeGuid(uuid, volume, mount, {}));
     return volume;
 }
 
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment) {
     const DeviceFiles files(environment.root);
+    const FuseDaemons daemons(environment.root);
+    std::map<int, const Mount *> mounts_by_id;
+    for (const Mount &mount : mounts) {
+        mounts_by_id.emplace(mount.id, &mount);
+    }
     std::vector<Volume> volumes;
     std::map<dev_t, size_t> by_device;
     std::set<std::string> guids;
@@ -440,7 +499,7 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
             continue;
         }
         std::string uuid;
-        Volume volume = Describe(mount, device, environment, files, uuid);
+        Volume volume = Describe(mount, device, environment, files, &daemons, mounts_by_id, uuid);
         const std::string guid = VolumeGuid(uuid, volume, mount, guids);
         guids.insert(guid);
         volume.name = GuidPath(guid);

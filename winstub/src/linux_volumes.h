@@ -32,8 +32,10 @@ bool IsPseudoFileSystem(const std::string &fstype);
 // File systems served by another machine: by type, by libmount's verdict,
 // and FUSE file systems whose source names a host ("host:path", "//host/share").
 bool IsNetworkMount(const Mount &mount);
+// File systems served by a user-space daemon: fuse, fuse.TYPE, fuseblk.
+bool IsFuse(const Mount &mount);
 // File systems that may never answer: those of network servers and of
-// user-space daemons (FUSE, fuseblk aside).
+// user-space daemons (FUSE, fuseblk included).
 bool MayHang(const Mount &mount);
 
 // Windows' name of a file system where Windows has one, else the Linux type.

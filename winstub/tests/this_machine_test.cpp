@@ -170,15 +170,17 @@ TEST(DescribeVolumes, FixtureDesktop) {
         EXPECT_EQ(volume.flags & want.flags_clear, 0u);
         EXPECT_EQ(volume.network, want.drive_type == DRIVE_REMOTE);
     }
-    // Neither a network server nor a FUSE daemon is asked while the table is read.
-    for (const char *remote : {"/mnt/server", "/home/user/remote", "/mnt/share", "/home/user/Private"}) {
+    // Neither a network server nor a FUSE daemon (fuseblk's included) is
+    // asked while the table is read.
+    for (const char *remote :
+         {"/mnt/server", "/home/user/remote", "/mnt/share", "/home/user/Private", "/media/user/WINDOWS"}) {
         EXPECT_EQ(asked.count(remote), 0u) << remote;
     }
-    for (const char *local : {"/", "/media/user/WINDOWS", "/data"}) {
+    for (const char *local : {"/", "/data"}) {
         EXPECT_EQ(asked.count(local), 1u) << local;
     }
     for (const Volume &volume : volumes) {
-        EXPECT_EQ(volume.may_hang, volume.network || volume.fstype.rfind("fuse.", 0) == 0) << volume.fstype;
+        EXPECT_EQ(volume.may_hang, volume.network || volume.fstype.rfind("fuse", 0) == 0) << volume.fstype;
     }
 }
 
@@ -356,19 +358,126 @@ TEST(ProbeDevice, FatLabelUuidAndWidth) {
     EXPECT_EQ(winstub::this_machine::ProbeDevice((directory.path / "absent").string()), std::nullopt);
 }
 
-// Holds queries of one path until released.
+// A FUSE driver that hides its image (fusefat: source "fusefat", an
+// anonymous device number) is looked behind through its daemon in /proc: the
+// kernel's fdinfo names the connection of its /dev/fuse descriptor, or, on
+// older kernels, its command line names the mount directory.
+TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
+    TemporaryDirectory root;
+    const fs::path &top = root.path;
+    auto write = [&](const std::string &relative, const std::string &text) {
+        fs::create_directories((top / relative).parent_path());
+        std::ofstream(top / relative, std::ios::binary) << text;
+    };
+    auto link = [&](const std::string &relative, const std::string &to) {
+        fs::create_directories((top / relative).parent_path());
+        fs::create_symlink(to, top / relative);
+    };
+    fs::create_directories(top / "images");
+    const std::string fat32 = (top / "images/fat32.img").string();
+    const std::string fat16 = (top / "images/fat16.img").string();
+    WriteFatImage(fat32, true, 70000, "BIG STICK  ");
+    WriteFatImage(fat16, false, 5000, nullptr);
+    write("proc/self/mountinfo",
+          "20 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+          "30 20 0:61 / /media/fat rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "31 20 0:62 / /media/old rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "32 20 0:63 / /mnt/remote rw,relatime - fuse.sshfs host:/srv rw,user_id=0,group_id=0\n"
+          "33 20 0:64 / /media/onnet rw,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
+          "34 20 7:0 / /media/kernel rw,relatime - vfat /dev/loop0 rw\n");
+    // The daemon of 0:61, named by the kernel; its image lies on the root file system.
+    link("proc/100/fd/0", "/dev/null");
+    link("proc/100/fd/3", "/dev/fuse");
+    write("proc/100/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\nfuse_connection:\t61\n");
+    link("proc/100/fd/4", fat32);
+    write("proc/100/fdinfo/4", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t12\n");
+    // The daemon of 0:62 on a kernel that does not name connections: its
+    // command line names the mount directory relative to its directory.
+    link("proc/200/fd/3", "/dev/fuse");
+    write("proc/200/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\n");
+    link("proc/200/fd/5", fat16);
+    write("proc/200/fdinfo/5", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t13\n");
+    write("proc/200/cmdline", std::string("fusefat\0-o\0rw+\0fat16.img\0../media/./old/\0", 41));
+    link("proc/200/cwd", "/images");
+    // The daemon of 0:64 holds an image on a file system that may hang (the
+    // sshfs): it is not opened.
+    link("proc/300/fd/3", "/dev/fuse");
+    write("proc/300/fdinfo/3", "fuse_connection:\t64\n");
+    link("proc/300/fd/4", fat32);
+    write("proc/300/fdinfo/4", "mnt_id:\t32\n");
+    // The kernel's vfat on a loop device of the same image.
+    write("sys/dev/block/7:0/uevent", "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n");
+    link("dev/loop0", "../images/fat32.img");
+
+    Environment environment;
+    environment.root = top.string();
+    environment.place = [](const std::string &path) -> std::optional<Place> {
+        if (path == "/media/kernel") {
+            return Place{true, 34, makedev(7, 0)};
+        }
+        return path == "/" ? std::optional<Place>(Place{true, 20, makedev(8, 2)}) : std::nullopt;
+    };
+    const std::vector<Volume> volumes = winstub::this_machine::DescribeVolumes(FixtureMounts(top.string()), environment);
+    ASSERT_EQ(volumes.size(), 6u);
+    const Volume &fat = volumes[1];
+    EXPECT_EQ(fat.fstype, "vfat");
+    EXPECT_EQ(fat.filesystem, u"FAT32");
+    EXPECT_EQ(fat.label, u"BIG STICK");
+    EXPECT_EQ(fat.drive_type, DRIVE_FIXED);
+    EXPECT_EQ(fat.flags, winstub::this_machine::FileSystemFlags("vfat", "rw"));
+    EXPECT_TRUE(fat.may_hang);  // still a FUSE daemon's
+    EXPECT_EQ(fat.device, makedev(0, 61));
+    const Volume &old = volumes[2];
+    EXPECT_EQ(old.filesystem, u"FAT");
+    EXPECT_EQ(old.label, u"");
+    EXPECT_EQ(volumes[3].filesystem, u"fuse.sshfs");
+    const Volume &on_network = volumes[4];
+    EXPECT_EQ(on_network.filesystem, u"fuse.fusefat");
+    EXPECT_EQ(on_network.drive_type, DRIVE_UNKNOWN);
+    // The same image has the same GUID whichever driver mounts it (here both
+    // at once, so the later one is derived again with its device number).
+    const Volume &kernel = volumes[5];
+    EXPECT_EQ(kernel.filesystem, u"FAT32");
+    EXPECT_EQ(kernel.label, u"BIG STICK");
+    std::vector<Mount> alone = FixtureMounts(top.string());
+    alone.erase(alone.begin() + 1, alone.begin() + 5);
+    const std::vector<Volume> kernel_alone = winstub::this_machine::DescribeVolumes(alone, environment);
+    ASSERT_EQ(kernel_alone.size(), 2u);
+    EXPECT_EQ(kernel_alone[1].name, fat.name);
+}
+
+// Holds queries of one path until released. Queries of file systems that
+// may hang run in helper processes, so the gate and the count of queries
+// are files that every process sees.
 struct Gate {
-    std::mutex mutex;
-    std::condition_variable opened;
-    bool open = false;
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex);
-        open = true;
-        opened.notify_all();
+    fs::path file;
+    void Open() { std::ofstream(file) << "open"; }
+    // Waits until opened, or at most a minute: no helper is left for long.
+    void Wait() const {
+        for (int i = 0; i < 60000 && !fs::exists(file); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mutex);
-        opened.wait(lock, [this] { return open; });
+};
+
+// Counts the queries of each path, in whichever process they run.
+struct QueryLog {
+    fs::path file;
+    void Add(const std::string &path) const {
+        const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        const std::string line = path + "\n";
+        if (fd >= 0) {
+            EXPECT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+            close(fd);
+        }
+    }
+    int Count(const std::string &path) const {
+        std::ifstream log(file);
+        int count = 0;
+        for (std::string line; std::getline(log, line);) {
+            count += line == path;
+        }
+        return count;
     }
 };
 
@@ -391,13 +500,10 @@ protected:
         winstub::this_machine::Options options;
         options.environment = FixtureEnvironment(root_.path.string());
         options.network_timeout = kTimeout;
-        options.query = [answers = Answers(), gate = gate_, counts = counts_](const std::string &path) {
-            {
-                std::lock_guard<std::mutex> lock(counts->first);
-                ++counts->second[path];
-            }
+        options.query = [answers = Answers(), gate = gate_, log = log_](const std::string &path) {
+            log.Add(path);
             if (path == "/mnt/server") {
-                gate->Wait();
+                gate.Wait();
             }
             auto answer = answers.find(path);
             if (answer != answers.end()) {
@@ -411,7 +517,7 @@ protected:
     }
 
     void TearDown() override {
-        gate_->Open();
+        gate_.Open();
         winstub::Reset();
     }
 
@@ -440,8 +546,7 @@ protected:
     }
 
     int Queries(const std::string &path) {
-        std::lock_guard<std::mutex> lock(counts_->first);
-        return counts_->second[path];
+        return log_.Count(path);
     }
 
     static std::vector<std::u16string> Enumerate() { return EnumerateVolumes(); }
@@ -464,9 +569,9 @@ protected:
     }
 
     TemporaryDirectory root_;
-    std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
-    std::shared_ptr<std::pair<std::mutex, std::map<std::string, int>>> counts_ =
-        std::make_shared<std::pair<std::mutex, std::map<std::string, int>>>();
+    TemporaryDirectory state_;
+    Gate gate_{state_.path / "gate"};
+    QueryLog log_{state_.path / "queries"};
 };
 
 TEST_F(ThisMachineOnFixture, EnumerationFollowsTheMountTable) {
@@ -527,7 +632,7 @@ TEST_F(ThisMachineOnFixture, VolumeInformation) {
         {volumes[1].name, u"", makedev(0, 22), NAME_MAX, u"tmpfs", 0},
         {volumes[6].name, u"", makedev(0, 40), 255, u"nfs4", 0},
     };
-    gate_->Open();
+    gate_.Open();
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow(c.root));
         Information information;
@@ -601,24 +706,35 @@ TEST_F(ThisMachineOnFixture, DiskFreeSpace) {
 }
 
 TEST_F(ThisMachineOnFixture, NetworkFileSystemThatDoesNotAnswer) {
+    using Clock = std::chrono::steady_clock;
     const std::vector<Volume> volumes = Described();
     const std::u16string server = volumes[6].name;
     Information information;
+    // The first query waits the time-out.
+    Clock::time_point start = Clock::now();
     EXPECT_EQ(Ask(server, information), ERROR_SEM_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, kTimeout);
+    // While it has not come back, further queries of the file system fail at
+    // once, whichever function asks, and start no other query.
+    start = Clock::now();
     ULARGE_INTEGER total{};
     EXPECT_FALSE(GetDiskFreeSpaceExW(server.c_str(), nullptr, &total, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
-    // The second call waited for the query that was still running.
+    EXPECT_EQ(Ask(u"/mnt/server/", information), ERROR_SEM_TIMEOUT);
+    EXPECT_LT(Clock::now() - start, kTimeout);
     EXPECT_EQ(Queries("/mnt/server"), 1);
     // Local volumes answer meanwhile.
     EXPECT_EQ(Ask(u"/", information), ERROR_SUCCESS);
-    // Once the server answers, so does the volume: the released query may
-    // still be finishing, so a call may time out before one succeeds; a
-    // busy machine must not make that a failure.
-    gate_->Open();
+    // Once the server answers, so does the volume: the released query takes
+    // a moment to come back, and calls fail at once until it has; a busy
+    // machine must not make that a failure.
+    gate_.Open();
     DWORD answer = ERROR_SEM_TIMEOUT;
-    for (int attempt = 0; attempt < 100 && answer == ERROR_SEM_TIMEOUT; ++attempt) {
+    for (int attempt = 0; attempt < 1000 && answer == ERROR_SEM_TIMEOUT; ++attempt) {
         answer = Ask(server, information);
+        if (answer == ERROR_SEM_TIMEOUT) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     EXPECT_EQ(answer, ERROR_SUCCESS);
     EXPECT_EQ(information.serial, makedev(0, 40));
@@ -649,10 +765,14 @@ TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
             winstub::this_machine::Options options;
             options.environment = FixtureEnvironment(kFixture);
             options.network_timeout = std::chrono::milliseconds(10);
-            options.query = [](const std::string &) -> FileSystemAnswer {
-                for (;;) {
-                    std::this_thread::sleep_for(std::chrono::hours(1));
+            // The query runs in a helper process: it waits, as for a server
+            // that never answers, until this process has ended (at most a minute).
+            const pid_t process = getpid();
+            options.query = [process](const std::string &) -> FileSystemAnswer {
+                for (int i = 0; i < 6000 && getppid() == process; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
+                return FileSystemAnswer();
             };
             winstub::Activate(std::make_shared<winstub::ThisMachine>(options));
             DWORD serial = 0;

@@ -1,0 +1,74 @@
+#!/usr/bin/python3
+"""A FUSE file system that can stop answering, for test_real_file_systems.
+
+    stalling_fs.py MOUNT_DIRECTORY CONTROL_DIRECTORY
+
+Serves one directory holding the file "file" (five bytes). While the file
+CONTROL_DIRECTORY/stall exists, statfs and getattr do not answer: they wait
+until it is removed (at most STALL_LIMIT seconds, so that nothing waits for
+ever should the test die). Each stalled request adds a line to
+CONTROL_DIRECTORY/stalled. Runs in the foreground until unmounted or killed.
+Needs python3-fusepy (the module `fusepy`).
+"""
+import errno
+import os
+import stat
+import sys
+import time
+
+import fusepy
+
+STALL_LIMIT = 60.0
+CONTENT = b"hello"
+
+
+class StallingFS(fusepy.Operations):
+
+    def __init__(self, control):
+        self.stall = os.path.join(control, "stall")
+        self.stalled = os.path.join(control, "stalled")
+        self.started = time.time()
+
+    def _wait_while_stalled(self, what):
+        if not os.path.exists(self.stall):
+            return
+        with open(self.stalled, "a") as log:
+            log.write(what + "\n")
+        deadline = time.monotonic() + STALL_LIMIT
+        while os.path.exists(self.stall) and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def statfs(self, path):
+        self._wait_while_stalled("statfs " + path)
+        return dict(f_bsize=4096, f_frsize=4096, f_blocks=1000, f_bfree=600, f_bavail=500,
+                    f_files=100, f_ffree=90, f_favail=90, f_namemax=255)
+
+    def getattr(self, path, fh=None):
+        self._wait_while_stalled("getattr " + path)
+        now = self.started
+        if path == "/":
+            return dict(st_mode=stat.S_IFDIR | 0o755, st_nlink=2, st_size=0,
+                        st_ctime=now, st_mtime=now, st_atime=now)
+        if path == "/file":
+            return dict(st_mode=stat.S_IFREG | 0o644, st_nlink=1, st_size=len(CONTENT),
+                        st_ctime=now, st_mtime=now, st_atime=now)
+        raise fusepy.FuseOSError(errno.ENOENT)
+
+    def readdir(self, path, fh):
+        return [".", "..", "file"]
+
+    def open(self, path, flags):
+        return 0
+
+    def read(self, path, size, offset, fh):
+        return CONTENT[offset:offset + size]
+
+
+def main():
+    mount_directory, control = sys.argv[1:3]
+    fusepy.FUSE(StallingFS(control), mount_directory, foreground=True, nothreads=False,
+                fsname="stalling", subtype="stalling", ro=True)
+
+
+if __name__ == "__main__":
+    main()
