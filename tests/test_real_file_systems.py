@@ -27,6 +27,7 @@ import time
 import unittest
 
 import support
+from support import Handle
 import winsim
 import windows.volumes as volumes
 
@@ -154,11 +155,6 @@ def die_with_parent():
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     except Exception:
         pass
-
-
-class Handle(object):
-    def __init__(self, fd):
-        self.handle = fd
 
 
 # ---------------------------------------------------------------------------
