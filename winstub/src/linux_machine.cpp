@@ -246,6 +246,8 @@ private:
 
     const std::chrono::milliseconds timeout_;
     std::mutex mutex_;
+    // Shared: every caller that asks the same file system while a helper runs
+    // waits on that helper's pipe, and the last of them to let go closes it.
     std::map<std::string, std::shared_ptr<Pending>> running_;
     std::vector<pid_t> unreaped_;  // helpers that came back and may still have to be collected
 };
