@@ -285,7 +285,7 @@ std::optional<std::string> CanonicalGuid(const std::string &uuid) {
 // A version-8 GUID made of the 128-bit FNV-1a hash of `key`: stable across
 // runs and machines for the same key.
 std::string HashedGuid(const std::string &key) {
-    // The hash as 16 bytes, least significant first: 32-bit hosts have no
+    // The hash as 16 bytes, least significant first: 32-bit builds have no
     // 128-bit integers.
     std::array<unsigned char, 16> hash;
     const unsigned char offset_basis[16] = {0x6c, 0x62, 0x27, 0x2e, 0x07, 0xbb, 0x01, 0x42,
