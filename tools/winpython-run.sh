@@ -17,8 +17,10 @@ if [ ! -x "$loader" ]; then
     exit 2
 fi
 
-windows_path() {  # /a/b -> Z:\a\b
-    local path=${1//\//\\}
+windows_path() {  # /a/b -> Z:\a\b; a relative path is taken from the current directory
+    local path=$1
+    [[ "$path" == /* ]] || path=$PWD/$path
+    path=${path//\//\\}
     printf 'Z:%s' "$path"
 }
 windows_path_list() {  # /a:/b -> Z:\a;Z:\b
