@@ -64,4 +64,10 @@ function(add_windows_module_tests)
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()
+    # The import library is the interpreter's own: see check-python27-exports.cmake.
+    add_test(NAME python27_exports
+        COMMAND ${CMAKE_COMMAND} "-DCC=${CMAKE_C_COMPILER}" "-DLIBRARY=${python27_import_library}"
+            "-DINCLUDES=${Python2_INCLUDE_DIRS}" "-DDEFINITIONS=${python27_definitions}"
+            "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/python27-exports" -P "${PROJECT_SOURCE_DIR}/cmake/check-python27-exports.cmake")
+    set_tests_properties(python27_exports PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
 endfunction()
