@@ -73,6 +73,6 @@ if [ ! -e "$tree/.adjusted" ]; then
     touch .adjusted
 fi
 
-make -f "$here/windows-python.mk" -j "${JOBS:-2}" TREE="$tree" OUT="$build_dir/$target" PREFIX="$prefix" \
+make --no-print-directory -f "$here/windows-python.mk" -j "${JOBS:-2}" TREE="$tree" OUT="$build_dir/$target" PREFIX="$prefix" \
     TARGET="$target" PROGRAMS="$programs"
 touch "$stamp"
