@@ -1,39 +1,73 @@
-# Python 2.7 for a Windows build: the headers of a Python 2.7 source tree
-# (Include/ and PC/pyconfig.h), and python27.dll through an import library
-# made for each module from the Python symbols that its objects import.
+# Python 2.7 for a Windows build: the Windows Python that
+# tools/build-windows-python.sh builds from source (WINDOWS_PYTHON, its
+# installation), compiled against with the headers of its source tree
+# (Include/ and PC/pyconfig.h) and linked against the import library made
+# from python27.dll's own exports: a module that refers to anything the
+# interpreter does not export fails to link.
 
 set(PYTHON_SOURCE_TREE "" CACHE PATH "the Python 2.7 source tree whose Include/ and PC/ a Windows build compiles against")
 if(NOT EXISTS "${PYTHON_SOURCE_TREE}/PC/pyconfig.h")
     message(FATAL_ERROR "PYTHON_SOURCE_TREE must name a Python 2.7 source tree")
 endif()
+set(WINDOWS_PYTHON "" CACHE PATH "the Windows Python 2.7 built for this target: python27.dll and libs/libpython27.dll.a")
+set(python27_import_library "${WINDOWS_PYTHON}/libs/libpython27.dll.a")
+if(NOT EXISTS "${python27_import_library}")
+    message(FATAL_ERROR "WINDOWS_PYTHON must name a Windows Python build with ${python27_import_library}")
+endif()
 set(Python2_INCLUDE_DIRS "${PYTHON_SOURCE_TREE}/Include" "${PYTHON_SOURCE_TREE}/PC")
 set(PYTHON_MODULE_SUFFIX ".pyd")
 
-# Links `target` against python27.dll. Right before the link, the Python
-# symbols that the target's objects import are listed in a module-definition
-# file, from which dlltool makes the import library.
+# What the Python headers expect of a 64-bit target: PC/pyconfig.h sets
+# MS_WIN64 for the Microsoft compiler only, and without it describes a 32-bit
+# ABI (4-byte Py_ssize_t, Py_InitModule4 instead of Py_InitModule4_64).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(python27_definitions MS_WIN64)
+else()
+    set(python27_definitions "")
+endif()
+
+# The interpreter itself runs here under wine64, the 64-bit one only (the
+# 32-bit Wine loader is a 32-bit Linux program). Python2_EXECUTABLE is then a
+# launcher of it (tools/winpython-run.sh) in this build's own Wine prefix,
+# whose Windows PATH holds lib/ (the stand-in's DLL); the suite runs with it.
+set(WINDOWS_PYTHON_RUNS FALSE)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS "${WINDOWS_PYTHON}/python.exe")
+    set(WINDOWS_PYTHON_RUNS TRUE)
+    set(WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
+    set(Python2_EXECUTABLE "${CMAKE_BINARY_DIR}/winpython")
+    file(WRITE "${Python2_EXECUTABLE}" "#!/bin/sh\n# The Windows Python 2.7 under wine64.\n"
+        "WINEPREFIX='${WINE_PREFIX}' DLL_PATH='${CMAKE_BINARY_DIR}/lib' \\\n"
+        "    exec '${PROJECT_SOURCE_DIR}/tools/winpython-run.sh' '${WINDOWS_PYTHON}/python.exe' \"$@\"\n")
+    file(CHMOD "${Python2_EXECUTABLE}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+        WORLD_READ WORLD_EXECUTE)
+endif()
+
+# Links `target` against python27.dll, and compiles into it the check that
+# the headers describe this target's ABI (python27-abi-check.cpp).
 function(link_python27 target)
-    set(directory "${CMAKE_CURRENT_BINARY_DIR}/${target}-python27")
-    add_custom_command(TARGET ${target} PRE_LINK
-        COMMAND ${CMAKE_COMMAND} "-DNM=${CMAKE_NM}" "-DDLLTOOL=${CMAKE_DLLTOOL}"
-            "-DPOINTER_SIZE=${CMAKE_SIZEOF_VOID_P}" "-DOBJECTS=$<TARGET_OBJECTS:${target}>"
-            "-DOUTPUT=${directory}" -P "${PROJECT_SOURCE_DIR}/cmake/python27-import-library.cmake"
-        VERBATIM)
-    # A plain -l: the library is made by the link step itself.
-    target_link_directories(${target} PRIVATE "${directory}")
-    target_link_libraries(${target} PRIVATE -lpython27)
+    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/cmake/python27-abi-check.cpp")
+    target_compile_definitions(${target} PRIVATE ${python27_definitions})
+    target_link_libraries(${target} PRIVATE "${python27_import_library}")
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
 endfunction()
 
 # Checks of every module built with link_python27, defined where testing is
-# enabled: see check-windows-module.cmake.
+# enabled: see check-windows-module.cmake. KERNEL32_DLL: the DLL that stands
+# for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg).
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
     foreach(target ${modules})
         get_target_property(name ${target} OUTPUT_NAME)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
-                "-DNAME=${name}" -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
+                "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}"
+                -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()
+    # The import library is the interpreter's own: see check-python27-exports.cmake.
+    add_test(NAME python27_exports
+        COMMAND ${CMAKE_COMMAND} "-DCC=${CMAKE_C_COMPILER}" "-DLIBRARY=${python27_import_library}"
+            "-DINCLUDES=${Python2_INCLUDE_DIRS}" "-DDEFINITIONS=${python27_definitions}"
+            "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/python27-exports" -P "${PROJECT_SOURCE_DIR}/cmake/check-python27-exports.cmake")
+    set_tests_properties(python27_exports PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
 endfunction()

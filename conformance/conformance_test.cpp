@@ -2,7 +2,8 @@
 // whatever machine the program runs on: built against the stand-in, and
 // built for Windows and run against the real kernel32 (under Wine). Nothing
 // here knows the machine's volumes beforehand: every expectation follows
-// from what the machine itself reports.
+// from what the machine itself reports. Every Windows function that the
+// project's modules call is called here with the arguments they use.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -14,6 +15,9 @@ namespace {
 
 int passed = 0;
 int failed = 0;
+// Volumes whose information was compared by name, mount point and handle
+// with a label, a serial number and a file system name that are not empty.
+int labelled_volumes_compared = 0;
 
 // What a check is about, for the log: ASCII text of UTF-16 names.
 std::string Show(const Text &text) {
@@ -132,7 +136,16 @@ std::vector<Text> MountPoints(const Text &name) {
           what + ": paths packed with their NULs and a closing NUL, " + std::to_string(needed) + " characters");
     if (needed < 2) return paths;
 
-    // Smaller than any path's room (a drive letter path needs 5 with both NULs).
+    // Smaller than any path's room (a drive letter path needs 5 with both NULs),
+    // and the module's first try: room for one drive letter path.
+    if (needed > 5) {
+        std::vector<WCHAR> first_try(5);
+        DWORD told = 0;
+        CheckFailure(!GetVolumePathNamesForVolumeNameW(name.c_str(), first_try.data(), 5, &told), ERROR_MORE_DATA,
+                     what + " into the module's first 5 characters");
+        Check(told == needed, what + " into 5 characters tells the " + std::to_string(needed) + " needed (told " +
+                                  std::to_string(told) + ")");
+    }
     for (DWORD small : {DWORD{2}, needed - 1}) {
         std::vector<WCHAR> short_buffer(small);
         DWORD told = 0;
@@ -216,6 +229,10 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     if (file == INVALID_HANDLE_VALUE) return;
     const Information by_handle = InformationByHandle(file);
     Check(by_handle == by_name, what + " by handle: " + by_handle.Show() + ", by name " + by_name.Show());
+    if (by_handle == by_name && !by_name.label.empty() && by_name.serial != 0 && !by_name.filesystem.empty() &&
+        !mount_points.empty()) {
+        ++labelled_volumes_compared;
+    }
     Check(CloseFile(file), "the file on " + Show(name) + " closes");
     CheckFailure(!InformationByHandle(file).ok, ERROR_INVALID_HANDLE, what + " by a closed handle");
 }
@@ -225,6 +242,8 @@ bool IsDriveType(UINT type) {
 }
 
 void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
+    // The module asks with the GUID name.
+    const UINT by_name = GetDriveTypeW(name.c_str());
     for (const Text &mount_point : mount_points) {
         const UINT type = GetDriveTypeW(mount_point.c_str());
         Check(IsDriveType(type),
@@ -232,10 +251,55 @@ void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
         // Documented: a volume GUID name is a root like any other. Wine
         // answers DRIVE_UNKNOWN for every GUID name; checked elsewhere only.
         if (DriveTypeOfVolumeNamesDocumented()) {
-            const UINT by_name = GetDriveTypeW(name.c_str());
             Check(by_name == type, "GetDriveTypeW(" + Show(name) + ") is that of its mount point " + Show(mount_point) +
                                        " (" + std::to_string(by_name) + ")");
         }
+    }
+    if (!DriveTypeOfVolumeNamesDocumented()) {
+        Check(by_name == DRIVE_UNKNOWN, "GetDriveTypeW(" + Show(name) + ") is DRIVE_UNKNOWN, as Wine answers (" +
+                                            std::to_string(by_name) + ")");
+    }
+}
+
+// The size of a volume, as the module asks it: by the GUID name, with only
+// the total asked for. The same by each mount point, and with all three
+// outputs (what is free is no more than the total).
+void CheckCapacity(const Text &name, const std::vector<Text> &mount_points, bool ready) {
+    const std::string what = "GetDiskFreeSpaceExW(" + Show(name) + ")";
+    ULARGE_INTEGER total;
+    total.QuadPart = 0;
+    const bool by_name = GetDiskFreeSpaceExW(name.c_str(), nullptr, &total, nullptr) != FALSE;
+    if (!ready) {
+        // A drive without a medium has no size either.
+        CheckFailure(!by_name, ERROR_NOT_READY, what + " of a volume that is not ready");
+        return;
+    }
+    Check(by_name && total.QuadPart > 0,
+          what + " tells a size (" + (by_name ? std::to_string(total.QuadPart) : "error " + std::to_string(GetLastError())) +
+              ")");
+    for (const Text &mount_point : mount_points) {
+        ULARGE_INTEGER free_to_caller, total_by_mount_point, total_free;
+        free_to_caller.QuadPart = total_by_mount_point.QuadPart = total_free.QuadPart = 0;
+        const bool ok = GetDiskFreeSpaceExW(mount_point.c_str(), &free_to_caller, &total_by_mount_point, &total_free);
+        Check(ok && total_by_mount_point.QuadPart == total.QuadPart && free_to_caller.QuadPart <= total.QuadPart &&
+                  total_free.QuadPart <= total.QuadPart,
+              "GetDiskFreeSpaceExW(" + Show(mount_point) + ") tells the size of " + Show(name) + " (" +
+                  std::to_string(total_by_mount_point.QuadPart) + " of " + std::to_string(total.QuadPart) + ")");
+    }
+}
+
+// The system's texts of the error codes that the module raises, as
+// windows.winwrap asks for them: a caller's buffer of 1024 characters.
+void CheckMessages() {
+    for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
+                       ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES, ERROR_NOT_READY, ERROR_INVALID_PARAMETER,
+                       ERROR_MORE_DATA}) {
+        WCHAR buffer[1024];
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                            0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
+        const Text text = length > 0 && length < 1024 ? Text(buffer, length) : Text();
+        Check(length > 2 && text.size() == Text(buffer).size() && text[length - 2] == '\r' && text[length - 1] == '\n',
+              "FormatMessageW(" + std::to_string(code) + ") is a text ending in a line break: '" + Show(text) + "'");
     }
 }
 
@@ -254,6 +318,9 @@ void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector
           "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) + ": " +
               information.Show());
     Check(GetDriveTypeW(unknown_name.c_str()) == DRIVE_NO_ROOT_DIR, "GetDriveTypeW of an unknown volume");
+    ULARGE_INTEGER total;
+    CheckFailure(!GetDiskFreeSpaceExW(unknown_name.c_str(), nullptr, &total, nullptr), ERROR_PATH_NOT_FOUND,
+                 "GetDiskFreeSpaceExW of an unknown volume");
 
     Text unknown_root = Wide("?:\\");
     for (char letter = 'Z'; letter >= 'A' && unknown_root[0] == '?'; --letter) {
@@ -288,9 +355,13 @@ int main() {
             all_mount_points.insert(all_mount_points.end(), mount_points.begin(), mount_points.end());
             CheckInformation(name, mount_points);
             CheckDriveTypes(name, mount_points);
+            CheckCapacity(name, mount_points, InformationByName(name).ok);
         }
         CheckUnknownNamesAndRoots(names, all_mount_points);
+        Check(labelled_volumes_compared > 0, "some volume's information compared has a label, a serial number and a "
+                                             "file system name (" + std::to_string(labelled_volumes_compared) + ")");
     }
+    CheckMessages();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

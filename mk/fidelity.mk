@@ -9,6 +9,9 @@
 #                          checked, and the conformance test run under Wine
 #   make test-conformance  the conformance test of the Windows functions against
 #                          the stand-in and against Wine's kernel32
+#   make test-winpython    the whole suite inside a Windows Python 2.7 built from
+#                          Debian's source (build/python2.7-win64/) under wine64,
+#                          on the stand-in's DLL; the module on Wine's kernel32
 # docs/fidelity.md says how long each leg takes and how to run it by hand.
 
 PYTHON_SOURCE      := $(BUILD)/python2.7-source
@@ -20,9 +23,16 @@ I386_PYTHON        := $(BUILD)/i386/python2.7
 BUILD_I386         := $(BUILD)/cmake-i386
 BUILD_WINDOWS      := $(BUILD)/cmake-windows
 BUILD_WIN64        := $(BUILD)/cmake-win64
+BUILD_WINPYTHON    := $(BUILD)/cmake-winpython
+# The Windows Pythons: 64-bit (runs under wine64) and 32-bit (python27.dll
+# only, to link against: nothing here runs 32-bit Windows programs).
+WINPYTHON64        := $(BUILD)/python2.7-win64
+WINPYTHON32        := $(BUILD)/python2.7-win32
+WINPYTHON64_BUILT  := $(WINPYTHON64)/.complete-x86_64-yes
+WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-no
 
 .PHONY: setup-source setup-i386 setup-windows ucs2 test-ucs2 i386 test-i386 windows test-windows \
-    test-conformance
+    test-conformance winpython test-winpython
 
 setup-source setup-i386 setup-windows: setup-%:
 	@bash tools/setup-fidelity.sh $*
@@ -37,7 +47,7 @@ $(UCS2_PYTHON): | $(PYTHON_SOURCE_TREE)/.patched
 	JOBS=$(JOBS) bash tools/build-python-ucs2.sh $(PYTHON_SOURCE_TREE) $(BUILD)/python2.7-ucs2-build $(UCS2_PREFIX)
 
 $(BUILD_UCS2)/build.ninja: | setup $(UCS2_PYTHON)
-	cmake -S . -B $(BUILD_UCS2) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CONFIGURE) -S . -B $(BUILD_UCS2) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython2_EXECUTABLE=$(UCS2_PYTHON) -DPACKAGE_DIR=$(BUILD)/python-ucs2 -DTEST_LABELS=ucs2
 
 ucs2: setup $(BUILD_UCS2)/build.ninja
@@ -52,7 +62,7 @@ $(I386_PYTHON): tools/python-launcher.c tools/build-i386-python.sh | setup-i386
 	bash tools/build-i386-python.sh $(dir $@)
 
 $(BUILD_I386)/build.ninja: | setup $(I386_PYTHON)
-	cmake -S . -B $(BUILD_I386) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CONFIGURE) -S . -B $(BUILD_I386) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux-gnu.cmake \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(BUILD)/i386/run-i386 \
 	    -DPython2_EXECUTABLE=$(I386_PYTHON) -DPACKAGE_DIR=$(BUILD)/python-i386 -DTEST_LABELS=i386
@@ -82,25 +92,50 @@ test-i386: i386
 
 # --- Windows --------------------------------------------------------------
 
-# One build per Windows target: <build dir>, <toolchain file>, <package tree>.
+# Built once from Debian's python2.7 source (the download of the UTF-16
+# leg), without configure: a later run finds it in place.
+$(WINPYTHON64_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win64-build $(WINPYTHON64) x86_64 yes
+$(WINPYTHON32_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 no
+
+# One build per Windows target: <build dir>, <toolchain file>, <package tree>,
+# <Windows Python>, <its build directory>, <test labels>, <more options>. Each
+# compiles against the headers of its interpreter's source tree and links
+# against the import library of its python27.dll.
 define windows_build
-$(1)/build.ninja: | setup-windows $(PYTHON_SOURCE_TREE)/.patched
-	cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-no,x86_64-yes) | setup-windows
+	$(CONFIGURE) -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2) \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/tools/wine-run.sh \
-	    -DPYTHON_SOURCE_TREE=$(PYTHON_SOURCE_TREE) -DPACKAGE_DIR=$(3) -DTEST_LABELS=windows
+	    -DPYTHON_SOURCE_TREE=$(5)/tree -DWINDOWS_PYTHON=$(4) \
+	    -DPACKAGE_DIR=$(3) -DTEST_LABELS=$(6) $(7)
 endef
-$(eval $(call windows_build,$(BUILD_WINDOWS),mingw-w64-i686.cmake,$(BUILD)/python-windows))
-$(eval $(call windows_build,$(BUILD_WIN64),mingw-w64-x86_64.cmake,$(BUILD)/python-win64))
+$(eval $(call windows_build,$(BUILD_WINDOWS),mingw-w64-i686.cmake,$(BUILD)/python-windows,$(WINPYTHON32),$(BUILD)/python2.7-win32-build,windows))
+$(eval $(call windows_build,$(BUILD_WIN64),mingw-w64-x86_64.cmake,$(BUILD)/python-win64,$(WINPYTHON64),$(BUILD)/python2.7-win64-build,windows))
+$(eval $(call windows_build,$(BUILD_WINPYTHON),mingw-w64-x86_64.cmake,$(BUILD)/python-winpython,$(WINPYTHON64),$(BUILD)/python2.7-win64-build,winpython,-DWINDOWS_STANDIN=ON))
 
 windows: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WIN64)/build.ninja
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	cmake --build $(BUILD_WIN64) -j $(JOBS)
 
-# Wine's runs share one wineserver per prefix: one test at a time.
+# Wine's runs share one wineserver per prefix: one test at a time. The
+# module's smoke test in the Windows Python belongs to test-winpython.
 test-windows: windows
-	cd $(BUILD_WINDOWS) && ctest --output-on-failure
-	cd $(BUILD_WIN64) && ctest --output-on-failure
+	cd $(BUILD_WINDOWS) && ctest --output-on-failure -LE '^winpython$$'
+	cd $(BUILD_WIN64) && ctest --output-on-failure -LE '^winpython$$'
+
+# --- The suite inside a Windows Python ------------------------------------
+
+winpython: windows $(BUILD_WINPYTHON)/build.ninja
+	cmake --build $(BUILD_WINPYTHON) -j $(JOBS)
+
+# The suite on the stand-in's DLL (label winpython of build/cmake-winpython),
+# then the module as it ships on Wine's own kernel32 (label winpython of
+# build/cmake-win64).
+test-winpython: winpython
+	cd $(BUILD_WINPYTHON) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_WIN64) && ctest --output-on-failure -L '^winpython$$'
 
 # --- The stand-in against the real thing ----------------------------------
 

@@ -24,6 +24,8 @@ imported from its home, never from another test file.
 - row_named: names the row of a case table in a failing assertion.
 - Replaced, Rebound: an attribute, or a module-level name of
   windows.volumes, bound for a block.
+- not_in_windows_host: leaves out a test that cannot hold in a Windows
+  Python (the Windows Python leg), saying why.
 """
 
 import contextlib
@@ -32,8 +34,21 @@ import os
 import subprocess
 import sys
 import traceback
+import unittest
 
 import winsim
+
+# The suite runs in a Windows Python 2.7 too (make test-winpython, on the
+# stand-in's DLL): there the host has its own WindowsError and "mbcs" codec,
+# and no Linux machine.
+WINDOWS_HOST = sys.platform == "win32"
+
+
+def not_in_windows_host(reason):
+    """Leaves a test (or a test class) out in a Windows host, with the reason
+    why it cannot hold there; unittest reports it skipped with that reason."""
+    return unittest.skipIf(WINDOWS_HOST, "not in a Windows host: " + reason)
+
 
 LOGGER_NAME = "windows.volumes"
 # The file name of the module's traceback entries.

@@ -81,8 +81,24 @@ PyMethodDef methods[] = {
 constexpr char kWindowsErrorSource[] = R"(
 import errno as _errno
 
+# The host's own table (PC/errmap.h of Python 2.7), by errno name; every
+# other code is EINVAL.
 _ERRNO_FOR_WINERROR = {
-    2: _errno.ENOENT, 3: _errno.ENOENT, 5: _errno.EACCES, 6: _errno.EBADF, 8: _errno.ENOMEM,
+    2: _errno.ENOENT, 3: _errno.ENOENT, 4: _errno.EMFILE, 5: _errno.EACCES, 6: _errno.EBADF,
+    7: _errno.ENOMEM, 8: _errno.ENOMEM, 9: _errno.ENOMEM, 10: _errno.E2BIG, 11: _errno.ENOEXEC,
+    15: _errno.ENOENT, 16: _errno.EACCES, 17: _errno.EXDEV, 18: _errno.ENOENT, 19: _errno.EACCES,
+    20: _errno.EACCES, 21: _errno.EACCES, 22: _errno.EACCES, 23: _errno.EACCES, 24: _errno.EACCES,
+    25: _errno.EACCES, 26: _errno.EACCES, 27: _errno.EACCES, 28: _errno.EACCES, 29: _errno.EACCES,
+    30: _errno.EACCES, 31: _errno.EACCES, 32: _errno.EACCES, 33: _errno.EACCES, 34: _errno.EACCES,
+    35: _errno.EACCES, 36: _errno.EACCES, 53: _errno.ENOENT, 65: _errno.EACCES, 67: _errno.ENOENT,
+    80: _errno.EEXIST, 82: _errno.EACCES, 83: _errno.EACCES, 89: _errno.EAGAIN, 108: _errno.EACCES,
+    109: _errno.EPIPE, 112: _errno.ENOSPC, 114: _errno.EBADF, 128: _errno.ECHILD, 129: _errno.ECHILD,
+    130: _errno.EBADF, 132: _errno.EACCES, 145: _errno.ENOTEMPTY, 158: _errno.EACCES, 161: _errno.ENOENT,
+    164: _errno.EAGAIN, 167: _errno.EACCES, 183: _errno.EEXIST, 188: _errno.ENOEXEC, 189: _errno.ENOEXEC,
+    190: _errno.ENOEXEC, 191: _errno.ENOEXEC, 192: _errno.ENOEXEC, 193: _errno.ENOEXEC, 194: _errno.ENOEXEC,
+    195: _errno.ENOEXEC, 196: _errno.ENOEXEC, 197: _errno.ENOEXEC, 198: _errno.ENOEXEC, 199: _errno.ENOEXEC,
+    200: _errno.ENOEXEC, 201: _errno.ENOEXEC, 202: _errno.ENOEXEC, 206: _errno.ENOENT, 215: _errno.EAGAIN,
+    1816: _errno.ENOMEM
 }
 
 

@@ -1,7 +1,7 @@
 #include "machine.h"
 
 #include <algorithm>
-#include <mutex>
+#include "mutex.h"
 #include <utility>
 
 #include "simulated_machine.h"
@@ -14,7 +14,7 @@ namespace winstub {
 namespace {
 
 struct ActiveSlot {
-    std::mutex mutex;
+    Mutex mutex;
     std::shared_ptr<Machine> machine;
 };
 
@@ -27,7 +27,7 @@ ActiveSlot &Slot() {
 
 std::shared_ptr<Machine> ActiveMachine() {
     ActiveSlot &slot = Slot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    std::lock_guard<Mutex> lock(slot.mutex);
     if (!slot.machine) {
 #ifdef __linux__
         slot.machine = MakeThisMachine();
@@ -40,7 +40,7 @@ std::shared_ptr<Machine> ActiveMachine() {
 
 void Activate(std::shared_ptr<Machine> machine) {
     ActiveSlot &slot = Slot();
-    std::unique_lock<std::mutex> lock(slot.mutex);
+    std::unique_lock<Mutex> lock(slot.mutex);
     std::shared_ptr<Machine> old = std::exchange(slot.machine, std::move(machine));
     // The old machine may be destroyed here; not under the lock.
     lock.unlock();

@@ -94,7 +94,7 @@ DWORD SimulatedMachine::HandOutName(size_t &position, LPWSTR volume_name, DWORD 
 }
 
 DWORD SimulatedMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (auto script = Enter(Function::FindFirstVolumeW, {Length(buffer_length)})) {
         return script->code;
     }
@@ -110,7 +110,7 @@ DWORD SimulatedMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length
 }
 
 DWORD SimulatedMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (auto script = Enter(Function::FindNextVolumeW, {HandleValue(find_volume), Length(buffer_length)})) {
         return script->code;
     }
@@ -122,7 +122,7 @@ DWORD SimulatedMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, 
 }
 
 DWORD SimulatedMachine::FindVolumeClose(HANDLE find_volume) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     // A scripted failure leaves the search open: the close did not happen.
     if (auto script = Enter(Function::FindVolumeClose, {HandleValue(find_volume)})) {
         return script->code;
@@ -132,7 +132,7 @@ DWORD SimulatedMachine::FindVolumeClose(HANDLE find_volume) {
 
 DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH volume_path_names,
                                                          DWORD buffer_length, PDWORD return_length) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::u16string name = ReadText(volume_name);
     if (auto script = Enter(Function::GetVolumePathNamesForVolumeNameW, {name, Length(buffer_length)})) {
         if (script->returned_length && return_length) {
@@ -148,7 +148,7 @@ DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LP
 }
 
 DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInformationOutput &output) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::u16string root = ReadText(root_path_name);
     if (auto script =
             Enter(Function::GetVolumeInformationW, {root, Length(output.label_size), Length(output.filesystem_size)})) {
@@ -166,7 +166,7 @@ DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const Volu
 }
 
 DWORD SimulatedMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInformationOutput &output) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (auto script = Enter(Function::GetVolumeInformationByHandleW,
                             {HandleValue(file), Length(output.label_size), Length(output.filesystem_size)})) {
         return script->code;
@@ -183,7 +183,7 @@ DWORD SimulatedMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeI
 }
 
 DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::u16string root = ReadText(root_path_name);
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
@@ -196,7 +196,7 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
 DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER free_bytes_available_to_caller,
                                             PULARGE_INTEGER total_number_of_bytes,
                                             PULARGE_INTEGER total_number_of_free_bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::u16string directory = ReadText(directory_name);
     if (auto script = Enter(Function::GetDiskFreeSpaceExW, {directory})) {
         return script->code;
@@ -222,7 +222,7 @@ DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTE
 }
 
 void SimulatedMachine::AddVolume(const VolumeSpec &volume) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const size_t index = volumes_.size();
     volumes_.push_back(volume);
     // Lookups find the first volume with a name or mount point.
@@ -233,7 +233,7 @@ void SimulatedMachine::AddVolume(const VolumeSpec &volume) {
 }
 
 bool SimulatedMachine::SetMountPoints(const std::u16string &name, const std::vector<std::u16string> &mount_points) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::optional<size_t> index = Find(name, false);
     if (!index) {
         return false;
@@ -248,12 +248,12 @@ void SimulatedMachine::Fail(Function function, DWORD code, unsigned times, unsig
     if (times == 0) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     scripts_[static_cast<size_t>(function)].push_back(Script{code, times, skip, returned_length});
 }
 
 std::optional<int64_t> SimulatedMachine::OpenHandle(const std::u16string &name) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const std::optional<size_t> index = Find(name, false);
     if (!index) {
         return std::nullopt;
@@ -265,17 +265,17 @@ std::optional<int64_t> SimulatedMachine::OpenHandle(const std::u16string &name) 
 }
 
 bool SimulatedMachine::CloseHandle(int64_t handle) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return files_.erase(handle) != 0;
 }
 
 std::vector<Call> SimulatedMachine::Calls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return calls_;
 }
 
 size_t SimulatedMachine::OpenSearches() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return searches_.size();
 }
 

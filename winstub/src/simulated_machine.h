@@ -8,7 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
+#include "mutex.h"
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -74,7 +74,7 @@ private:
     // Rebuilds first_by_mount_point_ after mount points changed. Requires mutex_.
     void IndexMountPoints();
 
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     std::vector<VolumeSpec> volumes_;
     // Index of the first volume with a given name / mounted at a given path.
     std::unordered_map<std::u16string, size_t> first_by_name_;

@@ -13,7 +13,15 @@
 #include "winstub/windows.h"
 
 // The library hides everything it does not export on purpose.
+#ifdef _WIN32
+#ifdef WINSTUB_BUILDING
+#define WINSTUB_API __declspec(dllexport)
+#else
+#define WINSTUB_API __declspec(dllimport)
+#endif
+#else
 #define WINSTUB_API __attribute__((visibility("default")))
+#endif
 
 namespace winstub {
 

@@ -7,8 +7,19 @@
 
 #include <stdint.h>
 
+#ifdef _WIN32
+// Built for Windows as a DLL of its own (libwinstub.dll), which a module's
+// Windows build links in place of kernel32 (the Windows Python leg).
+#define WINAPI __stdcall
+#ifdef WINSTUB_BUILDING
+#define WINBASEAPI __declspec(dllexport)
+#else
+#define WINBASEAPI __declspec(dllimport)
+#endif
+#else
 #define WINAPI
 #define WINBASEAPI __attribute__((visibility("default")))
+#endif
 
 typedef char16_t WCHAR;  // UTF-16 code unit, as on Windows
 typedef WCHAR *LPWSTR;
