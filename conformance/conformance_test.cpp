@@ -303,6 +303,21 @@ void CheckMessages() {
     }
 }
 
+// The thread's error mode, as the module sets and restores it around the
+// queries that may read a drive's medium: the old mode comes back, and
+// unknown bits are refused and change nothing.
+void CheckThreadErrorMode() {
+    const DWORD quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    const DWORD caller = GetThreadErrorMode();
+    DWORD old_mode = 0xDEADBEEF;
+    Check(SetThreadErrorMode(caller | quiet, &old_mode) && old_mode == caller,
+          "SetThreadErrorMode hands back the caller's mode (" + std::to_string(old_mode) + ")");
+    Check(GetThreadErrorMode() == (caller | quiet), "GetThreadErrorMode reads the mode just set");
+    CheckFailure(!SetThreadErrorMode(0x0004, nullptr), ERROR_INVALID_PARAMETER, "SetThreadErrorMode of an unknown bit");
+    Check(GetThreadErrorMode() == (caller | quiet), "a refused mode changes nothing");
+    Check(SetThreadErrorMode(caller, nullptr) && GetThreadErrorMode() == caller, "the caller's mode comes back");
+}
+
 // A volume GUID name that no volume has, and a drive letter that no volume
 // is mounted at.
 void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector<Text> &all_mount_points) {
@@ -362,6 +377,7 @@ int main() {
                                              "file system name (" + std::to_string(labelled_volumes_compared) + ")");
     }
     CheckMessages();
+    CheckThreadErrorMode();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
