@@ -369,8 +369,8 @@ def service_cases():
     return cases
 
 
-def standin_cases():
-    """The native stand-ins: windows.winwrap and the machine's controls."""
+def collaborator_cases():
+    """The native collaborator windows.winwrap and the machine's controls."""
     from windows import winwrap
     W = winsim
     volume = dict(name=u"\\?\Volume{1}\\", mount_points=[u"Y:\\"], label=u"L", serial=1, total_bytes=5, free_bytes=1)
@@ -460,8 +460,8 @@ class ReferenceCountTest(unittest.TestCase):
     def test_service(self):
         self.check_cases(service_cases())
 
-    def test_native_standins(self):
-        self.check_cases(standin_cases())
+    def test_native_collaborator_and_controls(self):
+        self.check_cases(collaborator_cases())
 
 
 if __name__ == "__main__":
