@@ -349,20 +349,22 @@ PyObject *RefreshTable(PyObject *self, PyObject *current_volume_ids) {
     PyRef start_time(MonotonicTime());
     if (!start_time) return nullptr;
     PyRef new_volume_ids(PyDict_New());
-    PyRef new_volume_entries(new_volume_ids ? PyDict_New() : nullptr);
+    if (!new_volume_ids) return nullptr;
+    PyRef new_volume_entries(PyDict_New());
     if (!new_volume_entries) return nullptr;
     PyRef volume_names(ListVolumeNamesFromNamespace());
-    if (!volume_names || !DescribeAllVolumes(new_volume_entries.get(), volume_names.get())) return nullptr;
+    if (!volume_names) return nullptr;
+    if (!DescribeAllVolumes(new_volume_entries.get(), volume_names.get())) return nullptr;
 
     // Published whole: readers see the old table or the new one.
-    if (PyObject_SetAttr(self, names._volume_ids, new_volume_ids.get()) < 0 ||
-        PyObject_SetAttr(self, names._volume_entries, new_volume_entries.get()) < 0 ||
-        !Log(names.info, names.new_entries_format, {new_volume_entries.get()})) {
-        return nullptr;
-    }
+    if (PyObject_SetAttr(self, names._volume_ids, new_volume_ids.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, names._volume_entries, new_volume_entries.get()) < 0) return nullptr;
+    if (!Log(names.info, names.new_entries_format, {new_volume_entries.get()})) return nullptr;
     PyRef end_time(MonotonicTime());
-    PyRef elapsed(end_time ? PyNumber_Subtract(end_time.get(), start_time.get()) : nullptr);
-    if (!elapsed || !Log(names.info, names.refresh_complete_format, {elapsed.get()})) return nullptr;
+    if (!end_time) return nullptr;
+    PyRef elapsed(PyNumber_Subtract(end_time.get(), start_time.get()));
+    if (!elapsed) return nullptr;
+    if (!Log(names.info, names.refresh_complete_format, {elapsed.get()})) return nullptr;
     PyDict_Clear(g_module.is_fat_cache);
     return new_volume_ids.release();
 }

@@ -146,9 +146,12 @@ PyObject *NewDriveTypeMap() {
     if (!map) return nullptr;
     for (unsigned long drive_type = 0; drive_type < 7; ++drive_type) {
         PyRef key(PyLong_FromUnsignedLong(drive_type));
+        if (!key) return nullptr;
         PyRef device_types(GlobalAttribute(g_module.names.volume_entry, "DeviceType"));
-        PyRef member(device_types ? PyObject_GetAttrString(device_types.get(), kMembers[drive_type]) : nullptr);
-        if (!key || !member || PyDict_SetItem(map.get(), key.get(), member.get()) < 0) return nullptr;
+        if (!device_types) return nullptr;
+        PyRef member(PyObject_GetAttrString(device_types.get(), kMembers[drive_type]));
+        if (!member) return nullptr;
+        if (PyDict_SetItem(map.get(), key.get(), member.get()) < 0) return nullptr;
     }
     return map.release();
 }
