@@ -20,6 +20,7 @@ if sys.platform == "win32":
     sys.stderr.write("test_real_file_systems: skipped: not in a Windows host: it mounts Linux file systems\n")
     sys.exit(77)
 
+import atexit
 import fcntl
 import logging
 import os
@@ -719,11 +720,17 @@ def main():
         os.execv(unshare, [unshare, "--mount", "--propagation", "private", sys.executable,
                            os.path.abspath(__file__)] + sys.argv[1:])
     # Images and folders on a tmpfs of the namespace's own, which goes with
-    # it: a run that is killed leaves no file behind either.
-    if run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=1777", "windows-volumes-real", "/tmp"],
-           check=False)[0] != 0:
-        sys.stderr.write("test_real_file_systems: no tmpfs of its own; images go to %s\n" % tempfile.gettempdir())
-    tempfile.tempdir = None
+    # it: a run that is killed leaves no file behind either (only the empty
+    # folder it is mounted on). Not over /tmp itself: the checkout, and with
+    # it this suite, may live there.
+    scratch = tempfile.mkdtemp(prefix="windows-volumes-real-")
+    atexit.register(os.rmdir, scratch)
+    if run(["mount", "-t", "tmpfs", "-o", "size=2g,mode=1777", "windows-volumes-real", scratch],
+           check=False)[0] == 0:
+        atexit.register(run, ["umount", "--lazy", scratch], check=False)
+    else:
+        sys.stderr.write("test_real_file_systems: no tmpfs of its own; images go to %s\n" % scratch)
+    tempfile.tempdir = scratch
     # Cleanups run on termination too (CTest's time-out, Ctrl-C).
     signal.signal(signal.SIGTERM, raise_on_termination)
     signal.signal(signal.SIGHUP, raise_on_termination)
