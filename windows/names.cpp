@@ -1,6 +1,7 @@
 #include "names.h"
 
 #include "module_state.h"
+#include "py_ref.h"
 
 namespace {
 
@@ -38,4 +39,10 @@ PyObject *LookupGlobal(PyObject *name) {
         PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", PyString_AS_STRING(name));
     }
     return value;
+}
+
+PyObject *LookupGlobalAttribute(PyObject *name, PyObject *attribute) {
+    PyRef global(LookupGlobal(name));
+    if (!global) return nullptr;
+    return PyObject_GetAttr(global.get(), attribute);
 }

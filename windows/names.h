@@ -23,4 +23,8 @@ bool InitNames();
 // reference, or null with NameError.
 PyObject *LookupGlobal(PyObject *name);
 
+// <module-level name>.<attribute>, the name looked up as LookupGlobal does.
+// New reference, or null.
+PyObject *LookupGlobalAttribute(PyObject *name, PyObject *attribute);
+
 #endif  // WINDOWS_NAMES_H

@@ -80,9 +80,7 @@ PyObject *InitBody(PyObject *const *arguments) {
     if (!volume_ids || PyObject_SetAttr(self, names._volume_ids, volume_ids.get()) < 0) return nullptr;
     PyRef volume_entries(PyDict_New());
     if (!volume_entries || PyObject_SetAttr(self, names._volume_entries, volume_entries.get()) < 0) return nullptr;
-    PyRef platform_utils(LookupGlobal(names.platform_utils));
-    if (!platform_utils) return nullptr;
-    PyRef lock_factory(PyObject_GetAttr(platform_utils.get(), names.Lock));
+    PyRef lock_factory(LookupGlobalAttribute(names.platform_utils, names.Lock));
     if (!lock_factory) return nullptr;
     PyRef lock(PyObject_CallObject(lock_factory.get(), nullptr));
     if (!lock || PyObject_SetAttr(self, names._lock, lock.get()) < 0) return nullptr;
@@ -175,9 +173,7 @@ PyObject *DeviceTypeFor(UINT drive_type) {
     if (!get) return nullptr;
     PyRef code(PyLong_FromUnsignedLong(drive_type));
     if (!code) return nullptr;
-    PyRef volume_entry(LookupGlobal(names.volume_entry));
-    if (!volume_entry) return nullptr;
-    PyRef device_types(PyObject_GetAttr(volume_entry.get(), names.DeviceType));
+    PyRef device_types(LookupGlobalAttribute(names.volume_entry, names.DeviceType));
     if (!device_types) return nullptr;
     PyRef unknown(PyObject_GetAttr(device_types.get(), names.UNKNOWN));
     if (!unknown) return nullptr;
@@ -246,9 +242,7 @@ PyObject *NewVolumeEntry(const VolumeFacts &facts) {
     PyObject *label = PyTuple_GET_ITEM(facts.information, 0);
     PyObject *serial_number = PyTuple_GET_ITEM(facts.information, 1);
     PyObject *filesystem = PyTuple_GET_ITEM(facts.information, 4);
-    PyRef volume_entry(LookupGlobal(names.volume_entry));
-    if (!volume_entry) return nullptr;
-    PyRef entry_class(PyObject_GetAttr(volume_entry.get(), names.VolumeEntry));
+    PyRef entry_class(LookupGlobalAttribute(names.volume_entry, names.VolumeEntry));
     if (!entry_class) return nullptr;
     PyRef volume_id(VolumeIDFromNamespace(serial_number));
     if (!volume_id) return nullptr;
@@ -308,9 +302,9 @@ bool DescribeVolume(PyObject *volume_entries, PyObject *volume_name) {
 }
 
 PyObject *MonotonicTime() {
-    PyRef utils(LookupGlobal(g_module.names.utils));
-    if (!utils) return nullptr;
-    return CallAttribute(utils.get(), g_module.names.GetMonotonicTime, {});
+    PyRef get_monotonic_time(LookupGlobalAttribute(g_module.names.utils, g_module.names.GetMonotonicTime));
+    if (!get_monotonic_time) return nullptr;
+    return Call(get_monotonic_time.get(), {});
 }
 
 PyObject *ListVolumeNamesFromNamespace() {

@@ -127,9 +127,11 @@ bool ImportCollaborators() {
     return true;
 }
 
+// At load the attribute names are plain texts: nothing calls them again.
 PyObject *GlobalAttribute(PyObject *global_name, const char *attribute) {
-    PyRef global(LookupGlobal(global_name));
-    return global ? PyObject_GetAttrString(global.get(), attribute) : nullptr;
+    PyRef attribute_name(PyString_FromString(attribute));
+    if (!attribute_name) return nullptr;
+    return LookupGlobalAttribute(global_name, attribute_name.get());
 }
 
 PyObject *NewLogger() {
