@@ -3,7 +3,10 @@
 # and python27.dll, with nothing of the stand-in compiled in. In the
 # Windows Python leg, KERNEL32_DLL names the stand-in's DLL that the module
 # links in place of kernel32: the module's Windows functions come from it.
-# Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL (optional).
+# A module that ships (SHIPPED) is stripped, and its debug information is in
+# the file beside it that its debuglink names, with a CRC that matches.
+# Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL (optional),
+# SHIPPED (optional).
 cmake_minimum_required(VERSION 3.18)
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -33,7 +36,52 @@ endforeach()
 if(NOT headers MATCHES "\\] init${NAME}\n")
     list(APPEND problems "does not export init${NAME}")
 endif()
+# The sections a file has, by name.
+function(section_names file result)
+    execute_process(COMMAND ${OBJDUMP} -h ${file} OUTPUT_VARIABLE sections RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${OBJDUMP} cannot read ${file}")
+    endif()
+    string(REGEX MATCHALL "\n +[0-9]+ [^ ]+" names "${sections}")
+    string(REGEX REPLACE "\n +[0-9]+ " "" names "${names}")
+    set(${result} "${names}" PARENT_SCOPE)
+endfunction()
+
+set(debug_file "")
+if(SHIPPED)
+    section_names(${MODULE} sections)
+    string(REGEX MATCHALL "\\.debug_[^;]+" debug_sections "${sections}")
+    if(debug_sections)
+        list(APPEND problems "is not stripped: ${debug_sections}")
+    endif()
+    # objdump looks for the debuglink's file as a debugger does (beside the
+    # module first) and takes it only if its CRC matches.
+    get_filename_component(directory ${MODULE} DIRECTORY)
+    execute_process(COMMAND ${OBJDUMP} --dwarf=links ${MODULE} OUTPUT_VARIABLE links ERROR_VARIABLE link_warnings)
+    if(NOT links MATCHES "Separate debug info file: ([^\n/]+)\n")
+        list(APPEND problems "has no debuglink")
+    else()
+        set(linked ${directory}/${CMAKE_MATCH_1})
+        string(FIND "${links}" "Found separate debug info file: ${linked}\n" found)
+        if(found EQUAL -1)
+            list(APPEND problems "has a debuglink to ${linked}, not found there with its CRC: ${link_warnings}")
+        else()
+            set(debug_file ${linked})
+            section_names(${debug_file} sections)
+            foreach(section .debug_info .debug_line)
+                if(NOT section IN_LIST sections)
+                    list(APPEND problems "has its debug information in ${debug_file}, which has no ${section}")
+                endif()
+            endforeach()
+        endif()
+    endif()
+endif()
+# In the debug information too: the files that were compiled in.
 file(STRINGS ${MODULE} standin REGEX "winstub")
+if(debug_file)
+    file(STRINGS ${debug_file} standin_debug REGEX "winstub")
+    list(APPEND standin ${standin_debug})
+endif()
 if(standin AND KERNEL32_DLL STREQUAL "kernel32.dll")
     list(APPEND problems "carries code of the stand-in: ${standin}")
 endif()
@@ -42,4 +90,7 @@ if(problems)
     message(FATAL_ERROR "${MODULE}: ${problems}")
 endif()
 list(JOIN imported ", " imported)
+if(debug_file)
+    set(imported "${imported}; stripped, its debug information in ${debug_file}")
+endif()
 message(STATUS "${MODULE}: exports init${NAME}, imports from ${imported}")

@@ -9,6 +9,8 @@ set(CMAKE_RC_COMPILER ${toolchain_prefix}-windres)
 set(CMAKE_DLLTOOL ${toolchain_prefix}-dlltool)
 set(CMAKE_NM ${toolchain_prefix}-nm)
 set(CMAKE_OBJDUMP ${toolchain_prefix}-objdump)
+set(CMAKE_OBJCOPY ${toolchain_prefix}-objcopy)
+set(CMAKE_STRIP ${toolchain_prefix}-strip)
 set(CMAKE_FIND_ROOT_PATH /usr/${toolchain_prefix})
 # Windows 7 is the oldest Windows the module runs on: SetThreadErrorMode.
 set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0601")

@@ -42,6 +42,17 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS "${WINDOWS_PYTHON}/python.exe")
         WORLD_READ WORLD_EXECUTE)
 endif()
 
+# What ships: the modules of a Windows build on kernel32 (not those of the
+# Windows Python leg, which link the stand-in's DLL) are stripped once
+# linked, and their debug information is kept beside them in <module>.debug,
+# which the module's .gnu_debuglink names with its CRC: where a debugger
+# (gdb, or objdump --dwarf=follow-links) looks for it.
+if(WINDOWS_STANDIN)
+    set(windows_modules_ship OFF)
+else()
+    set(windows_modules_ship ON)
+endif()
+
 # Links `target` against python27.dll, and compiles into it the check that
 # the headers describe this target's ABI (python27-abi-check.cpp).
 function(link_python27 target)
@@ -49,18 +60,27 @@ function(link_python27 target)
     target_compile_definitions(${target} PRIVATE ${python27_definitions})
     target_link_libraries(${target} PRIVATE "${python27_import_library}")
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
+    if(windows_modules_ship)
+        set(module "$<TARGET_FILE:${target}>")
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "${module}" "${module}.debug"
+            COMMAND "${CMAKE_STRIP}" --strip-unneeded "${module}"
+            COMMAND "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${module}.debug" "${module}"
+            VERBATIM)
+    endif()
 endfunction()
 
 # Checks of every module built with link_python27, defined where testing is
 # enabled: see check-windows-module.cmake. KERNEL32_DLL: the DLL that stands
-# for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg).
+# for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg);
+# SHIPPED: the module is stripped, its debug information beside it.
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
     foreach(target ${modules})
         get_target_property(name ${target} OUTPUT_NAME)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
-                "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}"
+                "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()

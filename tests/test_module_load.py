@@ -135,13 +135,18 @@ def WriteTree(root, files):
 class LoadInFreshInterpreter(object):
     """Mix-in: imports windows.volumes in a fresh interpreter over a fake tree."""
 
-    def Load(self, files=None, prelude=""):
+    def RunChild(self, child, files, **substitutions):
+        """Runs `child` filled with `substitutions` over a fake tree of
+        `files`; returns the literal it prints last."""
         root = tempfile.mkdtemp(prefix="volumes-load-")
         self.addCleanup(shutil.rmtree, root)
-        WriteTree(root, files or {})
-        status, stdout, stderr = support.run_python(CHILD % {"prelude": prelude}, path_before=[root])
+        WriteTree(root, files)
+        status, stdout, stderr = support.run_python(child % substitutions, path_before=[root])
         self.assertEqual(0, status, stderr)
         return ast.literal_eval(stdout.strip().splitlines()[-1])
+
+    def Load(self, files=None, prelude=""):
+        return self.RunChild(CHILD, files or {}, prelude=prelude)
 
     def ImportsBy(self, report, importer):
         return [(name, fromlist, level) for importer_name, name, fromlist, level, _, _ in report["imports"]
@@ -174,7 +179,8 @@ FAILURE_CASES = [
      "RuntimeError", "winwrap is broken", False),
 ]
 
-# Failures after RaiseWindowsError is bound.
+# Failures after RaiseWindowsError is bound, before the module's state is
+# complete.
 LATER_FAILURE_CASES = [
     ("platforms without platform_utils", {"platforms/__init__.py": ""}, "",
      "ImportError", "cannot import name platform_utils", True),
@@ -184,15 +190,19 @@ LATER_FAILURE_CASES = [
      {"common/volume_entry.py": "class DeviceType(object):\n"
                                 "    UNKNOWN, REMOVABLE, INTERNAL, NETWORK = 'u', 'r', 'i', 'n'\n"}, "",
      "AttributeError", re.compile(r"\bRAM\b"), True),
+    ("logging without getLogger", {"windows/logging.py": "\n"}, "",
+     "AttributeError", re.compile(r"\bgetLogger\b"), True),
+    ("built-ins without MemoryError", {}, "del __builtin__.MemoryError",
+     "NameError", "name 'MemoryError' is not defined", True),
+]
+
+# Failures in the last steps, once the module's state is complete.
+COMPLETE_STATE_FAILURE_CASES = [
     ("service without Singleton", {"common/service/service.py": "\n"}, "",
      "AttributeError", re.compile(r"\bSingleton\b"), True),
     ("Singleton that raises",
      {"common/service/service.py": "def Singleton(cls):\n    raise ValueError('no service for ' + cls.__name__)\n"},
      "", "ValueError", "no service for VolumeInfo", False),
-    ("logging without getLogger", {"windows/logging.py": "\n"}, "",
-     "AttributeError", re.compile(r"\bgetLogger\b"), True),
-    ("built-ins without MemoryError", {}, "del __builtin__.MemoryError",
-     "NameError", "name 'MemoryError' is not defined", True),
 ]
 
 
@@ -220,21 +230,21 @@ class LoadFailureTest(LoadInFreshInterpreter, unittest.TestCase):
                 self.assertNotIn(collaborator, report["loaded"], description)
 
     def test_later_failures_fail_the_import_with_their_own_error(self):
-        for description, files, prelude, error_type, message, innermost in LATER_FAILURE_CASES:
+        for description, files, prelude, error_type, message, innermost in (LATER_FAILURE_CASES +
+                                                                             COMPLETE_STATE_FAILURE_CASES):
             with row_named(description):
                 report = self.Load(files, prelude)
                 self.CheckFailure(report, error_type, message, innermost)
 
 
-# Runs in the fresh interpreter: a failing import, what the half-built
-# module's functions do, a second import, then `cure` and a third.
-RETRY_CHILD = textwrap.dedent(r"""
+# The head of a child that watches a load: `capturing_import`, once it is
+# __import__, keeps the module being loaded in `half_built` at the first
+# import the load makes; `attempt()` imports windows.volumes and gives None,
+# or the error's type, message and traceback entries.
+WATCHING_CHILD_HEAD = textwrap.dedent(r"""
     import __builtin__
-    import os
     import sys
     import traceback
-
-    %(prelude)s
 
     real_import = __builtin__.__import__
     half_built = []
@@ -243,7 +253,7 @@ RETRY_CHILD = textwrap.dedent(r"""
     def capturing_import(*args, **kwargs):
         module = sys.modules.get("windows.volumes")
         if module is not None and not half_built:
-            half_built.append(module)  # kept alive, as a caller could keep it
+            half_built.append(module)
         return real_import(*args, **kwargs)
 
 
@@ -255,6 +265,15 @@ RETRY_CHILD = textwrap.dedent(r"""
             return (error_type.__name__, str(error),
                     [(name, filename) for filename, _, name, _ in traceback.extract_tb(error_traceback)])
         return None
+    """)
+
+# Runs in the fresh interpreter: a failing import, what the half-built
+# module's functions do (the child keeps the module alive, as a caller could
+# keep it), a second import, then `cure` and a third.
+RETRY_CHILD = WATCHING_CHILD_HEAD + textwrap.dedent(r"""
+    import os
+
+    %(prelude)s
 
 
     def outcome(function, arguments):
@@ -303,41 +322,27 @@ RETRY_CHILD = textwrap.dedent(r"""
 
 NOT_LOADED = ("ImportError", "windows.volumes is not loaded")
 
-# Cures: the fake winwrap goes, so the real one is found; a Singleton that
-# raises until told not to.
+# Cures: the fake winwrap goes, so the real one is found; a DeviceType
+# that lacks RAM is given one.
 REMOVE_FAKE_WINWRAP = textwrap.dedent("""\
     import windows
     os.remove(os.path.join(os.path.dirname(windows.__file__), "winwrap.py"))
     sys.modules.pop("windows.winwrap", None)
     """)
-SINGLETON_UNTIL_CURED = {"common/service/service.py": textwrap.dedent("""\
-    execfile(%r)
-    _real_singleton = Singleton
-    broken = [True]
-
-
-    def Singleton(cls):
-        if broken:
-            raise ValueError("no service for " + cls.__name__)
-        return _real_singleton(cls)
-    """) % os.path.join(REAL_PACKAGE_DIRS["common/service"], "service.py")}
-CURE_SINGLETON = "from common.service import service\ndel service.broken[:]\n"
+DEVICE_TYPE_WITHOUT_RAM = {"common/volume_entry.py": "class DeviceType(object):\n"
+                                                     "    UNKNOWN, REMOVABLE, INTERNAL, NETWORK = 'u', 'r', 'i', 'n'\n"}
+GIVE_DEVICE_TYPE_RAM = "from common import volume_entry\nvolume_entry.DeviceType.RAM = 'm'\n"
 
 
 FAILURES_BEFORE_ANY_IMPORT = {"built-ins without MemoryError"}
 
 
 class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
-    """A failed load leaves nothing that crashes, and the next import loads afresh."""
+    """A load that fails before the module's state is complete leaves nothing
+    that crashes, and the next import loads afresh."""
 
     def Retry(self, files, prelude="", cure=""):
-        root = tempfile.mkdtemp(prefix="volumes-retry-")
-        self.addCleanup(shutil.rmtree, root)
-        WriteTree(root, files)
-        status, stdout, stderr = support.run_python(RETRY_CHILD % {"prelude": prelude, "cure": cure},
-                                                    path_before=[root])
-        self.assertEqual(0, status, stderr)
-        return ast.literal_eval(stdout.strip().splitlines()[-1])
+        return self.RunChild(RETRY_CHILD, files, prelude=prelude, cure=cure)
 
     def test_every_failure_can_be_retried_and_leaves_functions_that_refuse_to_run(self):
         for description, files, prelude, error_type, message, _ in FAILURE_CASES + LATER_FAILURE_CASES:
@@ -358,7 +363,8 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
         cases = [
             ("winwrap without a capsule table", {"windows/winwrap.py": FakeWinwrap("__pyx_capi__ = {}")},
              REMOVE_FAKE_WINWRAP, "ImportError"),
-            ("Singleton that raises", SINGLETON_UNTIL_CURED, CURE_SINGLETON, "ValueError"),
+            # The last failure before the state is complete.
+            ("DeviceType without RAM", DEVICE_TYPE_WITHOUT_RAM, GIVE_DEVICE_TYPE_RAM, "AttributeError"),
         ]
         for description, files, cure, error_type in cases:
             with row_named(description):
@@ -372,6 +378,174 @@ class LoadRetryTest(LoadInFreshInterpreter, unittest.TestCase):
                 self.assertNotEqual(NOT_LOADED, outcome, "%s: %s" % (description, name))
             stale = report["stale_calls"]
             self.assertEqual(report["loaded_calls"][:len(stale)], stale, description)
+
+
+# Runs in the fresh interpreter: an import, `cure`, later loads, then every
+# function and the class that Singleton was given, on a small simulated
+# machine, each call with its log records. Only the module's namespace is
+# kept from the import, not the module: the host empties a module's namespace
+# when the module goes.
+COMPLETE_STATE_CHILD = WATCHING_CHILD_HEAD + textwrap.dedent(r"""
+    import gc
+    import imp
+    import logging
+
+    import winsim
+    import windows
+    from support import Handle, stat_result
+
+    %(prelude)s
+
+
+    def outcome(call):
+        try:
+            return ("returned", call())
+        except BaseException as error:
+            return (type(error).__name__, str(error))
+
+
+    __builtin__.__import__ = capturing_import
+    report = {"first": attempt()}
+    __builtin__.__import__ = real_import
+    namespace = vars(half_built.pop())
+    %(cure)s
+    path = imp.find_module("volumes", windows.__path__)[1]
+    later_import = attempt()
+    report["later"] = [later_import and later_import[:2],
+                       outcome(lambda: imp.load_dynamic("windows.volumes", path) and None),
+                       outcome(lambda: imp.load_dynamic("other.volumes", path) and None)]
+    report["in_sys_modules"] = "windows.volumes" in sys.modules
+    report["in_package"] = hasattr(windows, "volumes")
+    gc.collect()
+
+    STICK = u"\\\\?\\Volume{0000000a-0000-0000-0000-000000000007}\\"
+    DATA = u"\\\\?\\Volume{0000000a-0000-0000-0000-000000000009}\\"
+    DVD = u"\\\\?\\Volume{0000000a-0000-0000-0000-00000000000b}\\"
+    winsim.reset()
+    winsim.add_volume(STICK, mount_points=[u"E:\\"], label=u"STICK", serial=7, filesystem=u"FAT32", drive_type=2,
+                      total_bytes=8 << 30)
+    winsim.add_volume(DATA, mount_points=[u"D:\\data\\", u"D:\\"], label=u"Data", serial=9, filesystem=u"NTFS",
+                      drive_type=3, total_bytes=1 << 40)
+    winsim.add_volume(DVD, mount_points=[u"F:\\"], serial=11, drive_type=5, information_error=21)
+    stick = Handle(winsim.open_handle(STICK))
+
+    records = []
+
+
+    class Recorder(logging.Handler):
+        def emit(self, record):
+            records.append((record.levelname, record.msg))
+
+
+    logger = logging.getLogger("windows.volumes")
+    logger.addHandler(Recorder(logging.DEBUG))
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+
+    FUNCTION_CALLS = [
+        ("_ListVolumeNames", ()),
+        ("_GetVolumePathNamesForVolumeName", (DATA,)),
+        ("GetVolumeInformation", (u"E:\\",)),
+        ("GetVolumeInformation", (u"F:\\",)),  # not ready
+        ("GetVolumeInformationByHandle", (stick.handle,)),
+        ("FindVolumeID", (stat_result(7),)),
+        ("_VolumeIDFromSerialNumber", (9,)),
+        ("IsFAT", (7, stick)),
+        ("IsFAT", (7, object())),  # cached
+    ]
+
+
+    def function_calls(source, functions):
+        def call(name, arguments):
+            return lambda: functions[name](*arguments)
+        return [("%%s %%d %%s" %% (source, index, name), call(name, arguments))
+                for index, (name, arguments) in enumerate(FUNCTION_CALLS)]
+
+
+    # Looked up in the namespace at each call, and as the application may
+    # hold them from the load on.
+    calls = function_calls("namespace", namespace)
+    from common.service import service
+    if getattr(service, "held", None):
+        calls += function_calls("held", service.held)
+    kept = getattr(service, "kept", [])
+    if kept:
+        instances = []
+        calls += [
+            ("VolumeInfo()", lambda: instances.append(kept[0]()) or type(instances[0]).__name__),
+            ("AllVolumeEntries", lambda: sorted(instances[0].AllVolumeEntries().items())),
+            ("GetVolumeEntryForVolumeID", lambda: instances[0].GetVolumeEntryForVolumeID("serial:9")),
+            ("GetVolumeEntryForDeviceNumber", lambda: instances[0].GetVolumeEntryForDeviceNumber(7)),
+            ("VolumeInfo.FindVolumeID", lambda: instances[0].FindVolumeID(stat_result(9))),
+            ("AllVolumeEntries(force_update=True)", lambda: len(instances[0].AllVolumeEntries(force_update=True))),
+            # The refresh emptied the IsFAT cache: the handle is asked again.
+            ("IsFAT after a refresh", lambda: namespace["IsFAT"](7, object())),
+        ]
+    report["calls"] = []
+    for label, call in calls:
+        del records[:]
+        result = repr(outcome(call))
+        report["calls"].append((label, result, list(records)))
+    print(repr(report))
+    """)
+
+# A Singleton that keeps every class it is given (service.kept), and what the
+# module's namespace holds then (service.held), and raises until told not to.
+SINGLETON_UNTIL_CURED = {"common/service/service.py": textwrap.dedent("""\
+    import sys
+
+    execfile(%r)
+    _real_singleton = Singleton
+    kept = []
+    held = {}
+    broken = [True]
+
+
+    def Singleton(cls):
+        kept.append(cls)
+        held.update(vars(sys.modules[cls.__module__]))
+        if broken:
+            raise ValueError("no service for " + cls.__name__)
+        return _real_singleton(cls)
+    """) % os.path.join(REAL_PACKAGE_DIRS["common/service"], "service.py")}
+CURE_SINGLETON = "from common.service import service\ndel service.broken[:]\n"
+
+FAILED_EARLIER = ("ImportError", "windows.volumes failed to load earlier in this process")
+
+
+class CompleteStateFailureTest(LoadInFreshInterpreter, unittest.TestCase):
+    """A load that fails once the module's state is complete fails the
+    import, and leaves the state and what was made from it working."""
+
+    def Run(self, files, prelude="", cure=""):
+        return self.RunChild(COMPLETE_STATE_CHILD, files, prelude=prelude, cure=cure)
+
+    def test_functions_and_class_answer_as_those_of_a_loaded_module_and_no_load_follows(self):
+        loaded = self.Run(SINGLETON_UNTIL_CURED, prelude=CURE_SINGLETON)
+        self.assertIsNone(loaded["first"])
+        expected = dict((label, (result, records)) for label, result, records in loaded["calls"])
+        self.assertEqual(25, len(expected))
+        self.assertTrue(expected["namespace 3 GetVolumeInformation"][0].startswith("('WindowsError'"))
+        for label, (result, _) in expected.items():
+            self.assertNotIn(repr(NOT_LOADED), result, label)
+        # (description, fake files, cure, error, calls made: those through
+        # the namespace, those held since the load, the class's)
+        cases = [
+            ("service without Singleton", {"common/service/service.py": "\n"}, "", "AttributeError", 9),
+            ("Singleton that raises", SINGLETON_UNTIL_CURED, "", "ValueError", 25),
+            # The cause gone, the module is still not loaded again.
+            ("Singleton that raises, cured", SINGLETON_UNTIL_CURED, CURE_SINGLETON, "ValueError", 25),
+        ]
+        for description, files, cure, error_type, calls in cases:
+            with row_named(description):
+                report = self.Run(files, cure=cure)
+                self.assertEqual(error_type, report["first"][0])
+                self.assertEqual([FAILED_EARLIER] * 3, report["later"])
+                self.assertFalse(report["in_sys_modules"])
+                self.assertFalse(report["in_package"])
+                self.assertEqual(calls, len(report["calls"]))
+                for label, result, records in report["calls"]:
+                    self.assertEqual(expected[label], (result, records), label)
 
 
 SECOND_LOAD_CHILD = textwrap.dedent(r"""

@@ -9,17 +9,25 @@
 #include "winwrap_capi.h"
 
 // It lives as long as the process, so these are plain pointers: nothing
-// releases them, not even at interpreter shutdown. A load that fails
-// releases what it made and leaves the state as it was before, so that the
-// next import loads the module afresh.
+// releases them, not even at interpreter shutdown. A load that fails before
+// the state is ready releases what it made and leaves the state as it was
+// before, so that the next import loads the module afresh; one that fails
+// later leaves it in place (windows/volumes.cpp).
 struct ModuleState {
     // The module's dict, borrowed from the module: set from the start of a
-    // load to its failure, or for good.
+    // load to a failure before `ready`, or for good.
     PyObject *globals = nullptr;
+    // The module, owned for good by a load that completed or failed after
+    // `ready`: the host empties a module's namespace when its last reference
+    // goes.
+    PyObject *module = nullptr;
     // Everything the functions use is in place. A function of a module whose
     // load failed, or that is called before its load got that far, finds this
     // false and refuses to run.
     bool ready = false;
+    // The load failed once the state was ready: the state stays, no import
+    // hands the module out, and a later load is refused.
+    bool load_failed = false;
     PyObject *builtins = nullptr;  // the __builtin__ module, owned
     PyObject *type_error = nullptr, *memory_error = nullptr, *object_type = nullptr;  // captured at load
     RaiseWindowsErrorFunction raise_windows_error = nullptr;

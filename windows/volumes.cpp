@@ -220,22 +220,38 @@ bool LoadModule() {
 }
 
 // Python 2.7's importer keeps a native module whose init failed in
-// sys.modules and hands it out to the next import without loading it again;
-// this one must not be handed out, as its state goes with the failure. What
-// the failed load made is released; the interned names stay for the next.
-void ForgetFailedLoad(PyObject *module, PyObject *full_name) {
+// sys.modules and hands it out to the next import without loading it again:
+// a module whose load failed is taken out, so that no import hands it out as
+// loaded.
+//
+// A load that failed before the state was complete is forgotten: what it
+// made is released (the interned names stay) and the next import loads the
+// module afresh; the functions made so far refuse to run. Once the state is
+// complete, the functions, and the class that Singleton was given, may be in
+// the application's hands already (Singleton itself may keep the class): the
+// state stays, and so does the module, whose namespace they read and which
+// the host empties when its last reference goes. A later load is refused.
+void EndFailedLoad(PyRef &module, PyObject *full_name) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject *modules = PyImport_GetModuleDict();
-    if (full_name && PyDict_GetItem(modules, full_name) == module && PyDict_DelItem(modules, full_name) < 0) {
+    if (full_name && PyDict_GetItem(modules, full_name) == module.get() && PyDict_DelItem(modules, full_name) < 0) {
         PyErr_Clear();
     }
-    ModuleState failed = std::exchange(g_module, ModuleState{});
-    g_module.names = failed.names;
-    for (PyObject *owned : {failed.builtins, failed.object_type, failed.type_error, failed.memory_error,
-                            failed.list_volume_names_function, failed.find_volume_id_function,
-                            failed.volume_id_function, failed.fat_filesystem_names, failed.is_fat_cache}) {
-        Py_XDECREF(owned);
+    if (g_module.ready) {
+        g_module.load_failed = true;
+        g_module.module = module.release();
+    } else {
+        ModuleState failed = std::exchange(g_module, ModuleState{});
+        g_module.names = failed.names;
+        for (PyObject *owned : {failed.builtins, failed.object_type, failed.type_error, failed.memory_error,
+                                failed.list_volume_names_function, failed.find_volume_id_function,
+                                failed.volume_id_function, failed.fat_filesystem_names, failed.is_fat_cache}) {
+            Py_XDECREF(owned);
+        }
+        // The host empties the module's namespace as it goes, which may run
+        // code: with the exception put aside.
+        module.reset();
     }
     PyErr_Restore(type, value, traceback);
 }
@@ -247,7 +263,9 @@ MODULE_INIT_FUNCTION initvolumes(void) {
     // load (under another name, or from inside the first) would change what
     // the loaded module's functions see, so it is refused.
     if (g_module.globals) {
-        PyErr_SetString(PyExc_ImportError, "windows.volumes is already loaded in this process");
+        PyErr_SetString(PyExc_ImportError, g_module.load_failed
+                                               ? "windows.volumes failed to load earlier in this process"
+                                               : "windows.volumes is already loaded in this process");
         return;
     }
     if (!CheckRuntimeVersion()) return;
@@ -262,8 +280,8 @@ MODULE_INIT_FUNCTION initvolumes(void) {
     g_module.globals = PyModule_GetDict(module);
     if (!full_name || !LoadModule()) {
         AddTraceback(kInitName, __LINE__);
-        ForgetFailedLoad(module, full_name.get());
+        EndFailedLoad(owned_module, full_name.get());
         return;
     }
-    owned_module.release();  // the module and its state live as long as the process
+    g_module.module = owned_module.release();  // the module and its state live as long as the process
 }
