@@ -366,9 +366,10 @@ def machine_facts(arguments, counts):
         subprocess.run([PYTHON3, "-c", "import psutil; print(psutil.__version__)"], stdout=subprocess.PIPE)
         .stdout.decode().strip(), subprocess.run(["df", "--version"], stdout=subprocess.PIPE).stdout.decode()
         .splitlines()[0]))
-    print("times: the median of %d refreshes, of %d queries (%s); df -a from start to exit" % (
-        counts["repeat"], counts["queries"], "counts below the goals' own: --quick" if arguments.quick
-        else "the goals' counts"))
+    print("times: medians of %d queries and of %d refreshes (%d in cases 2 and 4), timed inside a running process "
+          "after one untimed call; df -a: the whole program, start to exit; %s" % (
+              counts["queries"], counts["repeat"], counts["slow_repeat"],
+              "--quick: counts below the goals' own" if arguments.quick else "the goals' counts"))
     print()
 
 
@@ -387,7 +388,8 @@ def case_fuse_query(measure, report, space, counts):
         for resident_mib, threads, goal in [(0, 0, None), (counts["resident_mib"], counts["threads"],
                                                            ("time", 0.5e-3))]:
             found = measure.module("module-query", target + "/", counts["queries"], resident_mib, threads)
-            report.row(1, "FUSE query, %d MiB resident, %d threads" % (found["resident_mib"], found["threads"]),
+            report.row(1, "FUSE query, %d MiB resident, %d thread%s" % (
+                found["resident_mib"], found["threads"], "" if found["threads"] == 1 else "s"),
                        found["median"], [("psutil disk_usage", psutil)], goal)
 
 
