@@ -39,6 +39,7 @@ import os
 import platform
 import pwd
 import resource
+import select
 import signal
 import statistics
 import subprocess
@@ -99,17 +100,21 @@ def die_with_benchmark(parent):
         os._exit(1)  # the benchmark died before the line above
 
 
-def start(argv, **options):
+def child_setup(prepare=None):
+    """What a child runs before exec: `prepare`, then the tie to the benchmark."""
     parent = os.getpid()
-    prepare = options.pop("prepare", None)
 
     def before_exec():
         if prepare:
             prepare()
         die_with_benchmark(parent)
 
+    return before_exec
+
+
+def start(argv, prepare=None, **options):
     options.setdefault("stdin", subprocess.DEVNULL)
-    return subprocess.Popen(argv, env=tool_environment(), close_fds=True, preexec_fn=before_exec, **options)
+    return subprocess.Popen(argv, env=tool_environment(), close_fds=True, preexec_fn=child_setup(prepare), **options)
 
 
 def stop(processes, grace=5.0):
@@ -233,10 +238,12 @@ def hold_descriptors(stack, total):
                        cwd="/", prepare=become_nobody)
         holders.append(holder)
     held = 0
+    deadline = time.monotonic() + 60
     for holder in holders:
-        line = holder.stdout.readline()  # bounded: the holder opens, reports, or dies
+        ready = select.select([holder.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]
+        line = holder.stdout.readline() if ready else b""
         if not line.strip().isdigit():
-            raise RuntimeError("a holder of descriptors failed (status %s)" % holder.poll())
+            raise RuntimeError("a holder of descriptors failed or is late (status %s)" % holder.poll())
         held += int(line)
     return held, len(holders)
 
@@ -255,10 +262,9 @@ class Measure(object):
         if python == self.python2:
             environment["PYTHONPATH"] = self.package_dir
             environment["PYTHONDONTWRITEBYTECODE"] = "1"
-        parent = os.getpid()
         result = subprocess.run([python, WORKERS, job] + [str(argument) for argument in arguments],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=environment, timeout=timeout,
-                                preexec_fn=lambda: die_with_benchmark(parent))
+                                preexec_fn=child_setup())
         if result.returncode != 0:
             raise RuntimeError("%s %s failed with status %d" % (os.path.basename(python), job, result.returncode))
         found = json.loads(result.stdout.decode().strip().splitlines()[-1])
