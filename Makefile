@@ -2,6 +2,7 @@
 # make demo   ... and run the example program on the default machine
 # make test   ... and run every test through CTest
 # make debug  build for the debug interpreter into build/python-dbg/
+# make bench-this-machine   the benchmark on mounts of this machine (mk/bench.mk)
 
 PYTHON      := /usr/bin/python2.7
 PYTHON_DBG  := /usr/bin/python2.7-dbg
@@ -36,3 +37,4 @@ clean:
 
 include mk/soundness.mk
 include mk/fidelity.mk
+include mk/bench.mk

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the fidelity legs need, on top of tools/setup.sh:
+# Installs what the fidelity legs and the benchmark of this machine's file
+# systems need, on top of tools/setup.sh:
 #   source   Debian's python2.7 source package can be fetched (a deb-src
 #            entry for bullseye) and unpacked with its patches
 #   i386     32-bit host: python2.7's library and headers for i386
@@ -7,6 +8,8 @@
 #            emulation for kernels that run no 32-bit programs
 #   windows  the cross compilers for Windows (32- and 64-bit) and Wine with
 #            its 32-bit half, to run Windows programs
+#   bench    psutil for Python 3, the reference of bench/bench_this_machine.py,
+#            and bindfs, a small FUSE driver written in C to mount by the hundred
 # Idempotent: does nothing when everything is present.
 # Usage: tools/setup-fidelity.sh PART...
 set -euo pipefail
@@ -20,6 +23,7 @@ packages_for() {
         i386) echo g++-multilib libpython2.7-dev:i386 libgtest-dev:i386 libmount-dev:i386 libblkid-dev:i386 \
             qemu-user ;;
         windows) echo g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386 ;;
+        bench) echo python3-psutil bindfs ;;
         *) echo "setup-fidelity: unknown part '$1'" >&2; return 1 ;;
     esac
 }
