@@ -1,5 +1,7 @@
 #include "linux_volumes.h"
 
+#include "linux_fuse_daemons.h"
+
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -33,17 +35,6 @@ constexpr const char *kPseudoTypes[] = {
     "cpuset",     "sockfs",     "pipefs",      "anon_inodefs",    "rootfs",    "binder",    "ipathfs",    "usbfs",
     "spufs",      "fuse.lxcfs", "fuse.portal", "fuse.gvfsd-fuse",
 };
-
-// Served by another machine.
-constexpr const char *kNetworkTypes[] = {
-    "nfs",         "nfs4",      "cifs",         "smb3",           "smbfs",          "ncpfs",          "afs",
-    "9p",          "virtiofs",  "ceph",         "glusterfs",      "lustre",         "davfs",          "fuse.sshfs",
-    "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.curlftpfs", "fuse.glusterfs", "fuse.ceph-fuse",
-};
-
-bool StartsWith(const std::string &text, const char *prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
 
 }  // namespace
 
@@ -153,27 +144,6 @@ DWORD WindowsErrorFor(int error) {
 
 bool IsPseudoFileSystem(const std::string &fstype) {
     return OneOf(fstype, kPseudoTypes);
-}
-
-bool IsNetworkMount(const Mount &mount) {
-    if (mount.network || OneOf(mount.fstype, kNetworkTypes)) {
-        return true;
-    }
-    if (mount.fstype != "fuse" && !StartsWith(mount.fstype, "fuse.")) {
-        return false;
-    }
-    // "user@host:/path", "remote:", "//host/share"
-    const size_t colon = mount.source.find(':');
-    const bool host_and_path = colon != std::string::npos && colon > 0 && mount.source.find('/') > colon;
-    return host_and_path || StartsWith(mount.source, "//");
-}
-
-bool IsFuse(const Mount &mount) {
-    return mount.fstype == "fuse" || mount.fstype == "fuseblk" || StartsWith(mount.fstype, "fuse.");
-}
-
-bool MayHang(const Mount &mount) {
-    return IsNetworkMount(mount) || IsFuse(mount);
 }
 
 std::u16string FileSystemName(const std::string &fstype, const std::string &version) {
@@ -354,74 +324,37 @@ bool FitsSerial(dev_t device) {
     return device <= std::numeric_limits<DWORD>::max();
 }
 
-// What holds a FUSE file system whose daemon hides it (its mount source
-// names no device): a block device or a regular file (a disk image) that the
-// daemon holds open, on a file system that cannot hang. A regular file counts
-// only when a probe recognizes a file system in it.
-struct Backing {
-    std::optional<dev_t> block;
-    std::optional<std::string> image;  // a path that opens the image
-    DeviceFacts facts;                 // of the image
-};
-
-std::optional<Backing> FuseBacking(const Mount &mount, const Environment &environment, const DeviceFiles &files,
-                                   const FuseDaemons &daemons, const std::map<int, const Mount *> &mounts_by_id) {
-    for (const DaemonFile &file : daemons.OpenFiles(mount.device, mount.target)) {
-        auto holder = file.has_mount_id ? mounts_by_id.find(file.mount_id) : mounts_by_id.end();
-        // Reading a file on a file system that may hang could hang too.
-        if (holder == mounts_by_id.end() || MayHang(*holder->second) || holder->second->id == mount.id) {
-            continue;
-        }
-        std::optional<FileKind> kind = KindOfFile(file.path);
-        if (!kind) {
-            continue;
-        }
-        Backing backing;
-        if (kind->block_device && files.IsBlockDevice(kind->device_number)) {
-            backing.block = kind->device_number;
-            return backing;
-        }
-        if (kind->regular) {
-            if (std::optional<DeviceFacts> probed = environment.probe(file.path); probed && !probed->type.empty()) {
-                backing.image = file.path;
-                backing.facts = *probed;
-                return backing;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 // Describes `mount`; also tells its UUID, of which the GUID is made. With
 // `daemons`, a FUSE file system whose source names no device is looked for
-// behind its daemon.
-Volume Describe(const Mount &mount, dev_t device, const Environment &environment, const DeviceFiles &files,
-                const FuseDaemons *daemons, const std::map<int, const Mount *> &mounts_by_id, std::string &uuid) {
+// behind its daemon. A `slow` mount is one that cannot be asked about
+// without asking a file system that may hang.
+Volume Describe(const Mount &mount, dev_t device, bool slow, const Environment &environment,
+                const DeviceFiles &files, const FuseDaemons *daemons, const MountFacts &table, std::string &uuid) {
     Volume volume;
     volume.device = device;
     volume.targets = {mount.target};
     volume.mount_ids = {mount.id};
     volume.mount_points = {MountPoint(mount.target)};
     volume.network = IsNetworkMount(mount);
-    volume.may_hang = MayHang(mount);
+    volume.may_hang = MayHang(mount) || slow;
     volume.fstype = mount.fstype;
 
-    std::optional<dev_t> block;
+    std::optional<dev_t> block = table.Block(mount);
     std::optional<Backing> backing;
-    if (!volume.network) {
-        block =
-            files.IsBlockDevice(mount.device) ? std::optional<dev_t>(mount.device) : files.DeviceOfSource(mount.source);
-        if (!block && daemons && IsFuse(mount)) {
-            backing = FuseBacking(mount, environment, files, *daemons, mounts_by_id);
-            block = backing ? backing->block : std::nullopt;
-        }
+    if (!block && daemons && IsFuse(mount) && !volume.network && MountedBy(mount, environment.user)) {
+        backing = FuseBacking(mount, environment.probe, files, *daemons, table);
+        block = backing ? backing->block : std::nullopt;
     }
     DeviceFacts facts;
     if (block) {
         if (std::optional<std::string> node = files.Node(*block)) {
-            std::optional<DeviceFacts> probed = environment.probe(*node);
+            // A device that reads from a file system that may hang is
+            // described by udev's links alone.
+            std::optional<DeviceFacts> probed =
+                table.ReadsFromSlow(*block) ? std::nullopt : environment.probe(*node);
             facts = probed ? *probed : files.LinkedFacts(*node);
         }
+        volume.may_hang = volume.may_hang || table.ReadsFromSlow(*block);
     } else if (backing && backing->image) {
         facts = backing->facts;
     }
@@ -456,21 +389,20 @@ std::u16string GuidPath(const std::string &guid) {
 
 }  // namespace
 
-Volume DescribeMount(const Mount &mount, dev_t device, const Environment &environment) {
+Volume DescribeMount(const std::vector<Mount> &mounts, const Mount &mount, dev_t device,
+                     const Environment &environment) {
     const DeviceFiles files(environment.root);
+    const MountFacts table(mounts, files);
     std::string uuid;
-    Volume volume = Describe(mount, device, environment, files, nullptr, {}, uuid);
+    Volume volume = Describe(mount, device, table.ReachedSlowly(mount), environment, files, nullptr, table, uuid);
     volume.name = GuidPath(VolumeGuid(uuid, volume, mount, {}));
     return volume;
 }
 
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment) {
     const DeviceFiles files(environment.root);
-    const FuseDaemons daemons(environment.root);
-    std::map<int, const Mount *> mounts_by_id;
-    for (const Mount &mount : mounts) {
-        mounts_by_id.emplace(mount.id, &mount);
-    }
+    const FuseDaemons daemons(environment.root, environment.user);
+    const MountFacts table(mounts, files);
     std::vector<Volume> volumes;
     std::map<dev_t, size_t> by_device;
     std::set<std::string> guids;
@@ -478,13 +410,15 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
         if (IsPseudoFileSystem(mount.fstype)) {
             continue;
         }
+        // Nothing that may wait for a FUSE daemon or a server is asked here.
+        const bool slow = table.ReachedSlowly(mount) || table.Hangs(mount);
         dev_t device = mount.device;
-        if (!MayHang(mount)) {
+        bool shown = false;
+        if (!slow) {
             std::optional<Place> place = environment.place(mount.target);
-            const bool shows_this_mount =
-                place && (place->has_mount_id ? place->mount_id == static_cast<uint64_t>(mount.id)
-                                              : place->device == mount.device);
-            if (shows_this_mount) {
+            shown = place && (place->has_mount_id ? place->mount_id == static_cast<uint64_t>(mount.id)
+                                                  : place->device == mount.device);
+            if (shown) {
                 device = place->device;
             }
         }
@@ -493,13 +427,19 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
         }
         if (auto known = by_device.find(device); known != by_device.end()) {
             Volume &volume = volumes[known->second];
+            if (shown && !volume.shown_at && !volume.may_hang) {
+                volume.shown_at = volume.targets.size();
+            }
             volume.targets.push_back(mount.target);
             volume.mount_ids.push_back(mount.id);
             volume.mount_points.push_back(MountPoint(mount.target));
             continue;
         }
         std::string uuid;
-        Volume volume = Describe(mount, device, environment, files, &daemons, mounts_by_id, uuid);
+        Volume volume = Describe(mount, device, slow, environment, files, &daemons, table, uuid);
+        if (shown && !volume.may_hang) {
+            volume.shown_at = 0;
+        }
         const std::string guid = VolumeGuid(uuid, volume, mount, guids);
         guids.insert(guid);
         volume.name = GuidPath(guid);
