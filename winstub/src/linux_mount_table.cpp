@@ -154,11 +154,12 @@ bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
 }
 
 bool MountFacts::Hangs(const Mount &mount, int depth) const {
-    if (MayHang(mount)) {
-        return true;
+    auto [known, unknown] = hangs_.try_emplace(mount.id, true);
+    if (unknown) {
+        std::optional<dev_t> block = MayHang(mount) ? std::nullopt : Block(mount);
+        known->second = MayHang(mount) || (block && ReadsFromSlow(*block, depth));
     }
-    std::optional<dev_t> block = Block(mount);
-    return block && ReadsFromSlow(*block, depth);
+    return known->second;
 }
 
 bool MountFacts::ReachedSlowly(const Mount &mount) const {
@@ -216,9 +217,27 @@ MountTableWatch::~MountTableWatch() {
     }
 }
 
+namespace {
+
+// Which mount namespace the process is in, as cheaply as the kernel tells
+// it: the mount of its root directory, which is a mount of that namespace
+// (the lookup of "/" walks nothing); where statx names no mount (before
+// Linux 5.8), the namespace's own inode.
+uint64_t NamespaceIdentity(const std::string &namespace_link) {
+    struct statx status {};
+    if (statx(AT_FDCWD, "/", AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MNT_ID, &status) == 0 &&
+        (status.stx_mask & STATX_MNT_ID) && status.stx_mnt_id != 0) {
+        return status.stx_mnt_id;
+    }
+    struct stat link {};
+    // Inode numbers and mount IDs apart: the top bit.
+    return stat(namespace_link.c_str(), &link) == 0 ? (uint64_t{1} << 63) | link.st_ino : 0;
+}
+
+}  // namespace
+
 bool MountTableWatch::Changed() {
-    struct stat status {};
-    const ino_t current = stat(namespace_link_.c_str(), &status) == 0 ? status.st_ino : 0;
+    const uint64_t current = NamespaceIdentity(namespace_link_);
     const pid_t process = getpid();
     if (fd_ < 0 || process != owner_ || current != namespace_) {
         // An inherited file is closed unpolled: the parent keeps its news.

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -86,6 +87,7 @@ private:
     std::map<std::string, size_t> hanging_targets_;  // the last mount at each
     mutable std::map<int, std::optional<dev_t>> blocks_;
     mutable std::map<dev_t, bool> slow_blocks_;
+    mutable std::map<int, bool> hangs_;
 };
 
 // Tells whether the mount table of the calling process has changed since it
@@ -115,7 +117,7 @@ private:
     const std::string namespace_link_;
     int fd_ = -1;
     pid_t owner_ = -1;      // the process that opened fd_
-    ino_t namespace_ = 0;   // inode of the mount namespace it was opened in
+    uint64_t namespace_ = 0;  // which mount namespace it was opened in
 };
 
 }  // namespace winstub::this_machine

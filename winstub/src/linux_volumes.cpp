@@ -255,26 +255,24 @@ std::optional<std::string> CanonicalGuid(const std::string &uuid) {
 // A version-8 GUID made of the 128-bit FNV-1a hash of `key`: stable across
 // runs and machines for the same key.
 std::string HashedGuid(const std::string &key) {
-    // The hash as 16 bytes, least significant first: 32-bit builds have no
-    // 128-bit integers.
-    std::array<unsigned char, 16> hash;
-    const unsigned char offset_basis[16] = {0x6c, 0x62, 0x27, 0x2e, 0x07, 0xbb, 0x01, 0x42,
-                                            0x62, 0xb8, 0x21, 0x75, 0x62, 0x95, 0xc5, 0x8d};
-    std::reverse_copy(std::begin(offset_basis), std::end(offset_basis), hash.begin());
+    // The hash as four 32-bit limbs, least significant first: 32-bit builds
+    // have no 128-bit integers.
+    uint32_t hash[4] = {0x6295c58du, 0x62b82175u, 0x07bb0142u, 0x6c62272eu};
     for (char c : key) {
         hash[0] ^= static_cast<unsigned char>(c);
         // hash *= 2^88 + 0x13B, modulo 2^128: (hash << 88) + hash * 0x13B.
-        std::array<unsigned char, 16> product;
-        unsigned int carry = 0;
-        for (size_t i = 0; i < 16; ++i) {
-            carry += hash[i] * 0x13Bu + (i >= 11 ? hash[i - 11] : 0u);
-            product[i] = static_cast<unsigned char>(carry);
-            carry >>= 8;
+        const uint32_t shifted[4] = {0, 0, hash[0] << 24, (hash[1] << 24) | (hash[0] >> 8)};
+        uint64_t carry = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            carry += uint64_t{hash[i]} * 0x13Bu + shifted[i];
+            hash[i] = static_cast<uint32_t>(carry);
+            carry >>= 32;
         }
-        hash = product;
     }
     unsigned char bytes[16];
-    std::reverse_copy(hash.begin(), hash.end(), bytes);
+    for (size_t i = 0; i < 16; ++i) {
+        bytes[i] = static_cast<unsigned char>(hash[3 - i / 4] >> (24 - 8 * (i % 4)));
+    }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x80);  // version 8
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC variant
     char text[37];
