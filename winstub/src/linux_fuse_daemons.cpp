@@ -102,9 +102,12 @@ FuseDaemons::FuseDaemons(std::string root, uid_t user) : root_(std::move(root)),
 void FuseDaemons::Scan() const {
     scanned_ = true;
     const std::string proc = root_ + "/proc";
+    // Not the calling process itself: the cost of a table read must not
+    // grow with the descriptors of the application it serves.
+    const std::string self = std::to_string(getpid());
     for (const std::string &pid : NumberedEntries(proc)) {
         const std::string process = proc + "/" + pid;
-        if (!RunsAs(process, user_)) {
+        if (pid == self || !RunsAs(process, user_)) {
             continue;
         }
         for (const std::string &fd : NumberedEntries(process + "/fd")) {

@@ -33,7 +33,7 @@ struct DaemonFile {
 // fdinfo ("fuse_connection:", Linux 6.x; without it no daemon is found).
 // Only the user's own processes are looked at (one stat of /proc/PID each),
 // so no other user's process can pose as a daemon, nor make the search
-// longer. Read once, at the first question. Not for use by several threads
+// longer; the calling process is not one of them. Read once, at the first question. Not for use by several threads
 // at once.
 class FuseDaemons {
 public:
