@@ -17,10 +17,6 @@ namespace winstub::this_machine {
 
 namespace {
 
-template <typename T, void (*Free)(T *)>
-struct Deleter {
-    void operator()(T *object) const { Free(object); }
-};
 using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_table>>;
 using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
 

@@ -21,10 +21,6 @@ namespace winstub::this_machine {
 
 namespace {
 
-template <typename T, void (*Free)(T *)>
-struct Deleter {
-    void operator()(T *object) const { Free(object); }
-};
 using Probe = std::unique_ptr<blkid_struct_probe, Deleter<blkid_struct_probe, blkid_free_probe>>;
 
 struct FreeMemory {

@@ -16,6 +16,12 @@
 
 namespace winstub::this_machine {
 
+// Frees what a C library made, for std::unique_ptr.
+template <typename T, void (*Free)(T *)>
+struct Deleter {
+    void operator()(T *object) const { Free(object); }
+};
+
 // Owns a file descriptor (-1: none).
 class FileDescriptor {
 public:
