@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """A FUSE file system that can stop answering, for test_real_file_systems.
 
-    stalling_fs.py MOUNT_DIRECTORY CONTROL_DIRECTORY
+    stalling_fs.py MOUNT_DIRECTORY CONTROL_DIRECTORY [IMAGE [FSNAME]]
 
-Serves one directory holding the file "file" (five bytes). While the file
-CONTROL_DIRECTORY/stall exists, statfs and getattr do not answer: they wait
-until it is removed (at most STALL_LIMIT seconds, so that nothing waits for
-ever should the test die). Each stalled request adds a line to
-CONTROL_DIRECTORY/stalled. Runs in the foreground until unmounted or killed.
-Needs python3-fusepy (the module `fusepy`).
+Serves one directory holding the file "file" (five bytes), the empty
+directory "dir" and, given IMAGE, the file "image" with IMAGE's bytes
+(read-only, every read asked of this daemon: direct_io). While the file
+CONTROL_DIRECTORY/stall exists, statfs, getattr (by which the kernel also
+looks names up) and read do not answer: they wait until it is removed (at
+most STALL_LIMIT seconds, so that nothing waits for ever should the test
+die). Each stalled request adds a line to CONTROL_DIRECTORY/stalled. The
+mount's source is FSNAME ("stalling" without it). Runs in the foreground
+until unmounted or killed. Needs python3-fusepy (the module `fusepy`).
 """
 import errno
 import os
@@ -24,7 +27,8 @@ CONTENT = b"hello"
 
 class StallingFS(fusepy.Operations):
 
-    def __init__(self, control):
+    def __init__(self, control, image):
+        self.image = image
         self.stall = os.path.join(control, "stall")
         self.stalled = os.path.join(control, "stalled")
         self.started = time.time()
@@ -46,8 +50,11 @@ class StallingFS(fusepy.Operations):
     def getattr(self, path, fh=None):
         self._wait_while_stalled("getattr " + path)
         now = self.started
-        if path == "/":
+        if path in ("/", "/dir"):
             return dict(st_mode=stat.S_IFDIR | 0o755, st_nlink=2, st_size=0,
+                        st_ctime=now, st_mtime=now, st_atime=now)
+        if path == "/image" and self.image:
+            return dict(st_mode=stat.S_IFREG | 0o444, st_nlink=1, st_size=os.path.getsize(self.image),
                         st_ctime=now, st_mtime=now, st_atime=now)
         if path == "/file":
             return dict(st_mode=stat.S_IFREG | 0o644, st_nlink=1, st_size=len(CONTENT),
@@ -55,19 +62,28 @@ class StallingFS(fusepy.Operations):
         raise fusepy.FuseOSError(errno.ENOENT)
 
     def readdir(self, path, fh):
-        return [".", "..", "file"]
+        if path == "/dir":
+            return [".", ".."]
+        return [".", "..", "file", "dir"] + (["image"] if self.image else [])
 
     def open(self, path, flags):
         return 0
 
     def read(self, path, size, offset, fh):
+        self._wait_while_stalled("read " + path)
+        if path == "/image":
+            with open(self.image, "rb") as image:
+                image.seek(offset)
+                return image.read(size)
         return CONTENT[offset:offset + size]
 
 
 def main():
     mount_directory, control = sys.argv[1:3]
-    fusepy.FUSE(StallingFS(control), mount_directory, foreground=True, nothreads=False,
-                fsname="stalling", subtype="stalling", ro=True)
+    image = sys.argv[3] if len(sys.argv) > 3 and sys.argv[3] else None
+    fsname = sys.argv[4] if len(sys.argv) > 4 else "stalling"
+    fusepy.FUSE(StallingFS(control, image), mount_directory, foreground=True, nothreads=False,
+                fsname=fsname, subtype="stalling", ro=True, direct_io=True)
 
 
 if __name__ == "__main__":

@@ -28,6 +28,7 @@ import re
 import select
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import tempfile
@@ -156,6 +157,12 @@ def is_mounted(target):
     return any(mount[2] == target for mount in mount_table())
 
 
+def names_mounted_at(target):
+    """The GUID names of the volumes that have `target` as a mount point."""
+    point = target.rstrip("/") + "/"
+    return [name for name in volumes._ListVolumeNames() if point in volumes._GetVolumePathNamesForVolumeName(name)]
+
+
 def die_with_parent():
     """In a child before exec: SIGKILL when the test process ends."""
     try:
@@ -163,6 +170,24 @@ def die_with_parent():
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     except Exception:
         pass
+
+
+NOBODY = 65534
+
+
+def as_nobody(descriptors=0):
+    """In a child before exec: user and group nobody, dying with the test,
+    allowed `descriptors` open files."""
+    def become():
+        die_with_parent()
+        if descriptors:
+            import resource
+            hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(descriptors, hard), hard))
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+    return become
 
 
 # ---------------------------------------------------------------------------
@@ -279,6 +304,16 @@ class Workspace(object):
         self.autoclear_loops(argv[1:])
         return daemon
 
+    def open_to_everyone(self):
+        """Lets other users (nobody) reach the workspace and open /dev/fuse,
+        as Debian usually has it (0666), in this mount namespace only: a node
+        of the same device is bound over it."""
+        os.chmod(self.directory, 0o755)
+        node = self.path("fuse-for-everyone")
+        os.mknod(node, 0o666 | stat.S_IFCHR, os.stat("/dev/fuse").st_rdev)
+        os.chmod(node, 0o666)
+        self.mount(["--bind", node], "/dev/fuse")
+
     def write_file(self, directory, name="file.txt"):
         path = os.path.join(directory, name)
         with open(path, "w") as opened:
@@ -313,9 +348,7 @@ class RealFileSystemTest(unittest.TestCase):
         return self.info.AllVolumeEntries(force_update=True)
 
     def names_mounted_at(self, target):
-        point = target.rstrip("/") + "/"
-        return [name for name in volumes._ListVolumeNames()
-                if point in volumes._GetVolumePathNamesForVolumeName(name)]
+        return names_mounted_at(target)
 
     def the_volume_at(self, target):
         names = self.names_mounted_at(target)
@@ -560,6 +593,133 @@ class RealFileSystemTest(unittest.TestCase):
         self.assertEqual(again, first)
 
 
+    # 3. A process and its forked children ---------------------------------
+
+    def test_a_forked_child_takes_no_news_of_its_parent(self):
+        volumes.GetVolumeInformation(u"/")  # the machine watches the mount table from here
+        target = self.space.mount(["-t", "tmpfs", "-o", "size=1m", "forked"], self.space.folder("forked"))
+        worker = os.fork()
+        if worker == 0:
+            try:
+                volumes.GetVolumeInformation(u"/")
+            finally:
+                os._exit(0)
+        deadline = time.time() + 10
+        while os.waitpid(worker, os.WNOHANG) == (0, 0):
+            self.assertLess(time.time(), deadline, "the forked worker did not end")
+            time.sleep(0.01)
+        # The parent still sees the mount that its worker's query came after.
+        information = volumes.GetVolumeInformation(unicode(target + "/"))
+        self.assertEqual((information[1], information[4]), (os.stat(target).st_dev, "tmpfs"))
+        fd = os.open(target, os.O_RDONLY)
+        try:
+            self.assertEqual(volumes.GetVolumeInformationByHandle(fd), information)
+        finally:
+            os.close(fd)
+
+    # 4. Other users' processes ----------------------------------------------
+
+    def fat_image(self, name, label):
+        require(self, "mkfs.vfat")
+        image = self.space.image(name, 64)
+        run(["mkfs.vfat", "-F", "32", "-n", label, image])
+        return image
+
+    def hold_as_nobody(self, paths, argv_tail=(), descriptors=0):
+        """A process of user nobody that holds `paths` open (opened here, as
+        root) and, given `descriptors`, that many descriptors of /dev/null;
+        its command line ends with `argv_tail`. Returns once it holds them."""
+        held = [os.open(path, os.O_RDWR if path == "/dev/fuse" else os.O_RDONLY) for path in paths]
+        source = ("import os, sys\n"
+                  "held = [os.open('/dev/null', os.O_RDONLY) for _ in range(%d)]\n"
+                  "sys.stdout.write('ready\\n'); sys.stdout.flush()\n"
+                  "sys.stdin.read()\n") % descriptors
+        try:
+            process = subprocess.Popen([PYTHON3, "-c", source] + list(argv_tail), stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, env=tool_environment(), close_fds=False,
+                                       preexec_fn=as_nobody(descriptors + 64 if descriptors else 0))
+        finally:
+            for fd in held:
+                os.close(fd)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), wait_bounded(process, 5)))
+        self.assertTrue(select.select([process.stdout], [], [], 60)[0], "the process of nobody did not start")
+        self.assertEqual(process.stdout.readline(), "ready\n")
+        return process
+
+    def test_another_users_process_does_not_describe_a_fuse_volume(self):
+        require(self, "fusefat")
+        evil = self.fat_image("evil.img", "EVIL")
+        image = self.fat_image("fat32.img", "REALFAT32")
+        target = self.space.folder("fusefat")
+        # It holds /dev/fuse without serving a mount and names the mount
+        # directory: it comes first in /proc, before the real daemon.
+        self.hold_as_nobody(["/dev/fuse", evil], [target])
+        self.space.fuse(["fusefat", "-f", "-o", "rw+", image, target], target)
+        label, _, _, _, filesystem = volumes.GetVolumeInformation(unicode(target + "/"))
+        self.assertEqual((label, filesystem), (u"REALFAT32", u"FAT32"))
+
+    def test_a_users_fuse_mount_does_not_take_a_disk_by_its_source(self):
+        if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
+            self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+        uuid = "0f5e1c2a-7b3d-4e8f-9a10-2b3c4d5e6f70"
+        device = self.space.loop(self.ext4(uuid=uuid))
+        # nobody's FUSE mount names root's loop device as its source, and
+        # comes first in the table.
+        self.space.open_to_everyone()
+        theirs = self.space.folder("theirs")
+        control = self.space.folder("their-control")
+        for folder in (theirs, control):
+            os.chown(folder, NOBODY, NOBODY)
+        script = self.space.path("stalling_fs.py")
+        shutil.copy(os.path.join(HERE, "stalling_fs.py"), script)
+        log = open(self.space.path("fuse-theirs.log"), "w")
+        daemon = subprocess.Popen([PYTHON3, script, theirs, control, "", device], stdin=open(os.devnull),
+                                  stdout=log, stderr=subprocess.STDOUT, env=tool_environment(), close_fds=True,
+                                  preexec_fn=as_nobody())
+        log.close()
+        self.addCleanup(self.space.unmount, theirs, daemon)
+        deadline = time.time() + 10
+        while not is_mounted(theirs):
+            if daemon.poll() is not None or time.time() > deadline:
+                with open(self.space.path("fuse-theirs.log")) as output:
+                    raise AssertionError("nobody's FUSE file system did not mount: %s" % output.read())
+            time.sleep(0.01)
+        self.assertIn((theirs, "fuse.stalling", device),
+                      [(mount[2], mount[3], mount[4]) for mount in mount_table()])
+        disk = self.space.mount([device], self.space.folder("disk"))
+        # The disk keeps its UUID as its GUID, and its description.
+        name = self.the_volume_at(disk)
+        self.assertEqual(GUID_NAME.match(name).group(1), uuid)
+        label, _, _, _, filesystem = volumes.GetVolumeInformation(name)
+        self.assertEqual((label, filesystem), (u"REAL-EXT4", u"ext4"))
+        self.assertNotEqual(self.the_volume_at(theirs), name)
+
+    def test_other_users_descriptors_do_not_slow_the_table_read(self):
+        require(self, "fusefat")
+        image = self.fat_image("fat32.img", "REALFAT32")
+        target = self.space.folder("fusefat")
+        self.space.fuse(["fusefat", "-f", "-o", "rw+", image, target], target)
+
+        def table_read():
+            best = None
+            for _ in range(5):
+                start = time.time()
+                volumes._ListVolumeNames()
+                seconds = time.time() - start
+                best = seconds if best is None else min(best, seconds)
+            return best
+
+        alone = table_read()
+        # (Each within the limit of open files that root may not raise here.)
+        for _ in range(6):
+            self.hold_as_nobody([], descriptors=19000)
+        crowded = table_read()
+        sys.stderr.write("(table read %.4f s, with nobody's 114,000 descriptors %.4f s) " % (alone, crowded))
+        self.assertLess(crowded, 2 * alone + 0.05)
+        label, _, _, _, filesystem = volumes.GetVolumeInformation(unicode(target + "/"))
+        self.assertEqual((label, filesystem), (u"REALFAT32", u"FAT32"))
+
+
 # ---------------------------------------------------------------------------
 # 3. A file system that never answers.
 
@@ -577,19 +737,21 @@ sys.stdout.flush()
 """
 
 
-class StallingFileSystemTest(unittest.TestCase):
+class StallingTestCase(unittest.TestCase):
+    """Tests on the stalling file system, mounted for each; with `image`,
+    it serves that file too."""
 
-    def setUp(self):
+    def mount_stalling(self, image=""):
         if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
             self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
         winsim.use_this_machine()
         self.addCleanup(winsim.reset)
-        self.space = Workspace(self)
         self.control = self.space.folder("control")
         self.target = self.space.folder("stalling")
         self.stall = os.path.join(self.control, "stall")
         # Released before the file system is unmounted (cleanups run last first).
-        self.space.fuse([PYTHON3, os.path.join(HERE, "stalling_fs.py"), self.target, self.control], self.target)
+        self.space.fuse([PYTHON3, os.path.join(HERE, "stalling_fs.py"), self.target, self.control, image],
+                        self.target)
         self.addCleanup(self.release)
 
     def block(self):
@@ -605,6 +767,14 @@ class StallingFileSystemTest(unittest.TestCase):
             return []
         with open(path) as log:
             return log.read().splitlines()
+
+
+
+class StallingFileSystemTest(StallingTestCase):
+
+    def setUp(self):
+        self.space = Workspace(self)
+        self.mount_stalling()
 
     def timed(self, function, *arguments):
         start = time.time()
@@ -700,6 +870,75 @@ class StallingFileSystemTest(unittest.TestCase):
         self.assertEqual(volumes.GetVolumeInformationByHandle(root), result)
         entries = info.AllVolumeEntries(force_update=True)
         self.assertEqual(info.GetVolumeEntryForVolumeID(volume_id).mountpoint, target)
+
+
+CHILD_TABLE_READ = r"""
+import sys, time
+import winsim
+import windows.volumes as volumes
+winsim.use_this_machine()
+start = time.time()
+names = volumes._ListVolumeNames()
+listed = time.time() - start
+start = time.time()
+volumes.VolumeInfo.NewInstance().AllVolumeEntries(force_update=True)
+sys.stdout.write("%d %.3f %.3f\n" % (len(names), listed, time.time() - start))
+sys.stdout.flush()
+"""
+# The kernel asks a FUSE daemon again about a name it has looked up after
+# this long (libfuse's default entry and attribute time-outs: 1 s).
+FUSE_CACHE_SECONDS = 1.5
+
+
+class BeneathAStalledFileSystemTest(StallingTestCase):
+    """File systems that can only be reached through, or read from, the
+    stalling one: the table read asks nothing of it."""
+
+    def setUp(self):
+        self.space = Workspace(self)
+        image = self.space.image("ext4.img", 64)
+        run(["mkfs.ext4", "-q", "-F", "-L", "BENEATH", image])
+        self.mount_stalling(image)
+
+    def table_read_while_stalled(self):
+        """_ListVolumeNames() and a refresh in a child interpreter while the
+        file system does not answer: (seconds listing, seconds refreshing)."""
+        # Released before anything of the test is unmounted, after the child is gone.
+        self.addCleanup(self.release)
+        self.block()
+        time.sleep(FUSE_CACHE_SECONDS)
+        environment = os.environ.copy()
+        environment["PYTHONDONTWRITEBYTECODE"] = "1"
+        child = subprocess.Popen([sys.executable, "-c", CHILD_TABLE_READ], env=environment,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, close_fds=True)
+        self.addCleanup(lambda: child.poll() is None and (child.kill(), self.release(), wait_bounded(child, 10)))
+        # Each volume that cannot answer costs the refresh its time-out once.
+        ready = select.select([child.stdout], [], [], 2 * MACHINE_TIMEOUT + EXIT_LIMIT)[0]
+        self.assertTrue(ready, "the table read waits for the stalled file system")
+        fields = child.stdout.readline().split()
+        self.assertEqual(len(fields), 3, child.stderr.read())
+        listed, refreshed = float(fields[1]), float(fields[2])
+        self.assertLess(listed, AT_ONCE)
+        self.assertLess(refreshed, 2 * MACHINE_TIMEOUT + AT_ONCE)
+        self.assertEqual(wait_bounded(child, EXIT_LIMIT), 0)
+        return listed, refreshed
+
+    def test_a_mount_inside_a_stalled_file_system(self):
+        inner = self.space.mount(["-t", "tmpfs", "-o", "size=1m", "inner"], os.path.join(self.target, "dir"))
+        self.assertIn(inner + "/", [point for name in volumes._ListVolumeNames()
+                                    for point in volumes._GetVolumePathNamesForVolumeName(name)])
+        listed, refreshed = self.table_read_while_stalled()
+        sys.stderr.write("(listed in %.3f s, refreshed in %.2f s) " % (listed, refreshed))
+
+    def test_a_disk_whose_image_lies_on_a_stalled_file_system(self):
+        device = run(["losetup", "--find", "--show", "--read-only", os.path.join(self.target, "image")])[1].strip()
+        self.addCleanup(Workspace.detach, device, os.path.join(self.target, "image"))
+        disk = self.space.mount(["-t", "ext4", "-o", "ro,noload", device], self.space.folder("disk"))
+        self.assertTrue(names_mounted_at(disk))
+        # What the kernel keeps of the disk in memory is read again from the file system.
+        run(["blockdev", "--flushbufs", device])
+        listed, refreshed = self.table_read_while_stalled()
+        sys.stderr.write("(listed in %.3f s, refreshed in %.2f s) " % (listed, refreshed))
 
 
 # ---------------------------------------------------------------------------

@@ -271,14 +271,6 @@ namespace {
 
 const std::u16string kGuidPathPrefix = u"\\\\?\\Volume{";
 
-std::string UnderRoot(const std::string &root, const std::string &path) {
-    std::string joined = root;
-    while (!joined.empty() && joined.back() == '/') {
-        joined.pop_back();
-    }
-    return joined + path;
-}
-
 bool StartsWith(const std::u16string &text, const std::u16string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -322,37 +314,15 @@ DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct st
 }  // namespace
 
 ThisMachine::ThisMachine(this_machine::Options options)
-    : options_(std::move(options)), slow_(std::make_unique<this_machine::SlowQueries>(options_.network_timeout)) {}
+    : options_(std::move(options)),
+      slow_(std::make_unique<this_machine::SlowQueries>(options_.network_timeout)),
+      mount_table_(options_.environment.root) {}
 
-ThisMachine::~ThisMachine() {
-    if (mount_table_ >= 0) {
-        close(mount_table_);
-    }
-}
-
-bool ThisMachine::MountTableChanged() {
-    // The kernel flags an open mountinfo file as soon as its namespace's
-    // table changes (POLLPRI); polling takes the flag down. A process that
-    // moved to another namespace needs the file of the new one.
-    struct stat status {};
-    const std::string ns = UnderRoot(options_.environment.root, "/proc/self/ns/mnt");
-    const ino_t current = stat(ns.c_str(), &status) == 0 ? status.st_ino : 0;
-    if (mount_table_ < 0 || current != namespace_) {
-        if (mount_table_ >= 0) {
-            close(mount_table_);
-        }
-        const std::string table = UnderRoot(options_.environment.root, "/proc/self/mountinfo");
-        mount_table_ = open(table.c_str(), O_RDONLY | O_CLOEXEC);
-        namespace_ = current;
-        return true;
-    }
-    pollfd watch{mount_table_, POLLPRI, 0};
-    return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR));
-}
+ThisMachine::~ThisMachine() = default;
 
 DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const bool changed = MountTableChanged();
+    const bool changed = mount_table_.Changed();
     if (snapshot_ && !fresh && !changed) {
         snapshot = snapshot_;
         return ERROR_SUCCESS;
@@ -360,8 +330,7 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
     // Read again at the next call should this fail.
     snapshot_.reset();
     auto next = std::make_shared<Snapshot>();
-    const std::string table = UnderRoot(options_.environment.root, "/proc/self/mountinfo");
-    if (int error = this_machine::ReadMountTable(table, next->mounts)) {
+    if (int error = this_machine::ReadMountTable(mount_table_.TablePath(), next->mounts)) {
         return this_machine::WindowsErrorFor(error);
     }
     next->volumes = this_machine::DescribeVolumes(next->mounts, options_.environment);
@@ -421,6 +390,16 @@ DWORD ThisMachine::Ask(bool bounded, const std::string &key, int keep, const std
 }
 
 DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvfs> &stats) {
+    if (volume.shown_at) {
+        // The table read saw this directory show the volume; a mount over it
+        // since then changes the table, and the snapshot with it.
+        const FileSystemAnswer answer = options_.statistics(volume.targets[*volume.shown_at]);
+        if (answer.error) {
+            return this_machine::WindowsErrorFor(answer.error);
+        }
+        stats = answer.stats;
+        return ERROR_SUCCESS;
+    }
     DWORD failure = ERROR_SUCCESS;
     for (const std::string &target : volume.targets) {
         FileSystemAnswer answer;
@@ -553,7 +532,7 @@ DWORD ThisMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInform
         if (!mount) {
             return ERROR_NOT_READY;
         }
-        volume = this_machine::DescribeMount(*mount, place->device, options_.environment);
+        volume = this_machine::DescribeMount(snapshot->mounts, *mount, place->device, options_.environment);
     }
     // Files of one file system share a query that does not answer with its
     // mount points: their statistics are the same.

@@ -13,7 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "linux_system.h"
+#include "linux_mount_table.h"
+#include "linux_probes.h"
 #include "linux_volumes.h"
 #include "machine.h"
 
@@ -27,6 +28,9 @@ struct Options {
     // The place and statistics of a mount directory or of a directory that
     // GetDiskFreeSpaceExW is asked about.
     std::function<FileSystemAnswer(const std::string &path)> query = QueryPath;
+    // The statistics of a mount directory that showed its volume when the
+    // table was read (of a volume that cannot hang).
+    std::function<FileSystemAnswer(const std::string &path)> statistics = QueryStatistics;
     // How long a call waits for a file system that may hang (a network
     // server, a FUSE daemon) before it fails with ERROR_SEM_TIMEOUT. Such
     // queries run `query` in a helper process (see SlowQueries).
@@ -65,8 +69,6 @@ private:
     // anew (a new enumeration); otherwise the last one serves until the
     // mount table changes.
     DWORD Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot);
-    // Whether the mount table changed since the last look; consumes the change.
-    bool MountTableChanged();
     // The volume a root path names: its GUID name or one of its mount points.
     static const this_machine::Volume *Find(const Snapshot &snapshot, const std::u16string &root);
     // The statistics of a volume's file system, through the first of its
@@ -83,8 +85,7 @@ private:
 
     std::mutex mutex_;
     std::shared_ptr<const Snapshot> snapshot_;
-    int mount_table_ = -1;         // open on the mountinfo file, to poll for changes
-    unsigned long namespace_ = 0;  // inode of the mount namespace it was opened in
+    this_machine::MountTableWatch mount_table_;
     std::map<int64_t, Search> searches_;
     int64_t next_search_ = 0x100;
 };

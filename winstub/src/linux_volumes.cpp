@@ -1,5 +1,7 @@
 #include "linux_volumes.h"
 
+#include "linux_fuse_daemons.h"
+
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -33,17 +35,6 @@ constexpr const char *kPseudoTypes[] = {
     "cpuset",     "sockfs",     "pipefs",      "anon_inodefs",    "rootfs",    "binder",    "ipathfs",    "usbfs",
     "spufs",      "fuse.lxcfs", "fuse.portal", "fuse.gvfsd-fuse",
 };
-
-// Served by another machine.
-constexpr const char *kNetworkTypes[] = {
-    "nfs",         "nfs4",      "cifs",         "smb3",           "smbfs",          "ncpfs",          "afs",
-    "9p",          "virtiofs",  "ceph",         "glusterfs",      "lustre",         "davfs",          "fuse.sshfs",
-    "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.curlftpfs", "fuse.glusterfs", "fuse.ceph-fuse",
-};
-
-bool StartsWith(const std::string &text, const char *prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
 
 }  // namespace
 
@@ -155,27 +146,6 @@ bool IsPseudoFileSystem(const std::string &fstype) {
     return OneOf(fstype, kPseudoTypes);
 }
 
-bool IsNetworkMount(const Mount &mount) {
-    if (mount.network || OneOf(mount.fstype, kNetworkTypes)) {
-        return true;
-    }
-    if (mount.fstype != "fuse" && !StartsWith(mount.fstype, "fuse.")) {
-        return false;
-    }
-    // "user@host:/path", "remote:", "//host/share"
-    const size_t colon = mount.source.find(':');
-    const bool host_and_path = colon != std::string::npos && colon > 0 && mount.source.find('/') > colon;
-    return host_and_path || StartsWith(mount.source, "//");
-}
-
-bool IsFuse(const Mount &mount) {
-    return mount.fstype == "fuse" || mount.fstype == "fuseblk" || StartsWith(mount.fstype, "fuse.");
-}
-
-bool MayHang(const Mount &mount) {
-    return IsNetworkMount(mount) || IsFuse(mount);
-}
-
 std::u16string FileSystemName(const std::string &fstype, const std::string &version) {
     if (fstype == "vfat" || fstype == "msdos") {
         if (version == "FAT32") {
@@ -285,26 +255,24 @@ std::optional<std::string> CanonicalGuid(const std::string &uuid) {
 // A version-8 GUID made of the 128-bit FNV-1a hash of `key`: stable across
 // runs and machines for the same key.
 std::string HashedGuid(const std::string &key) {
-    // The hash as 16 bytes, least significant first: 32-bit builds have no
-    // 128-bit integers.
-    std::array<unsigned char, 16> hash;
-    const unsigned char offset_basis[16] = {0x6c, 0x62, 0x27, 0x2e, 0x07, 0xbb, 0x01, 0x42,
-                                            0x62, 0xb8, 0x21, 0x75, 0x62, 0x95, 0xc5, 0x8d};
-    std::reverse_copy(std::begin(offset_basis), std::end(offset_basis), hash.begin());
+    // The hash as four 32-bit limbs, least significant first: 32-bit builds
+    // have no 128-bit integers.
+    uint32_t hash[4] = {0x6295c58du, 0x62b82175u, 0x07bb0142u, 0x6c62272eu};
     for (char c : key) {
         hash[0] ^= static_cast<unsigned char>(c);
         // hash *= 2^88 + 0x13B, modulo 2^128: (hash << 88) + hash * 0x13B.
-        std::array<unsigned char, 16> product;
-        unsigned int carry = 0;
-        for (size_t i = 0; i < 16; ++i) {
-            carry += hash[i] * 0x13Bu + (i >= 11 ? hash[i - 11] : 0u);
-            product[i] = static_cast<unsigned char>(carry);
-            carry >>= 8;
+        const uint32_t shifted[4] = {0, 0, hash[0] << 24, (hash[1] << 24) | (hash[0] >> 8)};
+        uint64_t carry = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            carry += uint64_t{hash[i]} * 0x13Bu + shifted[i];
+            hash[i] = static_cast<uint32_t>(carry);
+            carry >>= 32;
         }
-        hash = product;
     }
     unsigned char bytes[16];
-    std::reverse_copy(hash.begin(), hash.end(), bytes);
+    for (size_t i = 0; i < 16; ++i) {
+        bytes[i] = static_cast<unsigned char>(hash[3 - i / 4] >> (24 - 8 * (i % 4)));
+    }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x80);  // version 8
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC variant
     char text[37];
@@ -354,74 +322,37 @@ bool FitsSerial(dev_t device) {
     return device <= std::numeric_limits<DWORD>::max();
 }
 
-// What holds a FUSE file system whose daemon hides it (its mount source
-// names no device): a block device or a regular file (a disk image) that the
-// daemon holds open, on a file system that cannot hang. A regular file counts
-// only when a probe recognizes a file system in it.
-struct Backing {
-    std::optional<dev_t> block;
-    std::optional<std::string> image;  // a path that opens the image
-    DeviceFacts facts;                 // of the image
-};
-
-std::optional<Backing> FuseBacking(const Mount &mount, const Environment &environment, const DeviceFiles &files,
-                                   const FuseDaemons &daemons, const std::map<int, const Mount *> &mounts_by_id) {
-    for (const DaemonFile &file : daemons.OpenFiles(mount.device, mount.target)) {
-        auto holder = file.has_mount_id ? mounts_by_id.find(file.mount_id) : mounts_by_id.end();
-        // Reading a file on a file system that may hang could hang too.
-        if (holder == mounts_by_id.end() || MayHang(*holder->second) || holder->second->id == mount.id) {
-            continue;
-        }
-        std::optional<FileKind> kind = KindOfFile(file.path);
-        if (!kind) {
-            continue;
-        }
-        Backing backing;
-        if (kind->block_device && files.IsBlockDevice(kind->device_number)) {
-            backing.block = kind->device_number;
-            return backing;
-        }
-        if (kind->regular) {
-            if (std::optional<DeviceFacts> probed = environment.probe(file.path); probed && !probed->type.empty()) {
-                backing.image = file.path;
-                backing.facts = *probed;
-                return backing;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 // Describes `mount`; also tells its UUID, of which the GUID is made. With
 // `daemons`, a FUSE file system whose source names no device is looked for
-// behind its daemon.
-Volume Describe(const Mount &mount, dev_t device, const Environment &environment, const DeviceFiles &files,
-                const FuseDaemons *daemons, const std::map<int, const Mount *> &mounts_by_id, std::string &uuid) {
+// behind its daemon. A `slow` mount is one that cannot be asked about
+// without asking a file system that may hang.
+Volume Describe(const Mount &mount, dev_t device, bool slow, const Environment &environment,
+                const DeviceFiles &files, const FuseDaemons *daemons, const MountFacts &table, std::string &uuid) {
     Volume volume;
     volume.device = device;
     volume.targets = {mount.target};
     volume.mount_ids = {mount.id};
     volume.mount_points = {MountPoint(mount.target)};
     volume.network = IsNetworkMount(mount);
-    volume.may_hang = MayHang(mount);
+    volume.may_hang = MayHang(mount) || slow;
     volume.fstype = mount.fstype;
 
-    std::optional<dev_t> block;
+    std::optional<dev_t> block = table.Block(mount);
     std::optional<Backing> backing;
-    if (!volume.network) {
-        block =
-            files.IsBlockDevice(mount.device) ? std::optional<dev_t>(mount.device) : files.DeviceOfSource(mount.source);
-        if (!block && daemons && IsFuse(mount)) {
-            backing = FuseBacking(mount, environment, files, *daemons, mounts_by_id);
-            block = backing ? backing->block : std::nullopt;
-        }
+    if (!block && daemons && IsFuse(mount) && !volume.network && MountedBy(mount, environment.user)) {
+        backing = FuseBacking(mount, environment.probe, files, *daemons, table);
+        block = backing ? backing->block : std::nullopt;
     }
     DeviceFacts facts;
     if (block) {
         if (std::optional<std::string> node = files.Node(*block)) {
-            std::optional<DeviceFacts> probed = environment.probe(*node);
+            // A device that reads from a file system that may hang is
+            // described by udev's links alone.
+            std::optional<DeviceFacts> probed =
+                table.ReadsFromSlow(*block) ? std::nullopt : environment.probe(*node);
             facts = probed ? *probed : files.LinkedFacts(*node);
         }
+        volume.may_hang = volume.may_hang || table.ReadsFromSlow(*block);
     } else if (backing && backing->image) {
         facts = backing->facts;
     }
@@ -456,21 +387,20 @@ std::u16string GuidPath(const std::string &guid) {
 
 }  // namespace
 
-Volume DescribeMount(const Mount &mount, dev_t device, const Environment &environment) {
+Volume DescribeMount(const std::vector<Mount> &mounts, const Mount &mount, dev_t device,
+                     const Environment &environment) {
     const DeviceFiles files(environment.root);
+    const MountFacts table(mounts, files);
     std::string uuid;
-    Volume volume = Describe(mount, device, environment, files, nullptr, {}, uuid);
+    Volume volume = Describe(mount, device, table.ReachedSlowly(mount), environment, files, nullptr, table, uuid);
     volume.name = GuidPath(VolumeGuid(uuid, volume, mount, {}));
     return volume;
 }
 
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment) {
     const DeviceFiles files(environment.root);
-    const FuseDaemons daemons(environment.root);
-    std::map<int, const Mount *> mounts_by_id;
-    for (const Mount &mount : mounts) {
-        mounts_by_id.emplace(mount.id, &mount);
-    }
+    const FuseDaemons daemons(environment.root, environment.user);
+    const MountFacts table(mounts, files);
     std::vector<Volume> volumes;
     std::map<dev_t, size_t> by_device;
     std::set<std::string> guids;
@@ -478,13 +408,15 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
         if (IsPseudoFileSystem(mount.fstype)) {
             continue;
         }
+        // Nothing that may wait for a FUSE daemon or a server is asked here.
+        const bool slow = table.ReachedSlowly(mount) || table.Hangs(mount);
         dev_t device = mount.device;
-        if (!MayHang(mount)) {
+        bool shown = false;
+        if (!slow) {
             std::optional<Place> place = environment.place(mount.target);
-            const bool shows_this_mount =
-                place && (place->has_mount_id ? place->mount_id == static_cast<uint64_t>(mount.id)
-                                              : place->device == mount.device);
-            if (shows_this_mount) {
+            shown = place && (place->has_mount_id ? place->mount_id == static_cast<uint64_t>(mount.id)
+                                                  : place->device == mount.device);
+            if (shown) {
                 device = place->device;
             }
         }
@@ -493,13 +425,19 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
         }
         if (auto known = by_device.find(device); known != by_device.end()) {
             Volume &volume = volumes[known->second];
+            if (shown && !volume.shown_at && !volume.may_hang) {
+                volume.shown_at = volume.targets.size();
+            }
             volume.targets.push_back(mount.target);
             volume.mount_ids.push_back(mount.id);
             volume.mount_points.push_back(MountPoint(mount.target));
             continue;
         }
         std::string uuid;
-        Volume volume = Describe(mount, device, environment, files, &daemons, mounts_by_id, uuid);
+        Volume volume = Describe(mount, device, slow, environment, files, &daemons, table, uuid);
+        if (shown && !volume.may_hang) {
+            volume.shown_at = 0;
+        }
         const std::string guid = VolumeGuid(uuid, volume, mount, guids);
         guids.insert(guid);
         volume.name = GuidPath(guid);

@@ -5,6 +5,7 @@
 #define WINSTUB_LINUX_VOLUMES_H
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <functional>
@@ -12,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "linux_system.h"
+#include "linux_mount_table.h"
+#include "linux_probes.h"
 #include "winstub/windows.h"
 
 namespace winstub::this_machine {
@@ -29,15 +31,6 @@ DWORD WindowsErrorFor(int error);
 
 // File systems that hold no user files (proc, sysfs, cgroup, ...).
 bool IsPseudoFileSystem(const std::string &fstype);
-// File systems served by another machine: by type, by libmount's verdict,
-// and FUSE file systems whose source names a host ("host:path", "//host/share").
-bool IsNetworkMount(const Mount &mount);
-// File systems served by a user-space daemon: fuse, fuse.TYPE, fuseblk.
-bool IsFuse(const Mount &mount);
-// File systems that may never answer: those of network servers and of
-// user-space daemons (FUSE, fuseblk included).
-bool MayHang(const Mount &mount);
-
 // Windows' name of a file system where Windows has one, else the Linux type.
 // FAT is named by its width; empty when the width is not known (version empty).
 std::u16string FileSystemName(const std::string &fstype, const std::string &version);
@@ -60,7 +53,14 @@ struct Volume {
     DWORD flags = 0;
     UINT drive_type = DRIVE_UNKNOWN;
     bool network = false;
-    bool may_hang = false;  // as MayHang: ask its file system with a bounded wait
+    // Ask its file system only with a bounded wait: it may hang (MayHang), its
+    // mount directories are reached through one that may, or its device
+    // reads from one.
+    bool may_hang = false;
+    // A mount directory that showed this volume when the table was read (an
+    // index into `targets`), where its statistics can be asked without
+    // checking again; none for a volume that may hang.
+    std::optional<size_t> shown_at;
 };
 
 // What the description asks of the system.
@@ -69,20 +69,26 @@ struct Environment {
     std::function<std::optional<DeviceFacts>(const std::string &node)> probe = ProbeDevice;
     // Where a mount directory leads; not asked of those that may hang.
     std::function<std::optional<Place>(const std::string &path)> place = PlaceOfPath;
+    // The user whose FUSE daemons are looked behind.
+    uid_t user = geteuid();
 };
 
 // The volumes of a mount table, in table order: one per device number, pseudo
 // file systems and device numbers beyond 32 bits left out. The device number
 // is what stat reports at a mount directory when that directory shows this
 // very mount (not another mounted over it), else the table's MAJ:MIN (also
-// for file systems that may hang, which report that one). GUIDs
+// for file systems that may hang, which report that one, and for those that
+// cannot be asked without asking one that may: a mount directory reached
+// through a FUSE or network file system, a loop device whose backing file
+// lies on one). GUIDs
 // are the file system's UUID where it is one, else derived from it, or from
 // the device number, source and type; each name is unique in the result.
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment);
 
-// One mount's file system, whose files have the device number `device`,
+// One mount of `mounts`, whose files have the device number `device`,
 // whether or not DescribeVolumes would list it.
-Volume DescribeMount(const Mount &mount, dev_t device, const Environment &environment);
+Volume DescribeMount(const std::vector<Mount> &mounts, const Mount &mount, dev_t device,
+                     const Environment &environment);
 
 }  // namespace winstub::this_machine
 

@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "linux_machine.h"
-#include "linux_system.h"
+#include "linux_mount_table.h"
+#include "linux_probes.h"
 #include "linux_volumes.h"
 #include "machine.h"
 #include "enumerate.h"
@@ -239,7 +240,8 @@ TEST(DescribeVolumes, ProbedFactsWin) {
 
 TEST(DescribeVolumes, FileOfAPseudoFileSystem) {
     const std::vector<Mount> mounts = FixtureMounts();
-    const Volume proc = winstub::this_machine::DescribeMount(mounts[1], makedev(0, 20), FixtureEnvironment(kFixture));
+    const Volume proc =
+        winstub::this_machine::DescribeMount(mounts, mounts[1], makedev(0, 20), FixtureEnvironment(kFixture));
     EXPECT_EQ(proc.filesystem, u"proc");
     EXPECT_EQ(proc.device, makedev(0, 20));
     EXPECT_EQ(proc.drive_type, DRIVE_UNKNOWN);
@@ -358,68 +360,144 @@ TEST(ProbeDevice, FatLabelUuidAndWidth) {
     EXPECT_EQ(winstub::this_machine::ProbeDevice((directory.path / "absent").string()), std::nullopt);
 }
 
+// A fixture tree under a fresh directory.
+struct FixtureTree {
+    TemporaryDirectory root;
+    void Write(const std::string &relative, const std::string &text) const {
+        fs::create_directories((root.path / relative).parent_path());
+        std::ofstream(root.path / relative, std::ios::binary) << text;
+    }
+    void Link(const std::string &relative, const std::string &to) const {
+        fs::create_directories((root.path / relative).parent_path());
+        fs::create_symlink(to, root.path / relative);
+    }
+    // A process of `user` in the tree's /proc.
+    void Process(const std::string &pid, uid_t user) const {
+        Write("proc/" + pid + "/status", "Name:\tdaemon\nUid:\t" + std::to_string(user) + "\t" +
+                                             std::to_string(user) + "\t" + std::to_string(user) + "\t" +
+                                             std::to_string(user) + "\n");
+    }
+    std::string Path() const { return root.path.string(); }
+};
+
+// The line of a mount table for the real mount that holds `directory`, as
+// the fixture's mount `fstype`: the files a daemon of the fixture holds there
+// are judged by the kernel's word about them after they are opened.
+std::string MountLineFor(const fs::path &directory, const std::string &target, const std::string &fstype,
+                         const std::string &source) {
+    const std::optional<Place> place = winstub::this_machine::PlaceOfPath(directory.string());
+    EXPECT_TRUE(place.has_value());
+    if (!place) {
+        return "";
+    }
+    return std::to_string(place->mount_id) + " 20 " + std::to_string(major(place->device)) + ":" +
+           std::to_string(minor(place->device)) + " / " + target + " rw,relatime - " + fstype + " " + source +
+           " rw,user_id=0,group_id=0\n";
+}
+
 // A FUSE driver that hides its image (fusefat: source "fusefat", an
 // anonymous device number) is looked behind through its daemon in /proc: the
-// kernel's fdinfo names the connection of its /dev/fuse descriptor, or, on
-// older kernels, its command line names the mount directory.
+// kernel's fdinfo names the connection of its /dev/fuse descriptor; its
+// files are opened once and judged by what the kernel says of the open file.
 TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
-    TemporaryDirectory root;
-    const fs::path &top = root.path;
-    auto write = [&](const std::string &relative, const std::string &text) {
-        fs::create_directories((top / relative).parent_path());
-        std::ofstream(top / relative, std::ios::binary) << text;
-    };
-    auto link = [&](const std::string &relative, const std::string &to) {
-        fs::create_directories((top / relative).parent_path());
-        fs::create_symlink(to, top / relative);
-    };
+    FixtureTree tree;
+    const fs::path &top = tree.root.path;
+    const uid_t user = geteuid();
+    const std::string owner = "user_id=" + std::to_string(user);
     fs::create_directories(top / "images");
     const std::string fat32 = (top / "images/fat32.img").string();
     const std::string fat16 = (top / "images/fat16.img").string();
     WriteFatImage(fat32, true, 70000, "BIG STICK  ");
     WriteFatImage(fat16, false, 5000, nullptr);
-    write("proc/self/mountinfo",
-          "20 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
-          "30 20 0:61 / /media/fat rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
-          "31 20 0:62 / /media/old rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
-          "32 20 0:63 / /mnt/remote rw,relatime - fuse.sshfs host:/srv rw,user_id=0,group_id=0\n"
-          "33 20 0:64 / /media/onnet rw,relatime - fuse.fusefat fusefat rw,user_id=0,group_id=0\n"
-          "34 20 7:0 / /media/kernel rw,relatime - vfat /dev/loop0 rw\n");
-    // The daemon of 0:61, named by the kernel; its image lies on the root file system.
-    link("proc/100/fd/0", "/dev/null");
-    link("proc/100/fd/3", "/dev/fuse");
-    write("proc/100/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\nfuse_connection:\t61\n");
-    link("proc/100/fd/4", fat32);
-    write("proc/100/fdinfo/4", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t12\n");
-    // The daemon of 0:62 on a kernel that does not name connections: its
-    // command line names the mount directory relative to its directory.
-    link("proc/200/fd/3", "/dev/fuse");
-    write("proc/200/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\n");
-    link("proc/200/fd/5", fat16);
-    write("proc/200/fdinfo/5", "pos:\t0\nflags:\t0100002\nmnt_id:\t20\nino:\t13\n");
-    write("proc/200/cmdline", std::string("fusefat\0-o\0rw+\0fat16.img\0../media/./old/\0", 41));
-    link("proc/200/cwd", "/images");
-    // The daemon of 0:64 holds an image on a file system that may hang (the
-    // sshfs): it is not opened.
-    link("proc/300/fd/3", "/dev/fuse");
-    write("proc/300/fdinfo/3", "fuse_connection:\t64\n");
-    link("proc/300/fd/4", fat32);
-    write("proc/300/fdinfo/4", "mnt_id:\t32\n");
+    // An image on another real mount, which the fixture's table calls a
+    // network file system: where this machine has a /dev/shm of its own.
+    const fs::path elsewhere = "/dev/shm";
+    const std::optional<Place> here = winstub::this_machine::PlaceOfPath(top.string());
+    const std::optional<Place> there = winstub::this_machine::PlaceOfPath(elsewhere.string());
+    ASSERT_TRUE(here && there);
+    const bool has_elsewhere = here->device != there->device;
+    TemporaryDirectory remote_directory;
+    std::string remote_image;
+    if (has_elsewhere) {
+        char pattern[] = "/dev/shm/winstub-evil-XXXXXX";
+        const int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        remote_image = pattern;
+        WriteFatImage(remote_image, true, 70000, "EVIL       ");
+    }
+    // Fixture mount IDs above the real ones in the table.
+    const uint64_t base = std::max(here->mount_id, there->mount_id) + 100;
+    auto id = [&](int offset) { return std::to_string(base + offset); };
+    tree.Write("proc/self/mountinfo",
+               "20 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n" + MountLineFor(top, "/local", "ext4", "/dev/sdz") +
+                   (has_elsewhere ? MountLineFor(elsewhere, "/mnt/remote", "fuse.sshfs", "host:/srv") : "") + id(1) +
+                   " 20 0:61 / /media/fat rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw," + owner + ",group_id=0\n" +
+                   id(2) + " 20 0:62 / /media/old rw,nosuid,nodev,relatime - fuse.fusefat fusefat rw," + owner +
+                   ",group_id=0\n" + id(3) + " 20 0:64 / /media/onnet rw,relatime - fuse.fusefat fusefat rw," + owner +
+                   ",group_id=0\n" + id(4) +
+                   " 20 0:65 / /media/other rw,relatime - fuse.fusefat fusefat rw,user_id=" + std::to_string(user + 1) +
+                   ",group_id=0\n" + id(5) + " 20 7:0 / /media/kernel rw,relatime - vfat /dev/loop0 rw\n");
+    // The daemon of 0:61, named by the kernel; its image lies on a local file system.
+    tree.Process("100", user);
+    tree.Link("proc/100/fd/0", "/dev/null");
+    tree.Link("proc/100/fd/3", "/dev/fuse");
+    tree.Write("proc/100/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\nfuse_connection:\t61\n");
+    tree.Link("proc/100/fd/4", fat32);
+    // The daemon of 0:62 on a kernel that does not name connections, its
+    // command line naming the mount directory: not taken for the daemon.
+    tree.Process("200", user);
+    tree.Link("proc/200/fd/3", "/dev/fuse");
+    tree.Write("proc/200/fdinfo/3", "pos:\t0\nflags:\t0100002\nmnt_id:\t23\nino:\t88\n");
+    tree.Link("proc/200/fd/5", fat16);
+    tree.Write("proc/200/cmdline", std::string("fusefat\0-o\0rw+\0fat16.img\0/media/old\0", 36));
+    // The daemon of 0:64 holds an image on the file system that may hang,
+    // though its fdinfo, read before the descriptor could change, names a
+    // local mount: the file opened is the one judged, and it is not probed.
+    tree.Process("300", user);
+    tree.Link("proc/300/fd/3", "/dev/fuse");
+    tree.Write("proc/300/fdinfo/3", "fuse_connection:\t64\n");
+    tree.Link("proc/300/fd/4", has_elsewhere ? remote_image : "/nonexistent");
+    tree.Write("proc/300/fdinfo/4", "mnt_id:\t" + std::to_string(here->mount_id) + "\n");
+    // 0:65 was mounted by another user, whose process holds a FAT image: not
+    // looked behind. Nor is a process of another user that holds 0:64's connection.
+    tree.Process("400", user + 1);
+    tree.Link("proc/400/fd/3", "/dev/fuse");
+    tree.Write("proc/400/fdinfo/3", "fuse_connection:\t65\n");
+    tree.Link("proc/400/fd/4", fat32);
+    tree.Process("50", user + 1);
+    tree.Link("proc/50/fd/3", "/dev/fuse");
+    tree.Write("proc/50/fdinfo/3", "fuse_connection:\t64\n");
+    tree.Link("proc/50/fd/4", fat32);
     // The kernel's vfat on a loop device of the same image.
-    write("sys/dev/block/7:0/uevent", "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n");
-    link("dev/loop0", "../images/fat32.img");
+    tree.Write("sys/dev/block/7:0/uevent", "MAJOR=7\nMINOR=0\nDEVNAME=loop0\n");
+    tree.Write("sys/dev/block/7:0/loop/backing_file", fat32 + "\n");
+    tree.Link("dev/loop0", "../images/fat32.img");
 
     Environment environment;
-    environment.root = top.string();
+    environment.root = tree.Path();
+    environment.user = user;
     environment.place = [](const std::string &path) -> std::optional<Place> {
         if (path == "/media/kernel") {
-            return Place{true, 34, makedev(7, 0)};
+            return Place{false, 0, makedev(7, 0)};
         }
         return path == "/" ? std::optional<Place>(Place{true, 20, makedev(8, 2)}) : std::nullopt;
     };
-    const std::vector<Volume> volumes = winstub::this_machine::DescribeVolumes(FixtureMounts(top.string()), environment);
-    ASSERT_EQ(volumes.size(), 6u);
-    const Volume &fat = volumes[1];
+    const std::vector<Mount> mounts = FixtureMounts(tree.Path());
+    const std::vector<Volume> volumes = winstub::this_machine::DescribeVolumes(mounts, environment);
+    if (has_elsewhere) {
+        fs::remove(remote_image);
+    }
+    auto at = [&](const std::u16string &point) -> const Volume & {
+        for (const Volume &volume : volumes) {
+            if (volume.mount_points[0] == point) {
+                return volume;
+            }
+        }
+        ADD_FAILURE() << Narrow(point);
+        return volumes[0];
+    };
+    const Volume &fat = at(u"/media/fat/");
     EXPECT_EQ(fat.fstype, "vfat");
     EXPECT_EQ(fat.filesystem, u"FAT32");
     EXPECT_EQ(fat.label, u"BIG STICK");
@@ -427,23 +505,114 @@ TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
     EXPECT_EQ(fat.flags, winstub::this_machine::FileSystemFlags("vfat", "rw"));
     EXPECT_TRUE(fat.may_hang);  // still a FUSE daemon's
     EXPECT_EQ(fat.device, makedev(0, 61));
-    const Volume &old = volumes[2];
-    EXPECT_EQ(old.filesystem, u"FAT");
-    EXPECT_EQ(old.label, u"");
-    EXPECT_EQ(volumes[3].filesystem, u"fuse.sshfs");
-    const Volume &on_network = volumes[4];
-    EXPECT_EQ(on_network.filesystem, u"fuse.fusefat");
-    EXPECT_EQ(on_network.drive_type, DRIVE_UNKNOWN);
+    for (const char16_t *hidden : {u"/media/old/", u"/media/onnet/", u"/media/other/"}) {
+        const Volume &volume = at(hidden);
+        EXPECT_EQ(volume.filesystem, u"fuse.fusefat") << Narrow(hidden);
+        EXPECT_EQ(volume.label, u"") << Narrow(hidden);
+        EXPECT_EQ(volume.drive_type, DRIVE_UNKNOWN) << Narrow(hidden);
+    }
     // The same image has the same GUID whichever driver mounts it (here both
     // at once, so the later one is derived again with its device number).
-    const Volume &kernel = volumes[5];
+    const Volume &kernel = at(u"/media/kernel/");
     EXPECT_EQ(kernel.filesystem, u"FAT32");
     EXPECT_EQ(kernel.label, u"BIG STICK");
-    std::vector<Mount> alone = FixtureMounts(top.string());
-    alone.erase(alone.begin() + 1, alone.begin() + 5);
+    EXPECT_FALSE(kernel.may_hang);
+    std::vector<Mount> alone;
+    for (const Mount &mount : mounts) {
+        if (mount.fstype != "fuse.fusefat") {
+            alone.push_back(mount);
+        }
+    }
     const std::vector<Volume> kernel_alone = winstub::this_machine::DescribeVolumes(alone, environment);
-    ASSERT_EQ(kernel_alone.size(), 2u);
-    EXPECT_EQ(kernel_alone[1].name, fat.name);
+    EXPECT_EQ(kernel_alone.back().name, fat.name);
+}
+
+// What cannot be asked without asking a FUSE daemon is described from the
+// table: a mount directory that the path walk reaches through a FUSE file
+// system, or that one covers, and a loop device whose image lies on one.
+// Nor does a FUSE mount's source text (fsname=, any user's to choose) name a
+// device.
+TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
+    FixtureTree tree;
+    tree.Write("proc/self/mountinfo",
+               "20 1 0:20 / / rw - tmpfs tmpfs rw\n"
+               "30 20 0:70 / /mnt/fuse rw - fuse.stalling stalling rw,user_id=0,group_id=0\n"
+               "31 30 0:71 / /mnt/fuse/dir rw - tmpfs tmpfs rw\n"
+               "32 31 0:72 / /mnt/fuse/dir/deeper rw - tmpfs tmpfs rw\n"
+               "33 20 7:0 / /mnt/image rw - ext4 /dev/loop0 rw\n"
+               "34 20 7:1 / /mnt/local-image rw - ext4 /dev/loop1 rw\n"
+               "35 20 0:73 / /mnt/user rw - fuse.stalling /dev/loop1 rw,user_id=65534,group_id=65534\n"
+               "36 20 0:74 / /mnt/covered rw - tmpfs tmpfs rw\n"
+               "37 20 0:75 / /mnt/covered rw - fuse.sshfs host:/srv rw,user_id=0,group_id=0\n"
+               "38 20 7:2 / /mnt/nested rw - ext4 /dev/loop2 rw\n");
+    for (int i : {0, 1, 2}) {
+        const std::string number = "7:" + std::to_string(i);
+        tree.Write("sys/dev/block/" + number + "/uevent",
+                   "MAJOR=7\nMINOR=" + std::to_string(i) + "\nDEVNAME=loop" + std::to_string(i) + "\n");
+        tree.Write("sys/class/block/loop" + std::to_string(i) + "/dev", number + "\n");
+        tree.Write("dev/loop" + std::to_string(i), "");
+    }
+    tree.Write("sys/dev/block/7:0/loop/backing_file", "/mnt/fuse/disk.img\n");
+    tree.Write("sys/dev/block/7:1/loop/backing_file", "/srv/disk.img\n");
+    // On the ext4 that lies on the FUSE file system's image.
+    tree.Write("sys/dev/block/7:2/loop/backing_file", "/mnt/image/inner.img\n");
+
+    std::set<std::string> asked;
+    std::set<std::string> probed;
+    Environment environment;
+    environment.root = tree.Path();
+    environment.user = 0;
+    const std::map<std::string, Place> places = {
+        {"/", {true, 20, makedev(0, 20)}}, {"/mnt/local-image", {true, 34, makedev(7, 1)}}};
+    environment.place = [&](const std::string &path) -> std::optional<Place> {
+        asked.insert(path);
+        auto place = places.find(path);
+        return place == places.end() ? std::nullopt : std::optional<Place>(place->second);
+    };
+    const std::string root = fs::canonical(tree.root.path).string();
+    environment.probe = [&](const std::string &node) -> std::optional<DeviceFacts> {
+        probed.insert(node.substr(root.size()));
+        return DeviceFacts{"DISK", "0f5e1c2a-7b3d-4e8f-9a10-2b3c4d5e6f70", "ext4", "1.0"};
+    };
+    const std::vector<Volume> volumes =
+        winstub::this_machine::DescribeVolumes(FixtureMounts(tree.Path()), environment);
+    ASSERT_EQ(volumes.size(), 10u);
+    struct Case {
+        std::u16string mount_point;
+        dev_t device;
+        bool may_hang;
+        std::u16string filesystem;
+        std::u16string label;
+    };
+    const Case cases[] = {
+        {u"/", makedev(0, 20), false, u"tmpfs", u""},
+        {u"/mnt/fuse/", makedev(0, 70), true, u"fuse.stalling", u""},
+        {u"/mnt/fuse/dir/", makedev(0, 71), true, u"tmpfs", u""},
+        {u"/mnt/fuse/dir/deeper/", makedev(0, 72), true, u"tmpfs", u""},
+        {u"/mnt/image/", makedev(7, 0), true, u"ext4", u""},
+        {u"/mnt/local-image/", makedev(7, 1), false, u"ext4", u"DISK"},
+        {u"/mnt/user/", makedev(0, 73), true, u"fuse.stalling", u""},
+        {u"/mnt/covered/", makedev(0, 74), true, u"tmpfs", u""},
+        {u"/mnt/covered/", makedev(0, 75), true, u"fuse.sshfs", u""},
+        {u"/mnt/nested/", makedev(7, 2), true, u"ext4", u""},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        const Volume &volume = volumes[i];
+        SCOPED_TRACE(Narrow(c.mount_point));
+        EXPECT_EQ(volume.mount_points[0], c.mount_point);
+        EXPECT_EQ(volume.device, c.device);
+        EXPECT_EQ(volume.may_hang, c.may_hang);
+        EXPECT_EQ(volume.filesystem, c.filesystem);
+        EXPECT_EQ(volume.label, c.label);
+        EXPECT_EQ(volume.shown_at.has_value(), !c.may_hang);
+    }
+    EXPECT_EQ(asked, (std::set<std::string>{"/", "/mnt/local-image"}));
+    // Only the devices that read from local file systems are probed; the
+    // user's FUSE mount is not the disk its source names.
+    EXPECT_EQ(probed, (std::set<std::string>{"/dev/loop1"}));
+    EXPECT_NE(volumes[6].name, volumes[5].name);
+    EXPECT_EQ(volumes[5].name, Guid("0f5e1c2a-7b3d-4e8f-9a10-2b3c4d5e6f70"));
 }
 
 // Holds queries of one path until released. Queries of file systems that
@@ -513,6 +682,7 @@ protected:
             missing.error = path == "/home/user/remote" ? ENOTCONN : ENOENT;
             return missing;
         };
+        options.statistics = options.query;
         winstub::Activate(std::make_shared<winstub::ThisMachine>(options));
     }
 

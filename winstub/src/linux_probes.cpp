@@ -1,9 +1,8 @@
-#include "linux_system.h"
+#include "linux_probes.h"
 
 #include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <libmount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -22,12 +21,6 @@ namespace winstub::this_machine {
 
 namespace {
 
-template <typename T, void (*Free)(T *)>
-struct Deleter {
-    void operator()(T *object) const { Free(object); }
-};
-using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_table>>;
-using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
 using Probe = std::unique_ptr<blkid_struct_probe, Deleter<blkid_struct_probe, blkid_free_probe>>;
 
 struct FreeMemory {
@@ -36,22 +29,6 @@ struct FreeMemory {
 struct CloseDirectory {
     void operator()(DIR *directory) const { closedir(directory); }
 };
-
-struct FileDescriptor {
-    int fd;
-    explicit FileDescriptor(int value) : fd(value) {}
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    ~FileDescriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
-std::string Text(const char *text) {
-    return text ? std::string(text) : std::string();
-}
 
 std::optional<std::string> FirstLine(const std::string &path) {
     std::ifstream file(path);
@@ -99,37 +76,21 @@ std::string Unescape(const std::string &name) {
 
 }  // namespace
 
-int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
-    Table table(mnt_new_table());
-    Iterator iterator(mnt_new_iter(MNT_ITER_FORWARD));
-    if (!table || !iterator) {
-        return ENOMEM;
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = other.fd_;
+        other.fd_ = -1;
     }
-    if (int error = mnt_table_parse_file(table.get(), path.c_str())) {
-        return error < 0 ? -error : EINVAL;
-    }
-    mounts.clear();
-    libmnt_fs *fs = nullptr;
-    while (mnt_table_next_fs(table.get(), iterator.get(), &fs) == 0) {
-        Mount mount;
-        mount.id = mnt_fs_get_id(fs);
-        mount.device = mnt_fs_get_devno(fs);
-        mount.root = Text(mnt_fs_get_root(fs));
-        mount.target = Text(mnt_fs_get_target(fs));
-        mount.fstype = Text(mnt_fs_get_fstype(fs));
-        mount.source = Text(mnt_fs_get_source(fs));
-        mount.vfs_options = Text(mnt_fs_get_vfs_options(fs));
-        mount.fs_options = Text(mnt_fs_get_fs_options(fs));
-        mount.network = mnt_fs_is_netfs(fs) != 0;
-        mounts.push_back(std::move(mount));
-    }
-    return 0;
+    return *this;
 }
 
-bool HasOption(const std::string &options, const std::string &option) {
-    char *value = nullptr;
-    size_t size = 0;
-    return mnt_optstr_get_option(options.c_str(), option.c_str(), &value, &size) == 0;
+FileDescriptor::~FileDescriptor() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
 }
 
 std::optional<DeviceFacts> ProbeDevice(const std::string &node) {
@@ -164,16 +125,20 @@ namespace {
 // Neither triggers an automount nor asks a network server for fresh attributes.
 constexpr int kStatxFlags = AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
 
-std::optional<Place> PlaceAt(int directory, const char *path, int flags) {
-    struct statx status {};
-    if (statx(directory, path, kStatxFlags | flags, STATX_MNT_ID, &status) != 0) {
-        return std::nullopt;
-    }
+Place PlaceFrom(const struct statx &status) {
     Place place;
     place.has_mount_id = (status.stx_mask & STATX_MNT_ID) != 0;
     place.mount_id = status.stx_mnt_id;
     place.device = makedev(status.stx_dev_major, status.stx_dev_minor);
     return place;
+}
+
+std::optional<Place> PlaceAt(int directory, const char *path, int flags) {
+    struct statx status {};
+    if (statx(directory, path, kStatxFlags | flags, STATX_MNT_ID, &status) != 0) {
+        return std::nullopt;
+    }
+    return PlaceFrom(status);
 }
 
 }  // namespace
@@ -186,15 +151,16 @@ std::optional<Place> PlaceOfOpenFile(int fd) {
     return PlaceAt(fd, "", AT_EMPTY_PATH);
 }
 
-std::optional<FileKind> KindOfFile(const std::string &path) {
+std::optional<FileKind> KindOfOpenFile(int fd) {
     struct statx status {};
-    if (statx(AT_FDCWD, path.c_str(), kStatxFlags, STATX_TYPE, &status) != 0) {
+    if (statx(fd, "", kStatxFlags | AT_EMPTY_PATH, STATX_TYPE | STATX_MNT_ID, &status) != 0) {
         return std::nullopt;
     }
     FileKind kind;
     kind.regular = S_ISREG(status.stx_mode);
     kind.block_device = S_ISBLK(status.stx_mode);
     kind.device_number = makedev(status.stx_rdev_major, status.stx_rdev_minor);
+    kind.place = PlaceFrom(status);
     return kind;
 }
 
@@ -202,16 +168,24 @@ FileSystemAnswer QueryPath(const std::string &path) {
     FileSystemAnswer answer;
     // One lookup for both questions: an O_PATH descriptor of the directory.
     FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
-    if (file.fd < 0) {
+    if (file.get() < 0) {
         answer.error = errno;
         return answer;
     }
-    std::optional<Place> place = PlaceOfOpenFile(file.fd);
-    if (!place || fstatvfs(file.fd, &answer.stats) != 0) {
+    std::optional<Place> place = PlaceOfOpenFile(file.get());
+    if (!place || fstatvfs(file.get(), &answer.stats) != 0) {
         answer.error = errno;
         return answer;
     }
     answer.place = *place;
+    return answer;
+}
+
+FileSystemAnswer QueryStatistics(const std::string &path) {
+    FileSystemAnswer answer;
+    if (statvfs(path.c_str(), &answer.stats) != 0) {
+        answer.error = errno;
+    }
     return answer;
 }
 
@@ -237,6 +211,10 @@ std::string DeviceFiles::BlockDirectory(dev_t device) const {
 }
 
 bool DeviceFiles::IsBlockDevice(dev_t device) const {
+    // Major 0 numbers the superblocks that have no device (tmpfs, FUSE, ...).
+    if (major(device) == 0) {
+        return false;
+    }
     struct stat status {};
     return stat(BlockDirectory(device).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
@@ -298,6 +276,10 @@ bool DeviceFiles::Optical(dev_t device) const {
     return type && *type == kRom;
 }
 
+std::optional<std::string> DeviceFiles::LoopBackingFile(dev_t device) const {
+    return FirstLine(BlockDirectory(device) + "/loop/backing_file");
+}
+
 const std::map<std::string, std::string> &DeviceFiles::Links(const char *kind) const {
     auto [links, unread] = links_.try_emplace(kind);
     if (!unread) {
@@ -331,164 +313,6 @@ DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
     facts.label = find("by-label");
     facts.uuid = find("by-uuid");
     return facts;
-}
-
-namespace {
-
-std::string ReadLink(const std::string &path) {
-    char buffer[PATH_MAX];
-    const ssize_t size = readlink(path.c_str(), buffer, sizeof buffer);
-    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : std::string();
-}
-
-bool AllDigits(const std::string &text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// The names in a directory that are decimal numbers, in numeric order.
-std::vector<std::string> NumberedEntries(const std::string &directory) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, CloseDirectory> listing(opendir(directory.c_str()));
-    while (const dirent *entry = listing ? readdir(listing.get()) : nullptr) {
-        if (AllDigits(entry->d_name)) {
-            names.emplace_back(entry->d_name);
-        }
-    }
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    return names;
-}
-
-// The value of a "name:\tvalue" line of an fdinfo file.
-std::optional<uint64_t> FdInfoValue(const std::string &path, const std::string &name) {
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        if (line.compare(0, name.size() + 1, name + ":") == 0) {
-            const char *text = line.c_str() + name.size() + 1;
-            char *end = nullptr;
-            errno = 0;
-            const unsigned long long value = std::strtoull(text, &end, 10);
-            if (end != text && errno == 0) {
-                return value;
-            }
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
-// Removes "." and ".." and doubled slashes from an absolute path without
-// asking the file system (a lookup could hang on the very mount asked about).
-std::string LexicallyNormal(const std::string &path) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) {
-            end = path.size();
-        }
-        const std::string part = path.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string normal;
-    for (const std::string &part : parts) {
-        normal += "/" + part;
-    }
-    return normal.empty() ? "/" : normal;
-}
-
-}  // namespace
-
-FuseDaemons::FuseDaemons(std::string root) : root_(std::move(root)) {
-    while (!root_.empty() && root_.back() == '/') {
-        root_.pop_back();
-    }
-}
-
-void FuseDaemons::Scan() const {
-    scanned_ = true;
-    const std::string proc = root_ + "/proc";
-    for (const std::string &pid : NumberedEntries(proc)) {
-        const std::string fds = proc + "/" + pid + "/fd";
-        for (const std::string &fd : NumberedEntries(fds)) {
-            if (ReadLink(fds + "/" + fd) != "/dev/fuse") {
-                continue;
-            }
-            Daemon daemon;
-            daemon.pid = pid;
-            if (std::optional<uint64_t> connection =
-                    FdInfoValue(proc + "/" + pid + "/fdinfo/" + fd, "fuse_connection")) {
-                daemon.has_connection = true;
-                daemon.connection = *connection;
-            }
-            daemons_.push_back(daemon);
-        }
-    }
-}
-
-std::vector<DaemonFile> FuseDaemons::OpenFiles(dev_t device, const std::string &target) const {
-    if (!scanned_) {
-        Scan();
-    }
-    // The kernel's own encoding of a device number (12-bit major above a
-    // 20-bit minor) names the connection.
-    const uint64_t connection = (static_cast<uint64_t>(major(device)) << 20) | minor(device);
-    const std::string mount_directory = LexicallyNormal(target);
-    const Daemon *found = nullptr;
-    for (const Daemon &daemon : daemons_) {
-        if (daemon.has_connection) {
-            if (daemon.connection == connection) {
-                found = &daemon;
-                break;
-            }
-            continue;
-        }
-        // Without the kernel's word: the command line names the mount
-        // directory, absolute or relative to the daemon's directory.
-        std::ifstream file(root_ + "/proc/" + daemon.pid + "/cmdline");
-        const std::string cwd = ReadLink(root_ + "/proc/" + daemon.pid + "/cwd");
-        for (std::string argument; std::getline(file, argument, '\0');) {
-            if (argument.empty()) {
-                continue;
-            }
-            const std::string absolute = argument.front() == '/' ? argument : cwd + "/" + argument;
-            if (LexicallyNormal(absolute) == mount_directory) {
-                found = &daemon;
-                break;
-            }
-        }
-        if (found) {
-            break;
-        }
-    }
-    std::vector<DaemonFile> files;
-    if (!found) {
-        return files;
-    }
-    const std::string process = root_ + "/proc/" + found->pid;
-    for (const std::string &fd : NumberedEntries(process + "/fd")) {
-        DaemonFile file;
-        file.path = process + "/fd/" + fd;
-        file.link = ReadLink(file.path);
-        // Pipes, sockets and anonymous files name no path.
-        if (file.link.empty() || file.link.front() != '/' || file.link == "/dev/fuse") {
-            continue;
-        }
-        if (std::optional<uint64_t> mount_id = FdInfoValue(process + "/fdinfo/" + fd, "mnt_id")) {
-            file.has_mount_id = true;
-            file.mount_id = static_cast<int>(*mount_id);
-        }
-        files.push_back(std::move(file));
-    }
-    return files;
 }
 
 }  // namespace winstub::this_machine

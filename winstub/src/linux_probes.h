@@ -1,10 +1,10 @@
-// What this Linux machine tells about its file systems: the mount table
-// (libmount), superblock probes (libblkid), the block-device files of sysfs
-// and /dev, and the kernel's answers about a path or an open file. Files are
-// read under a root directory ("/" for the machine itself) so that the same
-// code reads fixture trees.
-#ifndef WINSTUB_LINUX_SYSTEM_H
-#define WINSTUB_LINUX_SYSTEM_H
+// What this Linux machine tells about a file system without its mount table:
+// superblock probes (libblkid), the block-device files of sysfs and /dev,
+// and the kernel's answers about a path or an open file. Files are read under
+// a root directory ("/" for the machine itself) so that the same code reads
+// fixture trees.
+#ifndef WINSTUB_LINUX_PROBES_H
+#define WINSTUB_LINUX_PROBES_H
 
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -13,29 +13,29 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace winstub::this_machine {
 
-// One line of the mount table.
-struct Mount {
-    int id = 0;
-    dev_t device = 0;    // MAJ:MIN of the line: the superblock's device number
-    std::string root;    // the directory of the file system that is mounted here
-    std::string target;  // the mount directory, unescaped
-    std::string fstype;
-    std::string source;
-    std::string vfs_options;  // per mount point
-    std::string fs_options;   // per superblock
-    bool network = false;     // libmount's own verdict
+// Frees what a C library made, for std::unique_ptr.
+template <typename T, void (*Free)(T *)>
+struct Deleter {
+    void operator()(T *object) const { Free(object); }
 };
 
-// The mount table in the mountinfo file at `path`, in file order. Returns 0
-// or an errno value.
-int ReadMountTable(const std::string &path, std::vector<Mount> &mounts);
+// Owns a file descriptor (-1: none).
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor();
+    int get() const { return fd_; }
 
-// Whether the comma-separated mount options name `option` (alone or with a value).
-bool HasOption(const std::string &options, const std::string &option);
+private:
+    int fd_;
+};
 
 // What a file system's superblock says about itself; empty texts where it
 // says nothing.
@@ -69,16 +69,21 @@ struct FileSystemAnswer {
 // statx without automounting or syncing with a server; nullopt with errno set.
 std::optional<Place> PlaceOfPath(const std::string &path);
 std::optional<Place> PlaceOfOpenFile(int fd);
-// What kind of file `path` names (links followed), without asking a network
-// server for fresh attributes; nullopt with errno set.
+// What kind of file an open file is (an O_PATH descriptor will do), and
+// where it lies, without asking a network server or a FUSE daemon for fresh
+// attributes; nullopt with errno set.
 struct FileKind {
     bool regular = false;
     bool block_device = false;
     dev_t device_number = 0;  // of a device file: the device it stands for
+    Place place;              // of the file itself
 };
-std::optional<FileKind> KindOfFile(const std::string &path);
+std::optional<FileKind> KindOfOpenFile(int fd);
 // PlaceOfPath and statvfs of the same file.
 FileSystemAnswer QueryPath(const std::string &path);
+// statvfs of a path alone: for a directory already known to show its
+// volume; the place is left empty.
+FileSystemAnswer QueryStatistics(const std::string &path);
 // statvfs of an open file; the place is left empty.
 FileSystemAnswer QueryOpenFile(int fd);
 
@@ -102,6 +107,9 @@ public:
     bool Removable(dev_t device) const;
     // The device, or the disk that holds it, is an optical drive (SCSI type 5).
     bool Optical(dev_t device) const;
+    // Of a loop device: the path of its backing file as the kernel names it
+    // (sysfs loop/backing_file); nullopt for other devices.
+    std::optional<std::string> LoopBackingFile(dev_t device) const;
     // The label and UUID that udev's links under dev/disk give the device node.
     DeviceFacts LinkedFacts(const std::string &node) const;
 
@@ -114,43 +122,6 @@ private:
     mutable std::map<std::string, std::map<std::string, std::string>> links_;
 };
 
-// A file that a FUSE daemon holds open: where the file system it serves may
-// come from (a disk image, a block device).
-struct DaemonFile {
-    std::string path;  // /proc/PID/fd/N under the root: opens the very file
-    std::string link;  // what the link names ("/tmp/fat.img", "/dev/loop0")
-    bool has_mount_id = false;
-    int mount_id = 0;  // of the mount that holds the file, from fdinfo
-};
-
-// The daemons of FUSE file systems under a root directory, found through
-// /proc: the processes that hold /dev/fuse open. The kernel names the
-// connection of such a descriptor in its fdinfo ("fuse_connection", Linux
-// 6.x); where it does not, a daemon whose command line names the mount
-// directory is taken. Read once, at the first question; only the processes
-// that the caller may inspect are seen. Not for use by several threads at once.
-class FuseDaemons {
-public:
-    explicit FuseDaemons(std::string root);
-
-    // The regular files and devices other than /dev/fuse that the daemon of
-    // the FUSE file system with device number `device`, mounted at `target`,
-    // holds open, in descriptor order; empty when no daemon is found.
-    std::vector<DaemonFile> OpenFiles(dev_t device, const std::string &target) const;
-
-private:
-    struct Daemon {
-        std::string pid;
-        bool has_connection = false;
-        uint64_t connection = 0;
-    };
-    void Scan() const;
-
-    std::string root_;
-    mutable bool scanned_ = false;
-    mutable std::vector<Daemon> daemons_;
-};
-
 }  // namespace winstub::this_machine
 
-#endif  // WINSTUB_LINUX_SYSTEM_H
+#endif  // WINSTUB_LINUX_PROBES_H

@@ -1,0 +1,125 @@
+// This Linux machine's mount table: the lines of a mountinfo file (read with
+// libmount), and the kernel's word that the table has changed.
+#ifndef WINSTUB_LINUX_MOUNT_TABLE_H
+#define WINSTUB_LINUX_MOUNT_TABLE_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "linux_probes.h"
+
+namespace winstub::this_machine {
+
+// One line of the mount table.
+struct Mount {
+    int id = 0;
+    int parent_id = 0;   // the mount that holds the mount directory
+    dev_t device = 0;    // MAJ:MIN of the line: the superblock's device number
+    std::string root;    // the directory of the file system that is mounted here
+    std::string target;  // the mount directory, unescaped
+    std::string fstype;
+    std::string source;
+    std::string vfs_options;  // per mount point
+    std::string fs_options;   // per superblock
+    bool network = false;     // libmount's own verdict
+};
+
+// The mount table in the mountinfo file at `path`, in file order. Returns 0
+// or an errno value.
+int ReadMountTable(const std::string &path, std::vector<Mount> &mounts);
+
+// File systems served by another machine: by type, by libmount's verdict,
+// and FUSE file systems whose source names a host ("host:path", "//host/share").
+bool IsNetworkMount(const Mount &mount);
+// File systems served by a user-space daemon: fuse, fuse.TYPE, fuseblk.
+bool IsFuse(const Mount &mount);
+// File systems that may never answer: those of network servers and of
+// user-space daemons (FUSE, fuseblk included).
+bool MayHang(const Mount &mount);
+
+// Whether the comma-separated mount options name `option` (alone or with a value).
+bool HasOption(const std::string &options, const std::string &option);
+// The value of `option=value` in comma-separated mount options, if it is there.
+bool OptionValue(const std::string &options, const std::string &option, std::string &value);
+
+// What the table read knows of the mounts of one table: where each file
+// system reads from, and which of them may hang. Learnt as asked, once.
+class MountFacts {
+public:
+    MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &files);
+
+    const Mount *ById(int id) const;
+    // The block device of a mount's file system: the table's MAJ:MIN when
+    // sysfs knows it, else the device that its source names. The free-form
+    // source of a FUSE file system (fsname=, which any user may set) names
+    // none: only fuseblk's is the kernel's.
+    std::optional<dev_t> Block(const Mount &mount) const;
+    // Reading the block device reads from a file system that may hang: a loop
+    // device whose backing file lies on one, or where that is not known.
+    bool ReadsFromSlow(dev_t block, int depth = 0) const;
+    // Reading files of the mount's file system may wait for a FUSE daemon or
+    // a server.
+    bool Hangs(const Mount &mount, int depth = 0) const;
+    // The path walk to the mount directory, or the look at it, may wait for a
+    // file system that may hang: it crosses one (the mounts that hold the
+    // directory, up to the root), or one is mounted over it.
+    bool ReachedSlowly(const Mount &mount) const;
+    // The mount that holds an open file, by its mount ID, else by its device
+    // number (one that may hang where several mounts have it).
+    const Mount *Holder(const Place &place) const;
+
+private:
+    static constexpr int kDeepest = 8;  // loop devices on loop devices
+
+    // The mount that a path (absolute, as the kernel names a loop device's
+    // backing file) leads to, by the table alone: the last one mounted at the
+    // longest mount directory that the path lies in.
+    const Mount *VisibleAt(const std::string &path) const;
+
+    const std::vector<Mount> &mounts_;
+    const DeviceFiles &files_;
+    std::map<int, size_t> by_id_;
+    std::map<std::string, size_t> hanging_targets_;  // the last mount at each
+    mutable std::map<int, std::optional<dev_t>> blocks_;
+    mutable std::map<dev_t, bool> slow_blocks_;
+    mutable std::map<int, bool> hangs_;
+};
+
+// Tells whether the mount table of the calling process has changed since it
+// was last asked. The kernel flags an open mountinfo file as soon as its
+// namespace's table changes (POLLPRI), and a poll takes the flag down. The
+// file is the process's own: a child forked after it was opened shares it
+// with its parent, where a poll by either would take the other's news, so a
+// child opens its own instead. A process that moved to another mount
+// namespace needs the file of the new one. Not for use by several threads at
+// once.
+class MountTableWatch {
+public:
+    // `root`: where /proc is read ("/" for the machine itself).
+    explicit MountTableWatch(std::string root);
+    ~MountTableWatch();
+    MountTableWatch(const MountTableWatch &) = delete;
+    MountTableWatch &operator=(const MountTableWatch &) = delete;
+
+    // True at the first call, in a process other than the one that opened the
+    // file, in another mount namespace, and after a change; consumes the change.
+    bool Changed();
+    // The mountinfo file of the process, to read the table from.
+    const std::string &TablePath() const { return table_; }
+
+private:
+    const std::string table_;
+    const std::string namespace_link_;
+    int fd_ = -1;
+    pid_t owner_ = -1;      // the process that opened fd_
+    uint64_t namespace_ = 0;  // which mount namespace it was opened in
+};
+
+}  // namespace winstub::this_machine
+
+#endif  // WINSTUB_LINUX_MOUNT_TABLE_H
