@@ -3,6 +3,7 @@
 // the Windows functions served from it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -500,6 +501,7 @@ protected:
         winstub::this_machine::Options options;
         options.environment = FixtureEnvironment(root_.path.string());
         options.network_timeout = kTimeout;
+        options.helper = winstub::this_machine::Options::Helper::kForkAskingQuery;
         options.query = [answers = Answers(), gate = gate_, log = log_](const std::string &path) {
             log.Add(path);
             if (path == "/mnt/server") {
@@ -765,11 +767,12 @@ TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
             winstub::this_machine::Options options;
             options.environment = FixtureEnvironment(kFixture);
             options.network_timeout = std::chrono::milliseconds(10);
-            // The query runs in a helper process: it waits, as for a server
+            options.helper = winstub::this_machine::Options::Helper::kForkAskingQuery;
+            // The query runs in the helper process: it waits, as for a server
             // that never answers, until this process has ended (at most a minute).
             const pid_t process = getpid();
             options.query = [process](const std::string &) -> FileSystemAnswer {
-                for (int i = 0; i < 6000 && getppid() == process; ++i) {
+                for (int i = 0; i < 6000 && kill(process, 0) == 0; ++i) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 return FileSystemAnswer();
