@@ -722,7 +722,7 @@ def main():
         os.environ[NAMESPACE_MARK] = "1"
         unshare = which("unshare")
         os.execv(unshare, [unshare, "--mount", "--propagation", "private", sys.executable,
-                           os.path.abspath(__file__)] + sys.argv[1:])
+                           os.path.abspath(sys.modules["__main__"].__file__)] + sys.argv[1:])
     # Images and folders on a tmpfs of the namespace's own, which goes with
     # it: a run that is killed leaves no file behind either (only the empty
     # folder it is mounted on). Not over /tmp itself: the checkout, and with

@@ -358,11 +358,12 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
         // Any directory, as on Windows; none is the current one. Which file
         // system holds it is not known before asking, so the wait is bounded.
         const std::u16string text = directory_name ? WithoutTrailingBackslash(root) : u".";
-        const std::optional<std::string> path = this_machine::ToLinux(text);
-        if (!path) {
+        const std::optional<std::string> name = this_machine::ToLinux(text);
+        if (!name) {
             return ERROR_INVALID_NAME;
         }
-        if (path->empty()) {
+        const std::optional<std::string> path = name->empty() ? std::nullopt : this_machine::AbsolutePath(*name);
+        if (!path) {
             return ERROR_PATH_NOT_FOUND;
         }
         // Directories of one file system ask the same question, that file

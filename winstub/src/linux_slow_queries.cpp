@@ -161,7 +161,7 @@ int StartForked(int socket, const PathQuery &query) {
     if (first == 0) {
         if (fork() == 0) {
             setsid();
-            ReleaseInheritedFiles(socket);
+            ReleaseInherited(socket);
             ServeQuestions(socket, query);
         }
         _exit(0);
@@ -178,16 +178,18 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &path) {
-    std::string absolute = path;
-    if (absolute.empty() || absolute[0] != '/') {
-        // The kernel's record of the current directory: asks no file system.
-        char directory[PATH_MAX];
-        if (!getcwd(directory, sizeof directory)) {
-            return std::nullopt;
-        }
-        absolute = std::string(directory) + "/" + path;
+std::optional<std::string> AbsolutePath(const std::string &path) {
+    if (!path.empty() && path[0] == '/') {
+        return path;
     }
+    char directory[PATH_MAX];
+    if (!getcwd(directory, sizeof directory)) {
+        return std::nullopt;
+    }
+    return std::string(directory) + "/" + path;
+}
+
+std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &absolute) {
     std::vector<std::string> parts;
     for (size_t start = 0; start <= absolute.size();) {
         size_t end = absolute.find('/', start);
@@ -224,7 +226,8 @@ std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, cons
     return holder ? std::optional<dev_t>(holder->device) : std::nullopt;
 }
 
-void ReleaseInheritedFiles(int keep) {
+void ReleaseInherited(int keep) {
+    [[maybe_unused]] const int moved = chdir("/");  // else it stays: nowhere else to go
     std::vector<int> inherited;
     if (DIR *listing = opendir("/proc/self/fd")) {
         const int own = dirfd(listing);

@@ -50,19 +50,23 @@ struct Question {
 // GetDiskFreeSpaceExW).
 constexpr std::chrono::milliseconds kAnswerKept{100};
 
-// The device number of the file system that the mount table says holds
-// `path` (relative to the current directory, or absolute), judged by its
-// text alone: the mount with the longest mount directory that contains it,
-// the last mounted where several share one. Nothing is asked of a file system.
+// `path` as an absolute path: the helper has a current directory of its own.
+// Nothing is asked of a file system (the kernel keeps the current
+// directory's name); nullopt when it has none (removed, out of reach).
+std::optional<std::string> AbsolutePath(const std::string &path);
+// The device number of the file system that the mount table says holds the
+// absolute `path`, judged by its text alone: the mount with the longest mount
+// directory that contains it, the last mounted where several share one.
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &path);
 
 // The helper's side: answers the questions that arrive on `socket` until its
 // other end closes; path questions with `query`.
 void ServeQuestions(int socket, const PathQuery &query);
-// In a new helper: every descriptor but `keep` is let go (0, 1 and 2 become
+// In a new helper: the application's current directory is let go (it would
+// keep its mount busy), and every descriptor but `keep` (0, 1 and 2 become
 // /dev/null), by a thread of its own, since closing a file of a FUSE file
 // system that does not answer may wait.
-void ReleaseInheritedFiles(int keep);
+void ReleaseInherited(int keep);
 
 class SlowQueries {
 public:

@@ -31,7 +31,7 @@ int main(int argc, char **argv) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    winstub::this_machine::ReleaseInheritedFiles(static_cast<int>(socket));
+    winstub::this_machine::ReleaseInherited(static_cast<int>(socket));
     winstub::this_machine::ServeQuestions(static_cast<int>(socket), winstub::this_machine::QueryPath);
     // Threads that still wait on a file system end with the process, or,
     // in an uninterruptible wait, when that file system answers.
