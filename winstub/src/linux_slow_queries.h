@@ -45,6 +45,20 @@ struct Question {
     int fd = -1;       // kOpenFile: the open file, passed to the helper
 };
 
+// A question on the socket: this header, then the path's bytes; an open file
+// travels beside it (SCM_RIGHTS).
+struct RequestHeader {
+    uint64_t id = 0;
+    uint32_t kind = 0;
+    uint32_t reserved = 0;
+};
+
+// An answer: helper and library are one build, so the structure travels as it is.
+struct AnswerMessage {
+    uint64_t id = 0;
+    FileSystemAnswer answer;
+};
+
 // How long an answer serves the same question again: a refresh asks each
 // volume's statistics twice in a row (GetVolumeInformationW, then
 // GetDiskFreeSpaceExW).
