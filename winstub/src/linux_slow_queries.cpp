@@ -76,7 +76,8 @@ __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
         syscall(SYS_execve, launch->program, launch->argv, launch->environment);
     }
     launch->error = errno != 0 ? errno : ENOEXEC;
-    _exit(127);
+    syscall(SYS_exit_group, 127);
+    return 127;
 }
 
 // The intermediate: created without an exit signal (a "clone" child, which
@@ -91,7 +92,8 @@ __attribute__((no_sanitize_address)) int DetachHelper(void *argument) {
     } else if (launch->error != 0) {
         syscall(SYS_wait4, helper, nullptr, 0, nullptr);  // its exec failed: it has ended
     }
-    _exit(0);
+    syscall(SYS_exit_group, 0);
+    return 0;
 }
 
 // Starts the helper program on `socket` without copying the caller's memory:
@@ -377,6 +379,13 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Send(const Question &question
     }
     if (!sent) {
         return fail(errno == EPIPE || errno == ECONNRESET ? EIO : errno);
+    }
+    // Answers that serve no more go, so that questions of ever new paths
+    // leave nothing behind.
+    const Clock::time_point now = Clock::now();
+    for (auto question = questions_.begin(); question != questions_.end();) {
+        const bool spent = question->second->done && now - question->second->answered_at >= kAnswerKept;
+        question = spent ? questions_.erase(question) : std::next(question);
     }
     sent_[id] = pending;
     questions_[key] = pending;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "linux_machine.h"
+#include "linux_slow_queries.h"
 #include "linux_system.h"
 #include "linux_volumes.h"
 #include "machine.h"
@@ -786,6 +787,44 @@ TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
             std::exit(timed_out ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Which file system holds a directory, from its path and the mount table
+// alone: nothing may be asked of a file system that may not answer.
+TEST(SlowQueries, FileSystemOfPathText) {
+    auto mount = [](const std::string &target, dev_t device) {
+        Mount line;
+        line.target = target;
+        line.device = device;
+        return line;
+    };
+    const std::vector<Mount> mounts = {mount("/", 1), mount("/mnt", 2), mount("/mnt/fuse", 3),
+                                       mount("/mnt/fuse", 4), mount("/mnt/fusebox", 5)};
+    const std::pair<std::string, dev_t> cases[] = {
+        {"/", 1},
+        {"/etc/passwd", 1},
+        {"/mnt", 2},
+        {"/mnt/other", 2},
+        // The last mounted at a directory is on top.
+        {"/mnt/fuse", 4},
+        {"/mnt/fuse/a/b", 4},
+        {"/mnt//fuse/./a/", 4},
+        {"/mnt/fuse/..", 2},
+        {"/mnt/fuse/a/../../fusebox", 5},
+        // A mount directory is no prefix of a longer name.
+        {"/mnt/fusebox/x", 5},
+        {"/mnt/fus", 2},
+        {"/../../mnt/fuse", 4},
+    };
+    for (const auto &[path, device] : cases) {
+        EXPECT_EQ(winstub::this_machine::FileSystemOfPathText(mounts, path), std::optional<dev_t>(device)) << path;
+    }
+    EXPECT_EQ(winstub::this_machine::FileSystemOfPathText({}, "/mnt"), std::nullopt);
+    // Relative paths go from the current directory.
+    char directory[PATH_MAX];
+    ASSERT_TRUE(getcwd(directory, sizeof directory));
+    EXPECT_EQ(winstub::this_machine::AbsolutePath("."), std::string(directory) + "/.");
+    EXPECT_EQ(winstub::this_machine::AbsolutePath("/mnt/x"), "/mnt/x");
 }
 
 // On the machine the test runs on, whatever its mounts: a file's handle and
