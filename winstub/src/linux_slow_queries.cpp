@@ -173,29 +173,7 @@ std::optional<std::string> AbsolutePath(const std::string &path) {
 }
 
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &absolute) {
-    std::vector<std::string> parts;
-    for (size_t start = 0; start <= absolute.size();) {
-        size_t end = absolute.find('/', start);
-        if (end == std::string::npos) {
-            end = absolute.size();
-        }
-        const std::string part = absolute.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string normal;
-    for (const std::string &part : parts) {
-        normal += "/" + part;
-    }
-    if (normal.empty()) {
-        normal = "/";
-    }
+    const std::string normal = LexicallyNormal(absolute);
     const Mount *holder = nullptr;
     for (const Mount &mount : mounts) {
         const std::string &target = mount.target;

@@ -378,8 +378,8 @@ std::optional<uint64_t> FdInfoValue(const std::string &path, const std::string &
     return std::nullopt;
 }
 
-// Removes "." and ".." and doubled slashes from an absolute path without
-// asking the file system (a lookup could hang on the very mount asked about).
+}  // namespace
+
 std::string LexicallyNormal(const std::string &path) {
     std::vector<std::string> parts;
     size_t start = 0;
@@ -404,8 +404,6 @@ std::string LexicallyNormal(const std::string &path) {
     }
     return normal.empty() ? "/" : normal;
 }
-
-}  // namespace
 
 FuseDaemons::FuseDaemons(std::string root) : root_(std::move(root)) {
     while (!root_.empty() && root_.back() == '/') {

@@ -77,6 +77,9 @@ struct FileKind {
     dev_t device_number = 0;  // of a device file: the device it stands for
 };
 std::optional<FileKind> KindOfFile(const std::string &path);
+// An absolute path without ".", ".." and doubled slashes, from its text alone
+// (a lookup could hang on the very mount asked about).
+std::string LexicallyNormal(const std::string &path);
 // PlaceOfPath and statvfs of the same file.
 FileSystemAnswer QueryPath(const std::string &path);
 // statvfs of an open file; the place is left empty.
