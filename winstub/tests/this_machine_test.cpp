@@ -798,8 +798,8 @@ TEST(SlowQueries, FileSystemOfPathText) {
         line.device = device;
         return line;
     };
-    const std::vector<Mount> mounts = {mount("/", 1), mount("/mnt", 2), mount("/mnt/fuse", 3),
-                                       mount("/mnt/fuse", 4), mount("/mnt/fusebox", 5)};
+    const std::vector<Mount> mounts = {mount("/", 1), mount("/mnt", 2), mount("/mnt/fuse", 3), mount("/mnt/fuse", 4),
+                                       mount("/mnt/fusebox", 5)};
     const std::pair<std::string, dev_t> cases[] = {
         {"/", 1},
         {"/etc/passwd", 1},
