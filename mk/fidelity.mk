@@ -76,11 +76,12 @@ i386: setup setup-i386 $(BUILD_I386)/build.ninja
 # GoogleTest death test in the threadsafe style: the kernel cannot run the
 # 32-bit program), and statx's mount ID, which QEMU 7.2 passes on as 0 while
 # the stand-in's machine of this Linux host relies on it (test_this_machine);
-# and the suite of real file systems, whose mount tools and FUSE drivers are
-# 64-bit programs that the emulated interpreter cannot start
-# (test_real_file_systems).
+# and the suites of real file systems, whose mount tools and FUSE drivers are
+# 64-bit programs that the emulated interpreter cannot start, as it cannot
+# start the stand-in's own helper program (test_real_file_systems,
+# test_slow_query_helper).
 I386_EMULATED_ENVIRONMENT := GTEST_FILTER='-*DeathTest.*'
-I386_EMULATED_EXCLUDED    := ^(test_this_machine|test_real_file_systems)$$
+I386_EMULATED_EXCLUDED    := ^(test_this_machine|test_real_file_systems|test_slow_query_helper)$$
 
 test-i386: i386
 	cd $(BUILD_I386) && if [ -L $(I386_PYTHON) ]; then \

@@ -9,9 +9,11 @@ directory "dir" and, given IMAGE, the file "image" with IMAGE's bytes
 CONTROL_DIRECTORY/stall exists, statfs, getattr (by which the kernel also
 looks names up) and read do not answer: they wait until it is removed (at
 most STALL_LIMIT seconds, so that nothing waits for ever should the test
-die). Each stalled request adds a line to CONTROL_DIRECTORY/stalled. The
-mount's source is FSNAME ("stalling" without it). Runs in the foreground
-until unmounted or killed. Needs python3-fusepy (the module `fusepy`).
+die). Each stalled request adds a line to CONTROL_DIRECTORY/stalled, and
+each statfs request, stalled or not, a line to CONTROL_DIRECTORY/statfs.
+The mount's source is FSNAME ("stalling" without it). Runs in the
+foreground until unmounted or killed. Needs python3-fusepy (the module
+`fusepy`).
 """
 import errno
 import os
@@ -31,6 +33,7 @@ class StallingFS(fusepy.Operations):
         self.image = image
         self.stall = os.path.join(control, "stall")
         self.stalled = os.path.join(control, "stalled")
+        self.asked = os.path.join(control, "statfs")
         self.started = time.time()
 
     def _wait_while_stalled(self, what):
@@ -43,6 +46,8 @@ class StallingFS(fusepy.Operations):
             time.sleep(0.01)
 
     def statfs(self, path):
+        with open(self.asked, "a") as log:
+            log.write(path + "\n")
         self._wait_while_stalled("statfs " + path)
         return dict(f_bsize=4096, f_frsize=4096, f_blocks=1000, f_bfree=600, f_bavail=500,
                     f_files=100, f_ffree=90, f_favail=90, f_namemax=255)

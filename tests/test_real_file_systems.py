@@ -56,6 +56,9 @@ ERROR_SEM_TIMEOUT = 121
 DRIVE_FIXED = 3
 # How long the machine waits for a file system that may hang (linux_machine.h).
 MACHINE_TIMEOUT = 3.0
+# How long an answer of such a file system serves the same question again
+# (linux_slow_queries.h).
+ANSWER_KEPT = 0.1
 # "At once": well below the time-out, with room for a loaded machine and the
 # sanitizer pass.
 AT_ONCE = MACHINE_TIMEOUT / 2
@@ -797,6 +800,7 @@ class StallingFileSystemTest(StallingTestCase):
         # From here on nothing in this process stats the file system itself:
         # that would wait in the kernel as long as it does not answer.
         self.block()
+        time.sleep(2 * ANSWER_KEPT)  # the last answers no longer serve
         # The first query waits the time-out, and the refresh goes on without the volume.
         with support.LogCapture() as log:
             start = time.time()
@@ -957,7 +961,7 @@ def main():
         os.environ[NAMESPACE_MARK] = "1"
         unshare = which("unshare")
         os.execv(unshare, [unshare, "--mount", "--propagation", "private", sys.executable,
-                           os.path.abspath(__file__)] + sys.argv[1:])
+                           os.path.abspath(sys.modules["__main__"].__file__)] + sys.argv[1:])
     # Images and folders on a tmpfs of the namespace's own, which goes with
     # it: a run that is killed leaves no file behind either (only the empty
     # folder it is mounted on). Not over /tmp itself: the checkout, and with

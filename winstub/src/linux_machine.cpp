@@ -2,15 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <limits>
@@ -20,241 +15,8 @@
 
 namespace winstub {
 
-namespace this_machine {
-
-// Queries of file systems that may never answer (a dead server, a FUSE
-// daemon that stopped): each runs in a helper process, forked for it, that
-// writes the answer into a pipe and exits. A thread of the process that
-// waits on such a file system sits in an uninterruptible sleep that keeps the
-// process from ending (the kernel waits for every thread at exit), so no
-// thread of the process asks: a helper that never comes back is left behind
-// and the process ends normally all the same.
-//
-// A query waits for its helper until a deadline, the time-out after it
-// started. Queries with the same key (one file system) share the helper that
-// is running: they wait for the same deadline, so once that has passed they
-// fail at once, until the helper comes back; the next query after that starts
-// a new helper. A file system that does not answer costs the time-out once,
-// not once per query.
-class SlowQueries {
-public:
-    explicit SlowQueries(std::chrono::milliseconds timeout) : timeout_(timeout) {}
-
-    ~SlowQueries() {
-        // Helpers still running have no one to answer: stop them where the
-        // kernel lets them stop (a process in an uninterruptible wait dies
-        // when the wait ends), and collect those that have ended.
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto &[key, pending] : running_) {
-            // Only a child not yet collected (by us or by the application's
-            // own wait) is surely still ours to signal.
-            if (pending->pid > 0 && waitpid(pending->pid, nullptr, WNOHANG) == 0) {
-                kill(pending->pid, SIGKILL);
-                unreaped_.push_back(pending->pid);
-            }
-        }
-        running_.clear();
-        Reap();
-    }
-
-    // The answer of `work`, run in a helper process, or nullopt when it has
-    // not come by the deadline. `keep` is a descriptor that `work` uses
-    // (-1: none); the helper closes every other one that it inherited.
-    std::optional<FileSystemAnswer> Run(const std::string &key, int keep,
-                                        const std::function<FileSystemAnswer()> &work) {
-        std::shared_ptr<Pending> pending;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            Reap();
-            if (auto running = running_.find(key); running != running_.end()) {
-                pending = running->second;
-                // Came back (or failed) since it was last looked at: ask anew.
-                if (pending->done || Readable(pending->fd, 0)) {
-                    unreaped_.push_back(pending->pid);
-                    running_.erase(running);
-                    pending.reset();
-                }
-            }
-            if (!pending) {
-                pending = Start(keep, work);
-                running_[key] = pending;
-            }
-        }
-        // Wait for the answer until the deadline; others may wait on the
-        // same pipe, and the first to see the answer reads it.
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                pending->deadline - std::chrono::steady_clock::now());
-            if (pending->done || Readable(pending->fd, std::max<int64_t>(0, left.count()))) {
-                break;
-            }
-            if (left.count() <= 0) {
-                return std::nullopt;
-            }
-        }
-        std::lock_guard<std::mutex> lock(mutex_);
-        Collect(*pending);
-        if (auto running = running_.find(key); running != running_.end() && running->second == pending) {
-            running_.erase(running);
-            unreaped_.push_back(pending->pid);
-        }
-        Reap();
-        return pending->answer;
-    }
-
-private:
-    struct Pending {
-        pid_t pid = -1;
-        int fd = -1;  // the read end of the helper's pipe
-        std::chrono::steady_clock::time_point deadline;
-        std::atomic<bool> done{false};  // set under the mutex, read by waiters without it
-        FileSystemAnswer answer;
-        Pending() = default;
-        Pending(const Pending &) = delete;
-        Pending &operator=(const Pending &) = delete;
-        ~Pending() {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    };
-
-    // Whether `fd` has data or its end within `milliseconds`.
-    static bool Readable(int fd, int64_t milliseconds) {
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = poll(&watch, 1, static_cast<int>(std::min<int64_t>(milliseconds, INT_MAX)));
-        return ready > 0;
-    }
-
-    // Closes every descriptor but `a` and `b` (either may be -1).
-    static void CloseAllBut(int a, int b) {
-        // Descriptors first..last (inclusive; last ~0u: all above first).
-        auto close_range_of = [](unsigned int first, unsigned int last) {
-            if (first > last) {
-                return;
-            }
-            if (syscall(SYS_close_range, first, last, 0u) == 0) {
-                return;
-            }
-            // Kernels before 5.9: one by one, up to the limit of descriptors.
-            rlimit limit{};
-            const rlim_t most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                                    ? std::min<rlim_t>(limit.rlim_cur, 1 << 20)
-                                    : 1 << 16;
-            for (rlim_t fd = first; fd < most && fd <= last; ++fd) {
-                close(static_cast<int>(fd));
-            }
-        };
-        // Runs in the forked helper: no allocation.
-        const int low = std::min(a, b);
-        const int high = std::max(a, b);
-        unsigned int next = 0;
-        for (int fd : {low, high}) {
-            if (fd < 0) {
-                continue;
-            }
-            if (static_cast<unsigned int>(fd) > next) {
-                close_range_of(next, static_cast<unsigned int>(fd) - 1);
-            }
-            next = static_cast<unsigned int>(fd) + 1;
-        }
-        close_range_of(next, ~0u);
-    }
-
-    // Forks a helper that runs `work`. Called with mutex_ held.
-    std::shared_ptr<Pending> Start(int keep, const std::function<FileSystemAnswer()> &work) {
-        auto pending = std::make_shared<Pending>();
-        pending->deadline = std::chrono::steady_clock::now() + timeout_;
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            pending->done = true;
-            pending->answer.error = errno;
-            return pending;
-        }
-        const pid_t pid = fork();
-        if (pid == 0) {
-            // The helper. It holds nothing of the caller's (the pipes of a
-            // parent that waits for this process's output included) but the
-            // descriptor it asks about and its own pipe.
-            CloseAllBut(ends[1], keep);
-            const FileSystemAnswer answer = work();
-            const char *data = reinterpret_cast<const char *>(&answer);
-            size_t written = 0;
-            while (written < sizeof answer) {
-                const ssize_t count = write(ends[1], data + written, sizeof answer - written);
-                if (count <= 0 && errno != EINTR) {
-                    break;
-                }
-                written += count > 0 ? static_cast<size_t>(count) : 0;
-            }
-            _exit(0);
-        }
-        close(ends[1]);
-        if (pid < 0) {
-            pending->done = true;
-            pending->answer.error = errno;
-            close(ends[0]);
-            return pending;
-        }
-        pending->pid = pid;
-        pending->fd = ends[0];
-        return pending;
-    }
-
-    // Reads the helper's answer (its pipe is readable). Called with mutex_ held.
-    static void Collect(Pending &pending) {
-        if (pending.done) {
-            return;
-        }
-        pending.done = true;
-        FileSystemAnswer answer;
-        char *data = reinterpret_cast<char *>(&answer);
-        size_t read_so_far = 0;
-        while (read_so_far < sizeof answer) {
-            const ssize_t count = read(pending.fd, data + read_so_far, sizeof answer - read_so_far);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count <= 0) {
-                break;
-            }
-            read_so_far += static_cast<size_t>(count);
-        }
-        if (read_so_far == sizeof answer) {
-            pending.answer = answer;
-        } else {
-            pending.answer = FileSystemAnswer();
-            pending.answer.error = EIO;  // the helper died without answering
-        }
-    }
-
-    // Collects the helpers that have ended. Called with mutex_ held.
-    void Reap() {
-        std::vector<pid_t> left;
-        for (pid_t pid : unreaped_) {
-            if (pid <= 0) {
-                continue;
-            }
-            const pid_t reaped = waitpid(pid, nullptr, WNOHANG);
-            // 0: still running. -1: collected by someone else (ECHILD).
-            if (reaped == 0) {
-                left.push_back(pid);
-            }
-        }
-        unreaped_.swap(left);
-    }
-
-    const std::chrono::milliseconds timeout_;
-    std::mutex mutex_;
-    // Shared: every caller that asks the same file system while a helper runs
-    // waits on that helper's pipe, and the last of them to let go closes it.
-    std::map<std::string, std::shared_ptr<Pending>> running_;
-    std::vector<pid_t> unreaped_;  // helpers that came back and may still have to be collected
-};
-
-}  // namespace this_machine
-
 using this_machine::FileSystemAnswer;
+using this_machine::Question;
 using this_machine::Volume;
 
 struct ThisMachine::Snapshot {
@@ -284,12 +46,6 @@ std::u16string WithoutTrailingBackslash(std::u16string path) {
     return path;
 }
 
-// The key under which queries of one file system share a helper that does
-// not answer. (No path starts with a NUL.)
-std::string FileSystemKey(dev_t device) {
-    return std::string(1, '\0') + "device " + std::to_string(device);
-}
-
 // The answer of both GetVolumeInformation functions.
 DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct statvfs> &stats,
                const VolumeInformationOutput &output) {
@@ -315,7 +71,9 @@ DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct st
 
 ThisMachine::ThisMachine(this_machine::Options options)
     : options_(std::move(options)),
-      slow_(std::make_unique<this_machine::SlowQueries>(options_.network_timeout)),
+      slow_(std::make_unique<this_machine::SlowQueries>(
+          options_.network_timeout,
+          options_.helper == this_machine::Options::Helper::kProgram ? this_machine::PathQuery() : options_.query)),
       mount_table_(options_.environment.root) {}
 
 ThisMachine::~ThisMachine() = default;
@@ -375,13 +133,13 @@ const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &
     return mounted == snapshot.by_mount_point.end() ? nullptr : &snapshot.volumes[mounted->second];
 }
 
-DWORD ThisMachine::Ask(bool bounded, const std::string &key, int keep, const std::function<FileSystemAnswer()> &work,
-                       FileSystemAnswer &answer) {
+DWORD ThisMachine::Ask(bool bounded, const Question &question, FileSystemAnswer &answer) {
     if (!bounded) {
-        answer = work();
+        answer = question.kind == Question::Kind::kOpenFile ? this_machine::QueryOpenFile(question.fd)
+                                                            : options_.query(question.path);
         return ERROR_SUCCESS;
     }
-    std::optional<FileSystemAnswer> answered = slow_->Run(key, keep, work);
+    std::optional<FileSystemAnswer> answered = slow_->Ask(question);
     if (!answered) {
         return ERROR_SEM_TIMEOUT;
     }
@@ -403,10 +161,7 @@ DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvf
     DWORD failure = ERROR_SUCCESS;
     for (const std::string &target : volume.targets) {
         FileSystemAnswer answer;
-        const auto &query = options_.query;
-        if (DWORD code = Ask(
-                volume.may_hang, FileSystemKey(volume.device), -1, [&query, &target] { return query(target); },
-                answer)) {
+        if (DWORD code = Ask(volume.may_hang, {Question::Kind::kAtPath, volume.device, target}, answer)) {
             return code;
         }
         if (answer.error) {
@@ -534,12 +289,9 @@ DWORD ThisMachine::GetVolumeInformationByHandleW(HANDLE file, const VolumeInform
         }
         volume = this_machine::DescribeMount(snapshot->mounts, *mount, place->device, options_.environment);
     }
-    // Files of one file system share a query that does not answer with its
-    // mount points: their statistics are the same.
+    // Open files of one file system ask the same question.
     FileSystemAnswer answer;
-    if (DWORD error = Ask(
-            volume.may_hang, FileSystemKey(place->device), fd, [fd] { return this_machine::QueryOpenFile(fd); },
-            answer)) {
+    if (DWORD error = Ask(volume.may_hang, {Question::Kind::kOpenFile, place->device, {}, fd}, answer)) {
         return error;
     }
     if (answer.error) {
@@ -584,19 +336,26 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
         // Any directory, as on Windows; none is the current one. Which file
         // system holds it is not known before asking, so the wait is bounded.
         const std::u16string text = directory_name ? WithoutTrailingBackslash(root) : u".";
-        const std::optional<std::string> path = this_machine::ToLinux(text);
-        if (!path) {
+        const std::optional<std::string> name = this_machine::ToLinux(text);
+        if (!name) {
             return ERROR_INVALID_NAME;
         }
-        if (path->empty()) {
+        const std::optional<std::string> path = name->empty() ? std::nullopt : this_machine::AbsolutePath(*name);
+        if (!path) {
             return ERROR_PATH_NOT_FOUND;
         }
+        // Directories of one file system ask the same question, that file
+        // system as the mount table places them; one whose path leads
+        // elsewhere, or fails, asks of its own.
+        const std::optional<dev_t> holder = this_machine::FileSystemOfPathText(snapshot->mounts, *path);
         FileSystemAnswer answer;
-        const auto &query = options_.query;
-        const std::string &directory = *path;
-        if (DWORD error = Ask(
-                true, directory, -1, [&query, &directory] { return query(directory); }, answer)) {
+        if (DWORD error = Ask(true, {Question::Kind::kInFileSystem, holder.value_or(0), *path}, answer)) {
             return error;
+        }
+        if (!holder || answer.error || answer.place.device != *holder) {
+            if (DWORD error = Ask(true, {Question::Kind::kAtPath, holder.value_or(0), *path}, answer)) {
+                return error;
+            }
         }
         if (answer.error) {
             return this_machine::WindowsErrorFor(answer.error);

@@ -15,6 +15,7 @@
 
 #include "linux_mount_table.h"
 #include "linux_probes.h"
+#include "linux_slow_queries.h"
 #include "linux_volumes.h"
 #include "machine.h"
 
@@ -33,11 +34,13 @@ struct Options {
     std::function<FileSystemAnswer(const std::string &path)> statistics = QueryStatistics;
     // How long a call waits for a file system that may hang (a network
     // server, a FUSE daemon) before it fails with ERROR_SEM_TIMEOUT. Such
-    // queries run `query` in a helper process (see SlowQueries).
+    // queries run in a helper process (linux_slow_queries.h).
     std::chrono::milliseconds network_timeout{3000};
+    // That helper: the program beside the library, which asks with QueryPath
+    // (kProgram), or, for tests, a fork of this process that asks with `query`.
+    enum class Helper { kProgram, kForkAskingQuery };
+    Helper helper = Helper::kProgram;
 };
-
-class SlowQueries;
 
 }  // namespace this_machine
 
@@ -74,11 +77,9 @@ private:
     // The statistics of a volume's file system, through the first of its
     // mount directories that shows it; `stats` stays empty when none does.
     DWORD VolumeStats(const this_machine::Volume &volume, std::optional<struct statvfs> &stats);
-    // A query, with a bounded wait in a helper process when `bounded`:
-    // queries with the same `key` share one that does not answer; `keep` is
-    // a descriptor that `work` uses (-1: none).
-    DWORD Ask(bool bounded, const std::string &key, int keep,
-              const std::function<this_machine::FileSystemAnswer()> &work, this_machine::FileSystemAnswer &answer);
+    // A question of a file system, asked in this process, or with a bounded
+    // wait in the helper process when `bounded`.
+    DWORD Ask(bool bounded, const this_machine::Question &question, this_machine::FileSystemAnswer &answer);
 
     const this_machine::Options options_;
     const std::unique_ptr<this_machine::SlowQueries> slow_;

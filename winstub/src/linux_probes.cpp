@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace winstub::this_machine {
 
@@ -313,6 +314,31 @@ DeviceFacts DeviceFiles::LinkedFacts(const std::string &node) const {
     facts.label = find("by-label");
     facts.uuid = find("by-uuid");
     return facts;
+}
+
+std::string LexicallyNormal(const std::string &path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string normal;
+    for (const std::string &part : parts) {
+        normal += "/" + part;
+    }
+    return normal.empty() ? "/" : normal;
 }
 
 }  // namespace winstub::this_machine

@@ -79,6 +79,9 @@ struct FileKind {
     Place place;              // of the file itself
 };
 std::optional<FileKind> KindOfOpenFile(int fd);
+// An absolute path without ".", ".." and doubled slashes, from its text alone
+// (a lookup could hang on the very mount asked about).
+std::string LexicallyNormal(const std::string &path);
 // PlaceOfPath and statvfs of the same file.
 FileSystemAnswer QueryPath(const std::string &path);
 // statvfs of a path alone: for a directory already known to show its

@@ -3,6 +3,7 @@
 // the Windows functions served from it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include "linux_machine.h"
 #include "linux_mount_table.h"
 #include "linux_probes.h"
+#include "linux_slow_queries.h"
 #include "linux_volumes.h"
 #include "machine.h"
 #include "enumerate.h"
@@ -669,6 +671,7 @@ protected:
         winstub::this_machine::Options options;
         options.environment = FixtureEnvironment(root_.path.string());
         options.network_timeout = kTimeout;
+        options.helper = winstub::this_machine::Options::Helper::kForkAskingQuery;
         options.query = [answers = Answers(), gate = gate_, log = log_](const std::string &path) {
             log.Add(path);
             if (path == "/mnt/server") {
@@ -935,11 +938,12 @@ TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
             winstub::this_machine::Options options;
             options.environment = FixtureEnvironment(kFixture);
             options.network_timeout = std::chrono::milliseconds(10);
-            // The query runs in a helper process: it waits, as for a server
+            options.helper = winstub::this_machine::Options::Helper::kForkAskingQuery;
+            // The query runs in the helper process: it waits, as for a server
             // that never answers, until this process has ended (at most a minute).
             const pid_t process = getpid();
             options.query = [process](const std::string &) -> FileSystemAnswer {
-                for (int i = 0; i < 6000 && getppid() == process; ++i) {
+                for (int i = 0; i < 6000 && kill(process, 0) == 0; ++i) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 return FileSystemAnswer();
@@ -953,6 +957,44 @@ TEST(ThisMachineDeathTest, ExitWhileAServerDoesNotAnswer) {
             std::exit(timed_out ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Which file system holds a directory, from its path and the mount table
+// alone: nothing may be asked of a file system that may not answer.
+TEST(SlowQueries, FileSystemOfPathText) {
+    auto mount = [](const std::string &target, dev_t device) {
+        Mount line;
+        line.target = target;
+        line.device = device;
+        return line;
+    };
+    const std::vector<Mount> mounts = {mount("/", 1), mount("/mnt", 2), mount("/mnt/fuse", 3), mount("/mnt/fuse", 4),
+                                       mount("/mnt/fusebox", 5)};
+    const std::pair<std::string, dev_t> cases[] = {
+        {"/", 1},
+        {"/etc/passwd", 1},
+        {"/mnt", 2},
+        {"/mnt/other", 2},
+        // The last mounted at a directory is on top.
+        {"/mnt/fuse", 4},
+        {"/mnt/fuse/a/b", 4},
+        {"/mnt//fuse/./a/", 4},
+        {"/mnt/fuse/..", 2},
+        {"/mnt/fuse/a/../../fusebox", 5},
+        // A mount directory is no prefix of a longer name.
+        {"/mnt/fusebox/x", 5},
+        {"/mnt/fus", 2},
+        {"/../../mnt/fuse", 4},
+    };
+    for (const auto &[path, device] : cases) {
+        EXPECT_EQ(winstub::this_machine::FileSystemOfPathText(mounts, path), std::optional<dev_t>(device)) << path;
+    }
+    EXPECT_EQ(winstub::this_machine::FileSystemOfPathText({}, "/mnt"), std::nullopt);
+    // Relative paths go from the current directory.
+    char directory[PATH_MAX];
+    ASSERT_TRUE(getcwd(directory, sizeof directory));
+    EXPECT_EQ(winstub::this_machine::AbsolutePath("."), std::string(directory) + "/.");
+    EXPECT_EQ(winstub::this_machine::AbsolutePath("/mnt/x"), "/mnt/x");
 }
 
 // On the machine the test runs on, whatever its mounts: a file's handle and

@@ -1,0 +1,413 @@
+"""The scenarios of test_slow_query_helper, each in an interpreter of its own
+that starts with no child of its own:
+
+    helper_scenarios.py SCENARIO MOUNT_DIRECTORY CONTROL_DIRECTORY
+
+MOUNT_DIRECTORY is served by stalling_fs.py with CONTROL_DIRECTORY. Prints,
+as its last line, the repr of a dict of what it saw.
+"""
+import ctypes
+import errno
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import winsim
+import windows.volumes as volumes
+
+ERROR_SEM_TIMEOUT = 121
+HELPER_NAME = "winstub-queries"
+# Marks the helpers started from this interpreter (and its forks): they get
+# its environment.
+MARK = "WINSTUB_HELPER_SCENARIO"
+# Longer than an answer serves the same question again (linux_slow_queries.h).
+PAST_KEPT = 0.15
+
+
+def children():
+    """The pids of this process's children, running or not collected."""
+    found = set()
+    for task in os.listdir("/proc/self/task"):
+        with open("/proc/self/task/%s/children" % task) as listing:
+            found.update(int(pid) for pid in listing.read().split())
+    return sorted(found)
+
+
+def wildcard_wait():
+    """What os.waitpid(-1, os.WNOHANG) says: "ECHILD" or its (pid, status)."""
+    try:
+        return os.waitpid(-1, os.WNOHANG)
+    except OSError as error:
+        return errno.errorcode[error.errno]
+
+
+def process_field(pid, name):
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith(name + ":"):
+                    return line.split()[1]
+    except IOError:
+        return None
+    return None
+
+
+def helpers():
+    """The helper processes started from this interpreter or its forks."""
+    found = []
+    mark = "%s=%s" % (MARK, os.environ[MARK])
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as comm:
+                if comm.read().strip() != HELPER_NAME:
+                    continue
+            with open("/proc/%s/environ" % entry) as environment:
+                if mark not in environment.read().split("\0"):
+                    continue
+        except IOError:
+            continue  # gone meanwhile
+        if process_field(int(entry), "State") not in (None, "Z"):
+            found.append(int(entry))
+    return sorted(found)
+
+
+def until(condition, seconds=10.0):
+    deadline = time.time() + seconds
+    while not condition() and time.time() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+class Kernel32(object):
+    """The stand-in's functions, called as a C program calls them, from any
+    thread and without the interpreter lock."""
+
+    def __init__(self):
+        with open("/proc/self/maps") as maps:
+            paths = [line.split()[-1] for line in maps if line.rstrip().endswith("/libwinstub.so")]
+        self.library = ctypes.CDLL(paths[0])
+        self.library.GetDiskFreeSpaceExW.argtypes = [ctypes.c_char_p] + [ctypes.POINTER(ctypes.c_uint64)] * 3
+        self.library.GetVolumeInformationByHandleW.argtypes = [
+            ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32, ctypes.POINTER(ctypes.c_uint32),
+            ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
+        self.library.GetLastError.restype = ctypes.c_uint32
+
+    def free_space(self, directory):
+        """(error, total bytes, seconds) of GetDiskFreeSpaceExW(directory); None: NULL."""
+        name = None if directory is None else ctypes.create_string_buffer((directory + u"\0").encode("utf-16-le"))
+        available, total, free = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint64()
+        start = time.time()
+        answered = self.library.GetDiskFreeSpaceExW(name, ctypes.byref(available), ctypes.byref(total),
+                                                    ctypes.byref(free))
+        seconds = time.time() - start
+        return (0, total.value, seconds) if answered else (self.library.GetLastError(), None, seconds)
+
+    def serial_by_handle(self, fd):
+        serial = ctypes.c_uint32()
+        if self.library.GetVolumeInformationByHandleW(fd, None, 0, ctypes.byref(serial), None, None, None, 0):
+            return 0, serial.value
+        return self.library.GetLastError(), None
+
+
+class Scene(object):
+
+    def __init__(self, target, control):
+        self.target = unicode(target)
+        self.control = control
+        self.stall = os.path.join(control, "stall")
+        self.root = os.open(target, os.O_RDONLY)  # before anything stalls
+        winsim.use_this_machine()
+
+    def block(self):
+        open(self.stall, "w").close()
+        time.sleep(PAST_KEPT)
+
+    def release(self):
+        if os.path.exists(self.stall):
+            os.unlink(self.stall)
+
+    def query(self):
+        """(0 or the error, seconds) of GetVolumeInformation of the mount."""
+        start = time.time()
+        try:
+            volumes.GetVolumeInformation(self.target + u"/")
+            code = 0
+        except WindowsError as error:
+            code = error.winerror
+        return code, time.time() - start
+
+    def query_until_answered(self):
+        deadline = time.time() + 10
+        while True:
+            code, _ = self.query()
+            if code != ERROR_SEM_TIMEOUT or time.time() > deadline:
+                return code
+            time.sleep(0.05)
+
+    def lines(self, name):
+        path = os.path.join(self.control, name)
+        if not os.path.exists(path):
+            return 0
+        with open(path) as log:
+            return len(log.read().splitlines())
+
+
+# Scenarios ----------------------------------------------------------------
+
+def waits(scene):
+    signals = []
+    signal.signal(signal.SIGCHLD, lambda number, frame: signals.append(number))
+    seen = {"answered": scene.query()[0]}
+    scene.block()
+    seen["timed_out"] = scene.query()[0]
+    seen["children_while_stuck"] = children()
+    seen["wait_while_stuck"] = wildcard_wait()
+    scene.release()
+    codes = []
+    for _ in range(10):
+        time.sleep(PAST_KEPT)
+        codes.append(scene.query_until_answered())
+    seen["later_answers"] = codes
+    time.sleep(0.2)
+    seen["children_after"] = children()
+    seen["wait_after"] = wildcard_wait()
+    seen["sigchld"] = len(signals)
+    return seen
+
+
+def sigchld_ignored(scene):
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    scene.block()
+    seen = {"timed_out": scene.query()[0], "children_while_stuck": children()}
+    scene.release()
+    seen["answered"] = scene.query_until_answered()
+    seen["children_after"] = children()
+    return seen
+
+
+def last_pid():
+    with open("/proc/sys/kernel/ns_last_pid") as last:
+        return int(last.read())
+
+
+def set_last_pid(pid):
+    with open("/proc/sys/kernel/ns_last_pid", "w") as last:
+        last.write(str(pid))
+
+
+def reused_pid(scene, run_child):
+    """In a pid namespace of its own: a question gets stuck and comes back,
+    the application collects what its wildcard wait finds, and its next
+    child gets the first pid that the library's question took."""
+    first = last_pid()
+    scene.block()
+    seen = {"timed_out": scene.query()[0]}
+    scene.release()
+    time.sleep(0.5)
+    collected = []
+    deadline = time.time() + 2
+    while time.time() < deadline:
+        found = wildcard_wait()
+        if found == "ECHILD":
+            break
+        if found[0]:
+            collected.append(found[0])
+        else:
+            time.sleep(0.05)
+    seen["collected"] = collected
+    set_last_pid(first)
+    child = run_child()
+    seen["got_the_first_pid"] = child.pid == first + 1
+    seen.update(run_child.after(child))
+    return seen
+
+
+def exit_status(scene):
+    def run_child():
+        return subprocess.Popen(["sh", "-c", "exit 3"])
+
+    def after(child):
+        until(lambda: process_field(child.pid, "State") == "Z", 5)
+        answered = scene.query_until_answered()
+        return {"answered": answered, "status": child.wait()}
+    run_child.after = after
+    return reused_pid(scene, run_child)
+
+
+def sleeper_survives(scene):
+    def run_child():
+        return subprocess.Popen(["sleep", "30"])
+
+    def after(child):
+        winsim.use_this_machine()  # the machine replaced, then gone
+        winsim.reset()
+        time.sleep(0.3)
+        alive = child.poll() is None
+        if alive:
+            child.kill()
+        child.wait()
+        return {"alive": alive}
+    run_child.after = after
+    return reused_pid(scene, run_child)
+
+
+def forked(scene):
+    seen = {"answered": scene.query()[0], "helpers": len(helpers())}
+    scene.block()
+    seen["timed_out"] = scene.query()[0]
+
+    def in_child():
+        code, seconds = scene.query()
+        return {"code": code, "seconds": seconds, "helpers": len(helpers()), "wait": wildcard_wait()}
+    seen["child_while_stuck"] = in_fork(in_child)
+    scene.release()
+    seen["answered_again"] = scene.query_until_answered()
+    seen["child_later"] = in_fork(lambda: {"code": scene.query_until_answered()})
+    return seen
+
+
+def in_fork(work):
+    """What `work` returns in a forked child."""
+    reading, writing = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(reading)
+            os.write(writing, repr(work()))
+        finally:
+            os._exit(0)
+    os.close(writing)
+    data = ""
+    while True:
+        part = os.read(reading, 65536)
+        if not part:
+            break
+        data += part
+    os.close(reading)
+    os.waitpid(pid, 0)
+    return eval(data) if data else None
+
+
+def killed(scene):
+    seen = {"answered": scene.query()[0]}
+    first = helpers()
+    seen["helpers"] = len(first)
+    seen["helper_is_a_child"] = bool(first) and process_field(first[0], "PPid") == str(os.getpid())
+    if first:
+        os.kill(first[0], signal.SIGKILL)
+        until(lambda: first[0] not in helpers(), 5)
+    time.sleep(PAST_KEPT)
+    seen["after_kill"] = scene.query()
+    second = helpers()
+    seen["another_helper"] = len(second) == 1 and second != first
+    if not second:
+        return seen
+    # Killed while a question waits in it.
+    scene.block()
+    killer = subprocess.Popen(["sh", "-c", "sleep 0.5; kill -9 %d" % second[0]])
+    seen["killed_while_asked"] = scene.query()
+    killer.wait()
+    scene.release()
+    seen["answered_again"] = scene.query_until_answered()
+    return seen
+
+
+def cost(scene, megabytes):
+    if megabytes:
+        resident = bytearray(megabytes << 20)
+        resident[::4096] = b"\x01" * len(xrange(0, len(resident), 4096))
+    seen = {"resident_kib": int(process_field(os.getpid(), "VmRSS"))}
+    seen["first"] = scene.query()
+    times = []
+    for _ in range(15):
+        time.sleep(PAST_KEPT)
+        code, seconds = scene.query()
+        times.append(seconds if code == 0 else None)
+    seen["median"] = sorted(times)[len(times) // 2]
+    return seen
+
+
+def sharing(scene):
+    kernel32 = Kernel32()
+    seen = {}
+    # By handle and by path at once: two questions.
+    results = {}
+    scene.block()
+    by_handle = threading.Thread(target=lambda: results.update(handle=kernel32.serial_by_handle(scene.root)))
+    by_path = threading.Thread(target=lambda: results.update(path=kernel32.free_space(scene.target)))
+    by_handle.start()
+    time.sleep(0.3)
+    by_path.start()
+    time.sleep(0.5)
+    scene.release()
+    by_handle.join(10)
+    by_path.join(10)
+    seen["by_handle"] = results.get("handle")
+    seen["by_path"] = results.get("path")
+    seen["serial"] = os.fstat(scene.root).st_dev
+    # Four spellings of directories of one file system that does not answer.
+    workspace = os.path.dirname(scene.target)
+    os.chdir(workspace)
+    stalled = scene.lines("stalled")
+    scene.block()
+    spellings = [scene.target + u"/.", scene.target + u"//", scene.target + u"/./",
+                 os.path.basename(scene.target) + u"/."]
+    seen["spellings"] = [kernel32.free_space(spelling) for spelling in spellings]
+    seen["spellings_stalled"] = scene.lines("stalled") - stalled
+    scene.release()
+    until(lambda: kernel32.free_space(spellings[0])[0] == 0)
+    # The current directory on it, then elsewhere.
+    os.chdir(scene.target)
+    scene.block()
+    seen["current_on_it"] = [kernel32.free_space(None), kernel32.free_space(u".")]
+    os.chdir(workspace)
+    seen["current_moved"] = [kernel32.free_space(None), kernel32.free_space(u".")]
+    stats = os.statvfs(workspace)
+    seen["workspace_total"] = stats.f_blocks * stats.f_frsize
+    scene.release()
+    return seen
+
+
+def refresh(scene):
+    info = volumes.VolumeInfo.NewInstance()
+    info.AllVolumeEntries(force_update=True)
+    time.sleep(PAST_KEPT)
+    before = scene.lines("statfs")
+    entries = info.AllVolumeEntries(force_update=True)
+    return {"statfs": scene.lines("statfs") - before,
+            "listed": volumes.FindVolumeID(os.fstat(scene.root)) in entries}
+
+
+SCENARIOS = {
+    "waits": waits,
+    "sigchld-ignored": sigchld_ignored,
+    "exit-status": exit_status,
+    "sleeper-survives": sleeper_survives,
+    "forked": forked,
+    "killed": killed,
+    "cost-small": lambda scene: cost(scene, 0),
+    "cost-1gib": lambda scene: cost(scene, 1024),
+    "sharing": sharing,
+    "refresh": refresh,
+}
+
+
+def main():
+    name, target, control = sys.argv[1:4]
+    os.environ[MARK] = "%d-%s" % (os.getpid(), name)
+    scene = Scene(target, control)
+    try:
+        seen = SCENARIOS[name](scene)
+    finally:
+        scene.release()
+    sys.stdout.write(repr(seen) + "\n")
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

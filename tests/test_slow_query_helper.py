@@ -1,0 +1,152 @@
+"""The helper that asks file systems that may not answer, seen from the
+application, on the suite's FUSE file system that stops answering
+(stalling_fs.py): nothing it starts shows in the application's waits or
+signals or takes a pid that the application's children may get; it survives
+the application's fork, SIGCHLD settings and its own death; its cost does not
+grow with the application; queries share an answer only when they ask the
+same question.
+
+Each scenario runs in an interpreter of its own (helper_scenarios.py), which
+starts with no child of its own; those about pids in a pid namespace of their
+own, where the next pid can be chosen. Needs what test_real_file_systems
+needs (root, loop devices, /dev/fuse), whose mount namespace, clean-ups and
+skips it shares; docs/this_machine.md describes it.
+"""
+
+import ast
+import os
+import subprocess
+import sys
+import tempfile
+
+import test_real_file_systems as real
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCENARIOS = os.path.join(HERE, "helper_scenarios.py")
+ERROR_NOT_READY = 21
+ERROR_SEM_TIMEOUT = real.ERROR_SEM_TIMEOUT
+TIMEOUT = real.MACHINE_TIMEOUT
+AT_ONCE = real.AT_ONCE
+# What stalling_fs.py reports: 1000 blocks of 4096 bytes.
+STALLING_SIZE = 4096000
+# A FUSE query once the helper runs, at any size of the application (it
+# takes about 0.2 ms; a fork of a 1 GiB process took 28 ms).
+QUERY_LIMIT = 0.005
+
+
+class SlowQueryHelperTest(real.StallingFileSystemTest):
+
+    test_a_file_system_that_stops_answering = None  # test_real_file_systems runs it
+
+    def scenario(self, name, pid_namespace=False):
+        argv = [sys.executable, SCENARIOS, name, self.target, self.control]
+        environment = os.environ.copy()
+        if pid_namespace:
+            # The tools without the sanitizer runtime, the interpreter with it.
+            sanitizer = ["%s=%s" % (key, os.environ[key]) for key in real.SANITIZER_VARIABLES if key in os.environ]
+            argv = ["unshare", "--pid", "--fork", "--kill-child", "/bin/sh", "-c", '"$@"; exit $?', "sh",
+                    "/usr/bin/env"] + sanitizer + argv
+            environment = real.tool_environment()
+        status, output = self.run_bounded(argv, environment)
+        lines = [line for line in output.splitlines() if line.startswith("{")]
+        self.assertEqual(status, 0, output)
+        self.assertTrue(lines, output)
+        return ast.literal_eval(lines[-1])
+
+    @staticmethod
+    def run_bounded(argv, environment):
+        with tempfile.TemporaryFile() as output:
+            process = subprocess.Popen(argv, stdin=open(os.devnull), stdout=output, stderr=subprocess.STDOUT,
+                                       env=environment, close_fds=True, preexec_fn=real.die_with_parent)
+            status = real.wait_bounded(process, 60)
+            if status is None:
+                process.kill()
+                real.wait_bounded(process, 5)
+                raise AssertionError("%s did not end within 60 s" % " ".join(argv))
+            output.seek(0)
+            return status, output.read()
+
+    def test_nothing_in_the_applications_waits_or_signals(self):
+        seen = self.scenario("waits")
+        self.assertEqual((seen["answered"], seen["timed_out"]), (0, ERROR_SEM_TIMEOUT))
+        self.assertEqual(seen["later_answers"], [0] * 10)
+        for moment in ("while_stuck", "after"):
+            self.assertEqual(seen["children_" + moment], [], moment)
+            self.assertEqual(seen["wait_" + moment], "ECHILD", moment)
+        self.assertEqual(seen["sigchld"], 0)
+
+    def test_sigchld_ignored(self):
+        seen = self.scenario("sigchld-ignored")
+        self.assertEqual((seen["timed_out"], seen["answered"]), (ERROR_SEM_TIMEOUT, 0))
+        self.assertEqual((seen["children_while_stuck"], seen["children_after"]), ([], []))
+
+    def test_a_child_that_gets_the_pid_the_library_took_first(self):
+        for name, outcome in [("exit-status", {"status": 3, "answered": 0}), ("sleeper-survives", {"alive": True})]:
+            seen = self.scenario(name, pid_namespace=True)
+            self.assertEqual(seen["timed_out"], ERROR_SEM_TIMEOUT, name)
+            self.assertTrue(seen["got_the_first_pid"], (name, seen))
+            for key, value in outcome.items():
+                self.assertEqual(seen[key], value, (name, key, seen))
+            self.assertEqual(seen["collected"], [], name)
+
+    def test_a_forked_child_asks_its_own_helper(self):
+        seen = self.scenario("forked")
+        self.assertEqual((seen["answered"], seen["timed_out"]), (0, ERROR_SEM_TIMEOUT))
+        child = seen["child_while_stuck"]
+        # Its own question, with its own wait: the parent's stuck one is not its.
+        self.assertEqual(child["code"], ERROR_SEM_TIMEOUT)
+        self.assertGreaterEqual(child["seconds"], TIMEOUT - 0.5, seen)
+        self.assertEqual((seen["helpers"], child["helpers"], child["wait"]), (1, 2, "ECHILD"))
+        self.assertEqual(seen["answered_again"], 0)
+        self.assertEqual(seen["child_later"], {"code": 0})
+
+    def test_the_helper_killed(self):
+        seen = self.scenario("killed")
+        self.assertEqual((seen["answered"], seen["helpers"], seen["helper_is_a_child"]), (0, 1, False))
+        code, seconds = seen["after_kill"]
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, AT_ONCE)
+        self.assertTrue(seen["another_helper"], seen)
+        # Killed while it asks: its thread waits in the kernel until the file
+        # system answers, and the question ends with its deadline.
+        code, seconds = seen["killed_while_asked"]
+        self.assertIn(code, (ERROR_SEM_TIMEOUT, ERROR_NOT_READY))
+        self.assertLess(seconds, TIMEOUT + AT_ONCE)
+        self.assertEqual(seen["answered_again"], 0)
+
+    def test_the_cost_of_a_query_does_not_grow_with_the_application(self):
+        medians = {}
+        for name, least_resident in [("cost-small", 0), ("cost-1gib", 1 << 20)]:
+            seen = self.scenario(name)
+            self.assertGreaterEqual(seen["resident_kib"], least_resident, name)
+            self.assertEqual(seen["first"][0], 0, name)
+            self.assertIsNotNone(seen["median"], (name, seen))
+            self.assertLess(seen["median"], QUERY_LIMIT, (name, seen))
+            medians[name] = seen["median"]
+        sys.stderr.write("(query %.2f ms at a few MiB, %.2f ms at 1 GiB) " %
+                         (medians["cost-small"] * 1e3, medians["cost-1gib"] * 1e3))
+
+    def test_only_the_same_question_shares_an_answer(self):
+        seen = self.scenario("sharing")
+        # By handle and by path at once: each its own answer.
+        self.assertEqual(seen["by_handle"], (0, seen["serial"]))
+        self.assertEqual(seen["by_path"][:2], (0, STALLING_SIZE))
+        # Directories of one file system: one question, one time-out.
+        spellings = seen["spellings"]
+        self.assertEqual([code for code, _, _ in spellings], [ERROR_SEM_TIMEOUT] * 4)
+        self.assertGreaterEqual(spellings[0][2], TIMEOUT - 0.5)
+        for _, _, seconds in spellings[1:]:
+            self.assertLess(seconds, AT_ONCE)
+        self.assertEqual(seen["spellings_stalled"], 1)
+        # The current directory: its file system, wherever it has gone.
+        self.assertEqual([code for code, _, _ in seen["current_on_it"]], [ERROR_SEM_TIMEOUT] * 2, seen)
+        self.assertEqual([answer[:2] for answer in seen["current_moved"]], [(0, seen["workspace_total"])] * 2)
+
+    def test_a_refresh_asks_a_fuse_volume_once(self):
+        seen = self.scenario("refresh")
+        self.assertTrue(seen["listed"])
+        self.assertEqual(seen["statfs"], 1)
+
+
+if __name__ == "__main__":
+    real.main()
