@@ -409,6 +409,8 @@ std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
             reading_ = false;
             if (Connected()) {
                 ReadAnswers();
+            } else {
+                answered_.notify_all();  // another waiter takes over, or fails at its deadline
             }
         } else {
             answered_.wait_until(lock, pending->deadline);
