@@ -18,6 +18,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 import test_real_file_systems as real
 
@@ -146,6 +147,25 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
         seen = self.scenario("refresh")
         self.assertTrue(seen["listed"])
         self.assertEqual(seen["statfs"], 1)
+
+    def test_a_refresh_asks_its_slow_file_systems_side_by_side(self):
+        # A second file system that stops answering with the first (one control folder).
+        second = self.space.folder("second")
+        self.space.fuse([real.PYTHON3, os.path.join(HERE, "stalling_fs.py"), second, self.control, ""], second)
+        self.addCleanup(self.release)
+        info = real.volumes.VolumeInfo.NewInstance()
+        info.AllVolumeEntries(force_update=True)
+        self.block()
+        time.sleep(2 * real.ANSWER_KEPT)  # the last answers no longer serve
+        with real.support.LogCapture() as log:
+            start = time.time()
+            info.AllVolumeEntries(force_update=True)
+            seconds = time.time() - start
+        skipped = [record.args[0] for record in log.records
+                   if record.msg == "Unable to fetch volume info for %r, skipping."]
+        self.assertEqual(sorted(skipped), sorted([unicode(self.target + "/"), unicode(second + "/")]))
+        # Both were asked at the first of them: the refresh waits one time-out, not two.
+        self.assertTrue(TIMEOUT - 0.5 <= seconds < 2 * TIMEOUT - 0.5, seconds)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <limits>
@@ -27,6 +28,9 @@ struct ThisMachine::Snapshot {
     std::unordered_map<std::u16string, size_t> by_mount_point;
     std::map<dev_t, size_t> by_device;
     std::map<uint64_t, size_t> mount_by_id;
+    // Whether the statistics of its volumes that may hang have been asked
+    // ahead, all at once: set at the first such question.
+    mutable std::atomic<bool> asked_ahead{false};
 };
 
 namespace {
@@ -147,7 +151,7 @@ DWORD ThisMachine::Ask(bool bounded, const Question &question, FileSystemAnswer 
     return ERROR_SUCCESS;
 }
 
-DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvfs> &stats) {
+DWORD ThisMachine::VolumeStats(const Snapshot &snapshot, const Volume &volume, std::optional<struct statvfs> &stats) {
     if (volume.shown_at) {
         // The table read saw this directory show the volume; a mount over it
         // since then changes the table, and the snapshot with it.
@@ -157,6 +161,17 @@ DWORD ThisMachine::VolumeStats(const Volume &volume, std::optional<struct statvf
         }
         stats = answer.stats;
         return ERROR_SUCCESS;
+    }
+    if (volume.may_hang && !snapshot.asked_ahead.exchange(true)) {
+        // A refresh asks each volume in turn: one round trip to the helper
+        // for all of them, rather than one after another.
+        std::vector<Question> questions;
+        for (const Volume &other : snapshot.volumes) {
+            if (other.may_hang && !other.targets.empty()) {
+                questions.push_back({Question::Kind::kAtPath, other.device, other.targets.front()});
+            }
+        }
+        slow_->AskAhead(questions);
     }
     DWORD failure = ERROR_SUCCESS;
     for (const std::string &target : volume.targets) {
@@ -243,7 +258,7 @@ DWORD ThisMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInf
         return ERROR_PATH_NOT_FOUND;
     }
     std::optional<struct statvfs> stats;
-    if (DWORD error = VolumeStats(*volume, stats)) {
+    if (DWORD error = VolumeStats(*snapshot, *volume, stats)) {
         return error;
     }
     return Describe(*volume, volume->device, stats, output);
@@ -325,7 +340,7 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
     }
     if (volume) {
         std::optional<struct statvfs> reached;
-        if (DWORD error = VolumeStats(*volume, reached)) {
+        if (DWORD error = VolumeStats(*snapshot, *volume, reached)) {
             return error;
         }
         if (!reached) {

@@ -76,7 +76,8 @@ private:
     static const this_machine::Volume *Find(const Snapshot &snapshot, const std::u16string &root);
     // The statistics of a volume's file system, through the first of its
     // mount directories that shows it; `stats` stays empty when none does.
-    DWORD VolumeStats(const this_machine::Volume &volume, std::optional<struct statvfs> &stats);
+    DWORD VolumeStats(const Snapshot &snapshot, const this_machine::Volume &volume,
+                      std::optional<struct statvfs> &stats);
     // A question of a file system, asked in this process, or with a bounded
     // wait in the helper process when `bounded`.
     DWORD Ask(bool bounded, const this_machine::Question &question, this_machine::FileSystemAnswer &answer);

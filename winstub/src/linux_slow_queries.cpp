@@ -370,21 +370,43 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Send(const Question &question
     return pending;
 }
 
+SlowQueries::Key SlowQueries::KeyOf(const Question &question) {
+    return Key{question.kind, question.device,
+               question.kind == Question::Kind::kAtPath ? question.path : std::string()};
+}
+
+std::shared_ptr<SlowQueries::Pending> SlowQueries::Known(const Key &key) {
+    auto found = questions_.find(key);
+    if (found == questions_.end()) {
+        return nullptr;
+    }
+    if (found->second->done && Clock::now() - found->second->answered_at >= kAnswerKept) {
+        questions_.erase(found);
+        return nullptr;
+    }
+    return found->second;
+}
+
+void SlowQueries::AskAhead(const std::vector<Question> &questions) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (Connected() && !reading_) {
+        ReadAnswers();
+    }
+    for (const Question &question : questions) {
+        const Key key = KeyOf(question);
+        if (!Known(key) && !FileSystemPastDeadline(question.device)) {
+            Send(question, key);
+        }
+    }
+}
+
 std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
-    const Key key{question.kind, question.device,
-                  question.kind == Question::Kind::kAtPath ? question.path : std::string()};
+    const Key key = KeyOf(question);
     std::unique_lock<std::mutex> lock(mutex_);
     if (Connected() && !reading_) {
         ReadAnswers();
     }
-    std::shared_ptr<Pending> pending;
-    if (auto found = questions_.find(key); found != questions_.end()) {
-        pending = found->second;
-        if (pending->done && Clock::now() - pending->answered_at >= kAnswerKept) {
-            questions_.erase(found);
-            pending.reset();
-        }
-    }
+    std::shared_ptr<Pending> pending = Known(key);
     if (!pending) {
         if (FileSystemPastDeadline(question.device)) {
             return std::nullopt;

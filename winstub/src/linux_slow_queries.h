@@ -97,10 +97,19 @@ public:
     // after the question was first asked. While a question of a file system
     // is past its deadline unanswered, every new question of it fails at once.
     std::optional<FileSystemAnswer> Ask(const Question &question);
+    // Sends those of `questions` that are neither pending nor answered
+    // lately, without waiting: the helper asks their file systems side by
+    // side, and the Ask that follows finds the answer there, or waits for it
+    // until its deadline as ever.
+    void AskAhead(const std::vector<Question> &questions);
 
 private:
     using Key = std::tuple<Question::Kind, dev_t, std::string>;
     struct Pending;
+
+    static Key KeyOf(const Question &question);
+    // The question's pending or recent answer, if any; a spent one is dropped.
+    std::shared_ptr<Pending> Known(const Key &key);
 
     bool Connected();
     int Connect();
