@@ -83,7 +83,7 @@ ThisMachine::ThisMachine(this_machine::Options options)
 ThisMachine::~ThisMachine() = default;
 
 DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const bool changed = mount_table_.Changed();
     if (snapshot_ && !fresh && !changed) {
         snapshot = snapshot_;
@@ -206,7 +206,7 @@ DWORD ThisMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HAN
                                         buffer_length)) {
         return error;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     const int64_t handle = next_search_;
     searches_.emplace(handle, std::move(search));
     // Windows hands out handle values in steps of 4.
@@ -216,7 +216,7 @@ DWORD ThisMachine::FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HAN
 }
 
 DWORD ThisMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     auto search = searches_.find(reinterpret_cast<intptr_t>(find_volume));
     if (search == searches_.end()) {
         return ERROR_INVALID_HANDLE;
@@ -229,7 +229,7 @@ DWORD ThisMachine::FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD
 }
 
 DWORD ThisMachine::FindVolumeClose(HANDLE find_volume) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return searches_.erase(reinterpret_cast<intptr_t>(find_volume)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 

@@ -15,6 +15,7 @@
 
 #include "linux_mount_table.h"
 #include "linux_probes.h"
+#include "mutex.h"
 #include "linux_slow_queries.h"
 #include "linux_volumes.h"
 #include "machine.h"
@@ -85,7 +86,7 @@ private:
     const this_machine::Options options_;
     const std::unique_ptr<this_machine::SlowQueries> slow_;
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::shared_ptr<const Snapshot> snapshot_;
     this_machine::MountTableWatch mount_table_;
     std::map<int64_t, Search> searches_;

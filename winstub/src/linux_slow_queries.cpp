@@ -193,7 +193,7 @@ SlowQueries::SlowQueries(std::chrono::milliseconds timeout, PathQuery forked_que
 SlowQueries::~SlowQueries() {
     // The helper ends when its socket closes; a thread of it that waits on a
     // file system that does not answer ends when that answers.
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (Connected()) {
         close(socket_);
     }
@@ -388,7 +388,7 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Known(const Key &key) {
 }
 
 void SlowQueries::AskAhead(const std::vector<Question> &questions) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     if (Connected() && !reading_) {
         ReadAnswers();
     }
@@ -402,7 +402,7 @@ void SlowQueries::AskAhead(const std::vector<Question> &questions) {
 
 std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
     const Key key = KeyOf(question);
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<Mutex> lock(mutex_);
     if (Connected() && !reading_) {
         ReadAnswers();
     }

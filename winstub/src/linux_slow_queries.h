@@ -28,6 +28,7 @@
 
 #include "linux_mount_table.h"
 #include "linux_probes.h"
+#include "mutex.h"
 
 namespace winstub::this_machine {
 
@@ -122,8 +123,8 @@ private:
     const std::chrono::milliseconds timeout_;
     const PathQuery forked_query_;
 
-    std::mutex mutex_;
-    std::condition_variable answered_;
+    Mutex mutex_;
+    std::condition_variable_any answered_;
     // This process's end of the helper's socket; a forked child finds its
     // parent's here and leaves it be.
     pid_t owner_ = 0;

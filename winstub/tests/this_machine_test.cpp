@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -31,6 +32,7 @@
 #include "linux_slow_queries.h"
 #include "linux_volumes.h"
 #include "machine.h"
+#include "mutex.h"
 #include "enumerate.h"
 #include "winstub/control.h"
 #include "winstub/windows.h"
@@ -94,6 +96,46 @@ Environment FixtureEnvironment(const std::string &root, std::set<std::string> *a
         return place == places.end() ? std::nullopt : std::optional<Place>(place->second);
     };
     return environment;
+}
+
+// A fork while another thread holds a lock of the machine's waits for it, so
+// that the child (which has no such thread) finds every lock free.
+TEST(Mutex, AForkedChildFindsItFree) {
+    winstub::Mutex mutex;
+    std::mutex state;
+    std::condition_variable changed;
+    bool holding = false;
+    std::thread holder([&] {
+        std::lock_guard<winstub::Mutex> held(mutex);
+        {
+            std::lock_guard<std::mutex> lock(state);
+            holding = true;
+        }
+        changed.notify_all();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    {
+        std::unique_lock<std::mutex> lock(state);
+        changed.wait(lock, [&] { return holding; });
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(mutex.try_lock() ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    holder.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The forking thread's own locks stay its own in the child.
+    std::lock_guard<winstub::Mutex> held(mutex);
+    const pid_t second = fork();
+    if (second == 0) {
+        _exit(mutex.HeldByThisThread() ? 0 : 1);
+    }
+    ASSERT_GT(second, 0);
+    ASSERT_EQ(waitpid(second, &status, 0), second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(MountTable, ReadThroughLibmount) {
