@@ -29,7 +29,7 @@ BUILD_WINPYTHON    := $(BUILD)/cmake-winpython
 WINPYTHON64        := $(BUILD)/python2.7-win64
 WINPYTHON32        := $(BUILD)/python2.7-win32
 WINPYTHON64_BUILT  := $(WINPYTHON64)/.complete-x86_64-yes
-WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-no
+WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-yes
 
 .PHONY: setup-source setup-i386 setup-windows ucs2 test-ucs2 i386 test-i386 windows test-windows \
     test-conformance winpython test-winpython
@@ -97,14 +97,14 @@ test-i386: i386
 $(WINPYTHON64_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
 	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win64-build $(WINPYTHON64) x86_64 yes
 $(WINPYTHON32_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
-	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 no
+	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 yes
 
 # One build per Windows target: <build dir>, <toolchain file>, <package tree>,
 # <Windows Python>, <its build directory>, <test labels>, <more options>. Each
 # compiles against the headers of its interpreter's source tree and links
 # against the import library of its python27.dll.
 define windows_build
-$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-no,x86_64-yes) | setup-windows
+$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-yes,x86_64-yes) | setup-windows
 	$(CONFIGURE) -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2) \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/tools/wine-run.sh \

@@ -7,6 +7,10 @@
 #            emulation for kernels that run no 32-bit programs
 #   windows  the cross compilers for Windows (32- and 64-bit) and Wine with
 #            its 32-bit half, to run Windows programs
+#   win32    an emulated x86-64 machine (QEMU) whose kernel runs 32-bit
+#            programs, for 32-bit Wine: QEMU itself and the static busybox
+#            of the machine's initramfs (the kernel is fetched by
+#            tools/win32-vm/machine.sh, not installed)
 # Idempotent: does nothing when everything is present.
 # Usage: tools/setup-fidelity.sh PART...
 set -euo pipefail
@@ -20,6 +24,7 @@ packages_for() {
         i386) echo g++-multilib libpython2.7-dev:i386 libgtest-dev:i386 libmount-dev:i386 libblkid-dev:i386 \
             qemu-user ;;
         windows) echo g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386 ;;
+        win32) echo qemu-system-x86 busybox-static ;;
         *) echo "setup-fidelity: unknown part '$1'" >&2; return 1 ;;
     esac
 }
