@@ -4,8 +4,8 @@
 # made inside the emulated machine by the guest's 32-bit Wine (made on this
 # host with wine64 instead, its 32-bit half would be empty and no 32-bit
 # program could load kernel32). Runs attach it with snapshot=on and never
-# change it. Keyed on the versions of Wine's packages and on the machine
-# (machine.sh's key): a change makes the prefix again.
+# change it. Keyed on the versions of Wine's packages: a change makes the
+# prefix again.
 # Usage: tools/win32-vm/prefix.sh CACHE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,7 +14,7 @@ image=$cache/wine-prefix.ext4
 
 key=$( {
     dpkg-query -W -f='${Package} ${Version}\n' wine wine32:i386 libwine:i386
-    cat "$here/prefix.sh" "$cache/machine.key"
+    cat "$here/prefix.sh"
 } | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$cache/wine-prefix.key" 2>/dev/null)" = "$key" ] && [ -e "$image" ]; then
     exit 0
