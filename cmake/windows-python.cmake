@@ -90,11 +90,15 @@ endfunction()
 # for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg).
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
+    set(standin "")
+    if(TARGET winstub)
+        set(standin "$<TARGET_FILE:winstub>")
+    endif()
     foreach(target ${modules})
         get_target_property(name ${target} OUTPUT_NAME)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
-                "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}"
+                "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSTANDIN=${standin}"
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()

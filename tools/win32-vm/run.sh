@@ -88,11 +88,15 @@ timeout -k 10 "$machine_timeout" qemu-system-x86_64 -accel tcg,thread=multi -cpu
     -virtfs "local,path=$run,mount_tag=run,security_model=none" \
     "${drive[@]}" </dev/null &
 qemu_pid=$!
+# In the background too: a signal to this script is handled at once (the
+# trap ends the machine) rather than once a foreground pipeline is done.
 tail -n +1 -F --pid="$qemu_pid" "$run/console" 2>/dev/null | tr -d '\r' |
-    grep --line-buffered -v -e '^Fontconfig error' -e '^\[ *[0-9.]*\] reboot: Power down$' || true
+    grep --line-buffered -v -e '^Fontconfig error' -e '^\[ *[0-9.]*\] reboot: Power down$' &
+printer_pid=$!
 machine_status=0
 wait "$qemu_pid" || machine_status=$?
 qemu_pid=""
+wait "$printer_pid" || true
 if [ ! -s "$run/status" ]; then
     if [ "$machine_status" = 124 ]; then
         echo "win32-vm: the machine did not stop within $machine_timeout s" >&2

@@ -27,7 +27,7 @@ class CountingRunner(unittest.runner.TextTestRunner):
     results = []
 
     def run(self, test):
-        result = unittest.runner.TextTestRunner.run(self, test)
+        result = super(CountingRunner, self).run(test)
         CountingRunner.results.append(result)
         return result
 
