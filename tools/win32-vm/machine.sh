@@ -80,6 +80,10 @@ printf '%s\n' "${order[@]}" >"$root/modules/load-order"
 for f in "${ETC_FILES[@]}"; do
     cp "/etc/$f" "$root/etc/$f"
 done
+# A fontconfig configuration without fonts, so that Wine's finds one (and
+# says nothing of it): nothing in the guest draws text.
+mkdir -p "$root/etc/fonts"
+echo '<fontconfig><cachedir>/tmp/fontconfig</cachedir></fontconfig>' >"$root/etc/fonts/fonts.conf"
 # The host's merged /usr: /bin, /lib and the like are links into it.
 for link in bin sbin lib lib32 lib64 libx32; do
     if [ -L "/$link" ]; then

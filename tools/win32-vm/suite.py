@@ -1,7 +1,8 @@
 """Runs unittest files one after another in this one interpreter, each as
 `python FILE` would run it: as __main__, with FILE as sys.argv[0], to the
 sys.exit of its unittest.main. Each file's own lines (unittest's "Ran N
-tests" and its verdict) are printed under its name, then a summary.
+tests" and its verdict) are printed under its name, with every skipped test
+and its reason, then a summary.
 
 A file that exits with 77 is skipped as a whole, as CTest's SKIP_RETURN_CODE
 has it; any other non-zero exit, or an exception out of the file, fails the
@@ -74,7 +75,10 @@ def main(paths):
         del CountingRunner.results[:]
         status = run_file(path)
         tests_run += sum(result.testsRun for result in CountingRunner.results)
-        tests_skipped += sum(len(result.skipped) for result in CountingRunner.results)
+        for result in CountingRunner.results:
+            tests_skipped += len(result.skipped)
+            for test, reason in result.skipped:
+                sys.stdout.write("    skipped %s: %s\n" % (test.id(), reason))
         if status == SKIP_STATUS:
             skipped.append(name)
             sys.stdout.write("=== %s: skipped as a whole\n" % name)
