@@ -158,11 +158,12 @@ win32: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WINPYTHON32)/build.nin
 	cmake --build $(BUILD_WINPYTHON32) -j $(JOBS)
 
 # The suite on the stand-in's DLL, then the conformance test and the module
-# as it ships on Wine's kernel32: label win32 of each build. Each machine
-# takes both cores: one test at a time.
+# as it ships on Wine's kernel32: label win32 of each build, with their
+# output (each file's "Ran N tests" and verdict, the skipped tests and why).
+# Each machine takes both cores: one test at a time.
 test-win32: win32 win32-machine
-	cd $(BUILD_WINPYTHON32) && ctest --output-on-failure -L '^win32$$'
-	cd $(BUILD_WINDOWS) && ctest --output-on-failure -L '^win32$$'
+	cd $(BUILD_WINPYTHON32) && ctest -V -L '^win32$$'
+	cd $(BUILD_WINDOWS) && ctest -V -L '^win32$$'
 
 # --- The stand-in against the real thing ----------------------------------
 
