@@ -27,12 +27,12 @@ else()
 endif()
 
 # The interpreter itself: the 64-bit one runs here under wine64; the 32-bit
-# one needs Wine's 32-bit loader, a 32-bit Linux program, which this
-# machine's kernel cannot run, so it runs in the emulated machine of
-# tools/win32-vm/ (WIN32_MACHINE, the folder machine.sh and prefix.sh made),
-# in that machine's own Wine prefix. Python2_EXECUTABLE is a launcher of it
-# (tools/winpython-run.sh), whose Windows PATH holds lib/ (the stand-in's
-# DLL); the suite runs with it.
+# one needs Wine's 32-bit loader, a 32-bit Linux program, which a kernel
+# without IA-32 emulation cannot run, so it runs, on every host alike, in the
+# emulated machine of tools/win32-vm/ (WIN32_MACHINE, the folder that
+# machine.sh and prefix.sh made), in that machine's own Wine prefix.
+# Python2_EXECUTABLE is a launcher of it (tools/winpython-run.sh), whose
+# Windows PATH holds lib/ (the stand-in's DLL); the suite runs with it.
 set(WINDOWS_PYTHON_RUNS FALSE)
 set(WINDOWS_PYTHON_IN_MACHINE FALSE)
 set(WIN32_MACHINE "" CACHE PATH "the emulated machine that runs 32-bit Windows programs (tools/win32-vm/)")

@@ -2,8 +2,8 @@
 # Boots the 32-bit Windows leg's emulated machine (machine.sh makes it into
 # CACHE) and runs one job in it: COMMAND with its arguments, under bash, in
 # the current folder. The guest is an x86-64 Linux that runs 32-bit programs,
-# under QEMU's emulation of the CPU (TCG: this machine's kernel has no IA-32
-# emulation, and nothing here relies on KVM).
+# under QEMU's emulation of the CPU (TCG: nothing here relies on KVM), so
+# that the host's kernel need not run 32-bit programs itself.
 #   --take PATH        a file or folder of the host (absolute) that the job
 #                      needs, at the same path in the guest (repeated)
 #   --prefix IMAGE     the ext4 disk of a Wine prefix (prefix.sh), attached so
