@@ -99,10 +99,11 @@ test-i386: i386
 # --- Windows --------------------------------------------------------------
 
 # Built once from Debian's python2.7 source (the download of the UTF-16
-# leg), without configure: a later run finds it in place.
-$(WINPYTHON64_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+# leg), without configure: a later run finds it in place, and a change of
+# the scripts that build it builds it again (the stamp keeps their key).
+$(WINPYTHON64_BUILT): tools/build-windows-python.sh tools/windows-python.mk | setup-windows $(PYTHON_SOURCE_TREE)/.patched
 	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win64-build $(WINPYTHON64) x86_64 yes
-$(WINPYTHON32_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+$(WINPYTHON32_BUILT): tools/build-windows-python.sh tools/windows-python.mk | setup-windows $(PYTHON_SOURCE_TREE)/.patched
 	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 yes
 
 # One build per Windows target: <build dir>, <toolchain file>, <package tree>,

@@ -10,6 +10,9 @@
 #   PROGRAMS  yes: python.exe and the extension modules too; no: the DLL only
 TARGET   ?= x86_64
 PROGRAMS ?= yes
+# What it makes is made again when this makefile changes (the objects, and
+# with the DLL everything linked against it).
+THIS_MAKEFILE := $(lastword $(MAKEFILE_LIST))
 CROSS    := $(TARGET)-w64-mingw32-
 CC       := $(CROSS)gcc-win32
 WINDRES  := $(CROSS)windres
@@ -70,13 +73,13 @@ endif
 
 all: $(ALL)
 
-$(OUT)/core/%.o: $(TREE)/%.c
+$(OUT)/core/%.o: $(TREE)/%.c $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	@echo "  CC $*.c"
 	@$(CC) $(CFLAGS) $(CPPFLAGS) $(CORE_FLAGS) -c $< -o $@
 
 # The version string that sys.winver reads, and the DLL's version resource.
-$(OUT)/pythonnt_rc.h:
+$(OUT)/pythonnt_rc.h: $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	printf '#define FIELD3 18150\n#define MS_DLL_ID "2.7"\n#define PYTHON_DLL_NAME "python27.dll"\n' >$@
 
@@ -103,11 +106,11 @@ endef
 $(foreach name,$(EXTENSIONS),$(eval $(call extension,$(name))))
 
 # What libffi's configure would make for the target.
-$(OUT)/libffi/ffi.h: $(TREE)/$(LIBFFI)/include/ffi.h.in
+$(OUT)/libffi/ffi.h: $(TREE)/$(LIBFFI)/include/ffi.h.in $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	sed -e 's/@TARGET@/$(LIBFFI_TARGET)/' -e 's/@HAVE_LONG_DOUBLE@/0/' -e 's/@HAVE_LONG_DOUBLE_VARIANT@/0/' \
 	    -e 's/@FFI_EXEC_TRAMPOLINE_TABLE@/0/' -e 's/@VERSION@/3.1/' $< >$@
-$(OUT)/libffi/fficonfig.h:
+$(OUT)/libffi/fficonfig.h: $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	printf '#define STDC_HEADERS 1\n#define HAVE_MEMCPY 1\n#define SIZEOF_DOUBLE 8\n$(LIBFFI_CONFIG)#ifdef LIBFFI_ASM\n#define FFI_HIDDEN(name)\n#else\n#define FFI_HIDDEN\n#endif\n' >$@
 
