@@ -5,7 +5,10 @@
 # links in place of kernel32: the module's Windows functions come from it.
 # A module that ships (SHIPPED) is stripped, and its debug information is in
 # the file beside it that its debuglink names, with a CRC that matches.
-# Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL (optional),
+# STANDIN, that DLL's file: none of the kernel32 functions it exports may
+# come from kernel32.dll instead (a module whose references to them find no
+# import in the stand-in's import library binds them to kernel32's).
+# Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL, STANDIN and
 # SHIPPED (optional).
 cmake_minimum_required(VERSION 3.18)
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
@@ -86,6 +89,40 @@ if(standin AND KERNEL32_DLL STREQUAL "kernel32.dll")
     list(APPEND problems "carries code of the stand-in: ${standin}")
 endif()
 
+if(STANDIN)
+    execute_process(COMMAND ${OBJDUMP} -p ${STANDIN} OUTPUT_VARIABLE standin_headers RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${OBJDUMP} cannot read ${STANDIN}")
+    endif()
+    # Its plain C names ("[   0] FindFirstVolumeW"), not the decorated or C++ ones.
+    string(REGEX MATCHALL "\\] [A-Z][A-Za-z]+\n" standin_functions "${standin_headers}")
+    string(REGEX REPLACE "\\] ([A-Za-z]+)\n" "\\1" standin_functions "${standin_functions}")
+    if(NOT standin_functions)
+        message(FATAL_ERROR "${STANDIN} exports no kernel32 function")
+    endif()
+    # The compiler's runtime, linked in, keeps kernel32's own last error
+    # around its calls (libwinstub.dll's CMakeLists.txt): these two may come
+    # from both.
+    list(REMOVE_ITEM standin_functions GetLastError SetLastError)
+    # The names the module imports from kernel32.dll: its block of the import
+    # tables, up to the next DLL's.
+    string(TOLOWER "${headers}" lower_headers)
+    string(FIND "${lower_headers}" "dll name: kernel32.dll" start)
+    set(kernel32_block "")
+    if(start GREATER_EQUAL 0)
+        string(SUBSTRING "${headers}" ${start} -1 kernel32_block)
+        string(SUBSTRING "${kernel32_block}" 10 -1 rest)
+        string(FIND "${rest}" "DLL Name: " end)
+        if(end GREATER_EQUAL 0)
+            string(SUBSTRING "${rest}" 0 ${end} kernel32_block)
+        endif()
+    endif()
+    foreach(function ${standin_functions})
+        if(kernel32_block MATCHES "[0-9] +${function}\n")
+            list(APPEND problems "imports ${function} from kernel32.dll, not from ${KERNEL32_DLL}")
+        endif()
+    endforeach()
+endif()
 if(problems)
     message(FATAL_ERROR "${MODULE}: ${problems}")
 endif()

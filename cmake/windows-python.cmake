@@ -26,17 +26,31 @@ else()
     set(python27_definitions "")
 endif()
 
-# The interpreter itself runs here under wine64, the 64-bit one only (the
-# 32-bit Wine loader is a 32-bit Linux program). Python2_EXECUTABLE is then a
-# launcher of it (tools/winpython-run.sh) in this build's own Wine prefix,
-# whose Windows PATH holds lib/ (the stand-in's DLL); the suite runs with it.
+# The interpreter itself: the 64-bit one runs here under wine64; the 32-bit
+# one needs Wine's 32-bit loader, a 32-bit Linux program, which a kernel
+# without IA-32 emulation cannot run, so it runs, on every host alike, in the
+# emulated machine of tools/win32-vm/ (WIN32_MACHINE, the folder that
+# machine.sh and prefix.sh made), in that machine's own Wine prefix.
+# Python2_EXECUTABLE is a launcher of it (tools/winpython-run.sh), whose
+# Windows PATH holds lib/ (the stand-in's DLL); the suite runs with it.
 set(WINDOWS_PYTHON_RUNS FALSE)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8 AND EXISTS "${WINDOWS_PYTHON}/python.exe")
-    set(WINDOWS_PYTHON_RUNS TRUE)
-    set(WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
+set(WINDOWS_PYTHON_IN_MACHINE FALSE)
+set(WIN32_MACHINE "" CACHE PATH "the emulated machine that runs 32-bit Windows programs (tools/win32-vm/)")
+if(EXISTS "${WINDOWS_PYTHON}/python.exe")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(WINDOWS_PYTHON_RUNS TRUE)
+        set(WINE_PREFIX "'${CMAKE_BINARY_DIR}/wine-prefix'")
+        set(launcher_comment "The Windows Python 2.7 under wine64.")
+    elseif(WIN32_MACHINE)
+        set(WINDOWS_PYTHON_IN_MACHINE TRUE)
+        set(WINE_PREFIX "\"\${WINEPREFIX:?the emulated machine's prefix}\"")
+        set(launcher_comment "The 32-bit Windows Python 2.7 under 32-bit Wine, in the emulated machine.")
+    endif()
+endif()
+if(WINDOWS_PYTHON_RUNS OR WINDOWS_PYTHON_IN_MACHINE)
     set(Python2_EXECUTABLE "${CMAKE_BINARY_DIR}/winpython")
-    file(WRITE "${Python2_EXECUTABLE}" "#!/bin/sh\n# The Windows Python 2.7 under wine64.\n"
-        "WINEPREFIX='${WINE_PREFIX}' DLL_PATH='${CMAKE_BINARY_DIR}/lib' \\\n"
+    file(WRITE "${Python2_EXECUTABLE}" "#!/bin/sh\n# ${launcher_comment}\n"
+        "WINEPREFIX=${WINE_PREFIX} DLL_PATH='${CMAKE_BINARY_DIR}/lib' \\\n"
         "    exec '${PROJECT_SOURCE_DIR}/tools/winpython-run.sh' '${WINDOWS_PYTHON}/python.exe' \"$@\"\n")
     file(CHMOD "${Python2_EXECUTABLE}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
         WORLD_READ WORLD_EXECUTE)
@@ -52,6 +66,25 @@ if(WINDOWS_STANDIN)
 else()
     set(windows_modules_ship ON)
 endif()
+# A test that runs COMMAND in the emulated machine (tools/win32-vm/run.sh),
+# with the files and folders TAKE (absolute) carried in at the same paths,
+# the Windows Python and the project's tools with them, in the machine's
+# Wine prefix; ENVIRONMENT (NAME=VALUE...) is the command's there. TIMEOUT
+# is the command's limit in the machine: the machine as a whole and CTest
+# get more.
+function(add_machine_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "TAKE;ENVIRONMENT;COMMAND" ${ARGN})
+    set(take "")
+    foreach(path "${WINDOWS_PYTHON}" "${PROJECT_SOURCE_DIR}/tools" ${ARG_TAKE})
+        list(APPEND take --take "${path}")
+    endforeach()
+    add_test(NAME ${name}
+        COMMAND "${PROJECT_SOURCE_DIR}/tools/win32-vm/run.sh" "${WIN32_MACHINE}"
+            --prefix "${WIN32_MACHINE}/wine-prefix.ext4" --timeout ${ARG_TIMEOUT} ${take}
+            -- env WINEDEBUG=-all ${ARG_ENVIRONMENT} ${ARG_COMMAND})
+    math(EXPR ctest_timeout "${ARG_TIMEOUT} + 300")
+    set_tests_properties(${name} PROPERTIES LABELS "win32;${TEST_LABELS}" TIMEOUT ${ctest_timeout})
+endfunction()
 
 # Links `target` against python27.dll, and compiles into it the check that
 # the headers describe this target's ABI (python27-abi-check.cpp).
@@ -76,11 +109,16 @@ endfunction()
 # SHIPPED: the module is stripped, its debug information beside it.
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
+    set(standin "")
+    if(TARGET winstub)
+        set(standin "$<TARGET_FILE:winstub>")
+    endif()
     foreach(target ${modules})
         get_target_property(name ${target} OUTPUT_NAME)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
                 "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
+                "-DSTANDIN=${standin}"
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()

@@ -12,6 +12,9 @@
 #   make test-winpython    the whole suite inside a Windows Python 2.7 built from
 #                          Debian's source (build/python2.7-win64/) under wine64,
 #                          on the stand-in's DLL; the module on Wine's kernel32
+#   make test-win32        the same in the 32-bit Windows Python (build/python2.7-win32/)
+#                          under 32-bit Wine, in an emulated machine (tools/win32-vm/),
+#                          and the 32-bit conformance test there
 # docs/fidelity.md says how long each leg takes and how to run it by hand.
 
 PYTHON_SOURCE      := $(BUILD)/python2.7-source
@@ -24,17 +27,20 @@ BUILD_I386         := $(BUILD)/cmake-i386
 BUILD_WINDOWS      := $(BUILD)/cmake-windows
 BUILD_WIN64        := $(BUILD)/cmake-win64
 BUILD_WINPYTHON    := $(BUILD)/cmake-winpython
-# The Windows Pythons: 64-bit (runs under wine64) and 32-bit (python27.dll
-# only, to link against: nothing here runs 32-bit Windows programs).
+BUILD_WINPYTHON32  := $(BUILD)/cmake-winpython32
+# The emulated machine that runs 32-bit Windows programs, and its Wine prefix.
+WIN32_MACHINE      := $(BUILD)/win32-vm
+# The Windows Pythons: 64-bit (runs under wine64) and 32-bit (runs under
+# 32-bit Wine in the emulated machine).
 WINPYTHON64        := $(BUILD)/python2.7-win64
 WINPYTHON32        := $(BUILD)/python2.7-win32
 WINPYTHON64_BUILT  := $(WINPYTHON64)/.complete-x86_64-yes
-WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-no
+WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-yes
 
-.PHONY: setup-source setup-i386 setup-windows ucs2 test-ucs2 i386 test-i386 windows test-windows \
-    test-conformance winpython test-winpython
+.PHONY: setup-source setup-i386 setup-windows setup-win32 ucs2 test-ucs2 i386 test-i386 windows test-windows \
+    test-conformance winpython test-winpython win32-machine win32 test-win32
 
-setup-source setup-i386 setup-windows: setup-%:
+setup-source setup-i386 setup-windows setup-win32: setup-%:
 	@bash tools/setup-fidelity.sh $*
 
 $(PYTHON_SOURCE_TREE)/.patched: | setup-source
@@ -94,36 +100,39 @@ test-i386: i386
 # --- Windows --------------------------------------------------------------
 
 # Built once from Debian's python2.7 source (the download of the UTF-16
-# leg), without configure: a later run finds it in place.
-$(WINPYTHON64_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+# leg), without configure: a later run finds it in place, and a change of
+# the scripts that build it builds it again (the stamp keeps their key).
+$(WINPYTHON64_BUILT): tools/build-windows-python.sh tools/windows-python.mk | setup-windows $(PYTHON_SOURCE_TREE)/.patched
 	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win64-build $(WINPYTHON64) x86_64 yes
-$(WINPYTHON32_BUILT): | setup-windows $(PYTHON_SOURCE_TREE)/.patched
-	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 no
+$(WINPYTHON32_BUILT): tools/build-windows-python.sh tools/windows-python.mk | setup-windows $(PYTHON_SOURCE_TREE)/.patched
+	JOBS=$(JOBS) bash tools/build-windows-python.sh $(PYTHON_SOURCE) $(BUILD)/python2.7-win32-build $(WINPYTHON32) i686 yes
 
 # One build per Windows target: <build dir>, <toolchain file>, <package tree>,
 # <Windows Python>, <its build directory>, <test labels>, <more options>. Each
 # compiles against the headers of its interpreter's source tree and links
 # against the import library of its python27.dll.
 define windows_build
-$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-no,x86_64-yes) | setup-windows
+$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-yes,x86_64-yes) | setup-windows
 	$(CONFIGURE) -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2) \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/tools/wine-run.sh \
 	    -DPYTHON_SOURCE_TREE=$(5)/tree -DWINDOWS_PYTHON=$(4) \
 	    -DPACKAGE_DIR=$(3) -DTEST_LABELS=$(6) $(7)
 endef
-$(eval $(call windows_build,$(BUILD_WINDOWS),mingw-w64-i686.cmake,$(BUILD)/python-windows,$(WINPYTHON32),$(BUILD)/python2.7-win32-build,windows))
+$(eval $(call windows_build,$(BUILD_WINDOWS),mingw-w64-i686.cmake,$(BUILD)/python-windows,$(WINPYTHON32),$(BUILD)/python2.7-win32-build,windows,-DWIN32_MACHINE=$(WIN32_MACHINE)))
 $(eval $(call windows_build,$(BUILD_WIN64),mingw-w64-x86_64.cmake,$(BUILD)/python-win64,$(WINPYTHON64),$(BUILD)/python2.7-win64-build,windows))
 $(eval $(call windows_build,$(BUILD_WINPYTHON),mingw-w64-x86_64.cmake,$(BUILD)/python-winpython,$(WINPYTHON64),$(BUILD)/python2.7-win64-build,winpython,-DWINDOWS_STANDIN=ON))
+$(eval $(call windows_build,$(BUILD_WINPYTHON32),mingw-w64-i686.cmake,$(BUILD)/python-winpython32,$(WINPYTHON32),$(BUILD)/python2.7-win32-build,win32,-DWINDOWS_STANDIN=ON -DWIN32_MACHINE=$(WIN32_MACHINE)))
 
 windows: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WIN64)/build.ninja
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	cmake --build $(BUILD_WIN64) -j $(JOBS)
 
 # Wine's runs share one wineserver per prefix: one test at a time. The
-# module's smoke test in the Windows Python belongs to test-winpython.
+# module's smoke test in the Windows Python belongs to test-winpython, and
+# what runs in the emulated machine to test-win32.
 test-windows: windows
-	cd $(BUILD_WINDOWS) && ctest --output-on-failure -LE '^winpython$$'
+	cd $(BUILD_WINDOWS) && ctest --output-on-failure -LE '^(winpython|win32)$$'
 	cd $(BUILD_WIN64) && ctest --output-on-failure -LE '^winpython$$'
 
 # --- The suite inside a Windows Python ------------------------------------
@@ -137,6 +146,26 @@ winpython: windows $(BUILD_WINPYTHON)/build.ninja
 test-winpython: winpython
 	cd $(BUILD_WINPYTHON) && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_WIN64) && ctest --output-on-failure -L '^winpython$$'
+
+# --- The 32-bit Windows Python, in an emulated machine ---------------------
+
+# The machine (kernel, initramfs) and its Wine prefix, made once into
+# build/win32-vm/ and made again when what they are made of changes.
+win32-machine: setup-win32 setup-windows
+	bash tools/win32-vm/machine.sh $(WIN32_MACHINE)
+	bash tools/win32-vm/prefix.sh $(WIN32_MACHINE)
+
+win32: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WINPYTHON32)/build.ninja
+	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
+	cmake --build $(BUILD_WINPYTHON32) -j $(JOBS)
+
+# The suite on the stand-in's DLL, then the conformance test and the module
+# as it ships on Wine's kernel32: label win32 of each build, with their
+# output (each file's "Ran N tests" and verdict, the skipped tests and why).
+# Each machine takes both cores: one test at a time.
+test-win32: win32 win32-machine
+	cd $(BUILD_WINPYTHON32) && ctest -V -L '^win32$$'
+	cd $(BUILD_WINDOWS) && ctest -V -L '^win32$$'
 
 # --- The stand-in against the real thing ----------------------------------
 

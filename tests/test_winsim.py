@@ -13,8 +13,13 @@ import unittest
 import winsim
 from support import not_in_windows_host, row_named
 
-# Already loaded as winsim's dependency: the loader hands out that copy.
-KERNEL32 = ctypes.CDLL("libwinstub.dll" if sys.platform == "win32" else "libwinstub.so")
+# Already loaded as winsim's dependency: the loader hands out that copy. On
+# Windows its functions are __stdcall, as kernel32's are (WinDLL), which on
+# 32-bit Windows is not the C calling convention.
+if sys.platform == "win32":
+    KERNEL32 = ctypes.WinDLL("libwinstub.dll")
+else:
+    KERNEL32 = ctypes.CDLL("libwinstub.so")
 DWORD = ctypes.c_uint32
 HANDLE = ctypes.c_void_p
 BUFFER = ctypes.c_char_p

@@ -5,8 +5,9 @@
 # Installs into PREFIX: python27.dll, libs/libpython27.dll.a (the import
 # library of the DLL's own exports) and libs/python27.def, and with
 # PROGRAMS=yes python.exe, DLLs/*.pyd and Lib/.
-# Does nothing when PREFIX already holds a complete build: a second run does
-# not rebuild it.
+# Does nothing when PREFIX already holds a complete build of the same inputs
+# (this script, tools/windows-python.mk and the source package, whose key the
+# stamp file keeps): a second run does not rebuild it, a changed input does.
 # Usage: tools/build-windows-python.sh SOURCE_DIR BUILD_DIR PREFIX x86_64|i686 [yes|no]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,17 +17,21 @@ mkdir -p "$3"; prefix=$(cd "$3" && pwd)
 target=$4
 programs=${5:-yes}
 stamp=$prefix/.complete-$target-$programs
-if [ -e "$stamp" ]; then
+dsc=$(ls "$source_dir"/python2.7_*.dsc)
+tree_key=$( { cat "$here/build-windows-python.sh"; basename "$dsc"; } | sha256sum | cut -d' ' -f1)
+key=$( { echo "$tree_key"; cat "$here/windows-python.mk"; } | sha256sum | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" = "$key" ]; then
     exit 0
 fi
+rm -f "$stamp"
 
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
 tree=$build_dir/tree
-if [ ! -e "$tree/.adjusted" ]; then
-    rm -rf "$tree"
+if [ "$(cat "$tree/.adjusted" 2>/dev/null)" != "$tree_key" ]; then
+    rm -rf "$tree" "${build_dir:?}/$target"
     # Upstream tarball plus Debian's diff (format 1.0); no patch series.
-    (cd "$build_dir" && dpkg-source -x "$(ls "$source_dir"/python2.7_*.dsc)" tree) >&2
+    (cd "$build_dir" && dpkg-source -x "$dsc" tree) >&2
     cd "$tree"
     # What MinGW needs, all small:
     # - posixmodule.c: the Microsoft compiler's branches (Windows' own
@@ -70,9 +75,9 @@ if [ ! -e "$tree/.adjusted" ]; then
     #   not by the Microsoft compiler's trick.
     sed -i 's/^#if defined(MS_WIN32) \&\& !defined(_WIN32_WCE)$/#if defined(MS_WIN32) \&\& !defined(_WIN32_WCE) \&\& !defined(__MINGW32__)/' \
         Modules/_ctypes/callproc.c
-    touch .adjusted
+    echo "$tree_key" >.adjusted
 fi
 
 make --no-print-directory -f "$here/windows-python.mk" -j "${JOBS:-2}" TREE="$tree" OUT="$build_dir/$target" PREFIX="$prefix" \
     TARGET="$target" PROGRAMS="$programs"
-touch "$stamp"
+echo "$key" >"$stamp"

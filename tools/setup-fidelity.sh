@@ -10,6 +10,10 @@
 #            its 32-bit half, to run Windows programs
 #   bench    psutil for Python 3, the reference of bench/bench_this_machine.py,
 #            and bindfs, a small FUSE driver written in C to mount by the hundred
+#   win32    an emulated x86-64 machine (QEMU) whose kernel runs 32-bit
+#            programs, for 32-bit Wine: QEMU itself and the static busybox
+#            of the machine's initramfs (the kernel is fetched by
+#            tools/win32-vm/machine.sh, not installed)
 # Idempotent: does nothing when everything is present.
 # Usage: tools/setup-fidelity.sh PART...
 set -euo pipefail
@@ -24,6 +28,7 @@ packages_for() {
             qemu-user ;;
         windows) echo g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386 ;;
         bench) echo python3-psutil bindfs ;;
+        win32) echo qemu-system-x86 busybox-static ;;
         *) echo "setup-fidelity: unknown part '$1'" >&2; return 1 ;;
     esac
 }

@@ -10,6 +10,9 @@
 #   PROGRAMS  yes: python.exe and the extension modules too; no: the DLL only
 TARGET   ?= x86_64
 PROGRAMS ?= yes
+# What it makes is made again when this makefile changes (the objects, and
+# with the DLL everything linked against it).
+THIS_MAKEFILE := $(lastword $(MAKEFILE_LIST))
 CROSS    := $(TARGET)-w64-mingw32-
 CC       := $(CROSS)gcc-win32
 WINDRES  := $(CROSS)windres
@@ -41,16 +44,25 @@ _socket_SOURCES     := Modules/socketmodule.c
 _socket_LIBRARIES   := -lws2_32
 # ctypes (the application's clock reads QueryPerformanceCounter through it),
 # on the libffi bundled in the source (its ffi_type_* come from cfield.c),
-# for 64-bit Windows only.
-ifeq ($(TARGET),x86_64)
+# with libffi's own Windows code for the target: win64.S, or win32.S with the
+# leading underscore of 32-bit Windows' C symbols (SYMBOL_UNDERSCORE), and
+# the 12-byte long double of 32-bit MinGW.
 EXTENSIONS += _ctypes
 LIBFFI := Modules/_ctypes/libffi
+ifeq ($(TARGET),x86_64)
+LIBFFI_TARGET := X86_WIN64
+LIBFFI_ASSEMBLY := x86/win64.S
+LIBFFI_CONFIG := \#define SIZEOF_LONG_DOUBLE 16\n
+else
+LIBFFI_TARGET := X86_WIN32
+LIBFFI_ASSEMBLY := x86/win32.S
+LIBFFI_CONFIG := \#define SIZEOF_LONG_DOUBLE 12\n\#define SYMBOL_UNDERSCORE 1\n
+endif
 _ctypes_SOURCES := $(addprefix Modules/_ctypes/,_ctypes.c callbacks.c callproc.c cfield.c malloc_closure.c \
-    stgdict.c) $(addprefix $(LIBFFI)/src/,prep_cif.c x86/ffi.c x86/win64.S)
+    stgdict.c) $(addprefix $(LIBFFI)/src/,prep_cif.c x86/ffi.c $(LIBFFI_ASSEMBLY))
 _ctypes_FLAGS := -I$(OUT)/libffi -I$(TREE)/$(LIBFFI)/include -I$(TREE)/$(LIBFFI)/src/x86
 _ctypes_HEADERS := $(OUT)/libffi/ffi.h $(OUT)/libffi/fficonfig.h
 _ctypes_LIBRARIES := -lole32 -loleaut32 -luuid
-endif
 
 DLL_OUTPUTS := $(PREFIX)/python27.dll $(PREFIX)/libs/libpython27.dll.a
 ifeq ($(PROGRAMS),yes)
@@ -61,13 +73,13 @@ endif
 
 all: $(ALL)
 
-$(OUT)/core/%.o: $(TREE)/%.c
+$(OUT)/core/%.o: $(TREE)/%.c $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	@echo "  CC $*.c"
 	@$(CC) $(CFLAGS) $(CPPFLAGS) $(CORE_FLAGS) -c $< -o $@
 
 # The version string that sys.winver reads, and the DLL's version resource.
-$(OUT)/pythonnt_rc.h:
+$(OUT)/pythonnt_rc.h: $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
 	printf '#define FIELD3 18150\n#define MS_DLL_ID "2.7"\n#define PYTHON_DLL_NAME "python27.dll"\n' >$@
 
@@ -93,14 +105,14 @@ $(PREFIX)/DLLs/$(1).pyd: $$(addprefix $$(TREE)/,$$($(1)_SOURCES)) $$(PREFIX)/lib
 endef
 $(foreach name,$(EXTENSIONS),$(eval $(call extension,$(name))))
 
-# What libffi's configure would make for 64-bit Windows.
-$(OUT)/libffi/ffi.h: $(TREE)/$(LIBFFI)/include/ffi.h.in
+# What libffi's configure would make for the target.
+$(OUT)/libffi/ffi.h: $(TREE)/$(LIBFFI)/include/ffi.h.in $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
-	sed -e 's/@TARGET@/X86_WIN64/' -e 's/@HAVE_LONG_DOUBLE@/0/' -e 's/@HAVE_LONG_DOUBLE_VARIANT@/0/' \
+	sed -e 's/@TARGET@/$(LIBFFI_TARGET)/' -e 's/@HAVE_LONG_DOUBLE@/0/' -e 's/@HAVE_LONG_DOUBLE_VARIANT@/0/' \
 	    -e 's/@FFI_EXEC_TRAMPOLINE_TABLE@/0/' -e 's/@VERSION@/3.1/' $< >$@
-$(OUT)/libffi/fficonfig.h:
+$(OUT)/libffi/fficonfig.h: $(THIS_MAKEFILE)
 	@mkdir -p $(dir $@)
-	printf '#define STDC_HEADERS 1\n#define HAVE_MEMCPY 1\n#define SIZEOF_DOUBLE 8\n#define SIZEOF_LONG_DOUBLE 16\n#ifdef LIBFFI_ASM\n#define FFI_HIDDEN(name)\n#else\n#define FFI_HIDDEN\n#endif\n' >$@
+	printf '#define STDC_HEADERS 1\n#define HAVE_MEMCPY 1\n#define SIZEOF_DOUBLE 8\n$(LIBFFI_CONFIG)#ifdef LIBFFI_ASM\n#define FFI_HIDDEN(name)\n#else\n#define FFI_HIDDEN\n#endif\n' >$@
 
 # The standard library, found from Lib\os.py beside python.exe.
 $(PREFIX)/Lib/os.py: $(TREE)/Lib/os.py

@@ -25,6 +25,6 @@ link=$prefix/dosdevices/${letter,,}:
 if [ "$(readlink "$link" 2>/dev/null)" != "$dir" ]; then
     ln -sfn "$dir" "$link"
 fi
-/usr/bin/wineserver -k 2>/dev/null || true
-/usr/bin/wineserver -w 2>/dev/null || true
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -w 2>/dev/null || true
 echo "wine-drive: ${letter^^}: is $dir, label '$label', serial $serial"

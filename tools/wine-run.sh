@@ -8,15 +8,7 @@
 set -euo pipefail
 program=$1
 
-# The PE header's machine field: at the offset that the DOS header keeps at 0x3c, after "PE\0\0".
-u32() { od -An -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
-u16() { od -An -t x2 -j "$2" -N 2 "$1" | tr -d ' '; }
-machine=$(u16 "$program" $(($(u32 "$program" 60) + 4)))
-case "$machine" in
-    014c) loader=/usr/lib/wine/wine ;;
-    8664) loader=/usr/lib/wine/wine64 ;;
-    *) echo "wine-run: $program is no Windows program for x86 ($machine)" >&2; exit 2 ;;
-esac
+loader=$("$(dirname "$0")/wine-loader.sh" "$program")
 if [ ! -x "$loader" ]; then
     echo "wine-run: $loader is missing" >&2
     exit 2

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Runs the Windows Python 2.7 (tools/build-windows-python.sh) under wine64,
-# as a Linux interpreter would be run: arguments that are absolute Linux
-# paths, and the colon-separated PYTHONPATH of Linux paths, are handed to it
-# as Windows paths on Wine's drive Z: (the prefix maps Z: to /). DLL_PATH, a
-# colon-separated list of Linux directories, goes to Windows' PATH, where the
-# loader finds the DLLs a module imports from.
+# Runs a Windows Python 2.7 (tools/build-windows-python.sh) under Wine, with
+# the loader for its kind (wine64, or the 32-bit wine in the 32-bit Windows
+# leg's emulated machine), as a Linux interpreter would be run: arguments
+# that are absolute Linux paths, and the colon-separated PYTHONPATH of Linux
+# paths, are handed to it as Windows paths on Wine's drive Z: (the prefix
+# maps Z: to /). DLL_PATH, a colon-separated list of Linux directories, goes
+# to Windows' PATH, where the loader finds the DLLs a module imports from.
 # WINEPREFIX comes from the caller; no Mono, Gecko or debugger is set up.
 # Usage: tools/winpython-run.sh PYTHON.exe [ARGUMENT...]
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the Wine prefix to run in}"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-loader=/usr/lib/wine/wine64
+program=$1
+shift
+loader=$("$(dirname "$0")/wine-loader.sh" "$program")
 if [ ! -x "$loader" ]; then
     echo "winpython-run: $loader is missing" >&2
     exit 2
@@ -33,8 +36,6 @@ windows_path_list() {  # /a:/b -> Z:\a;Z:\b
     printf '%s' "$out"
 }
 
-program=$1
-shift
 arguments=()
 for argument in "$@"; do
     if [[ "$argument" == /* ]] && [ -e "$argument" ]; then
