@@ -11,10 +11,15 @@
 # Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL, STANDIN and
 # SHIPPED (optional).
 cmake_minimum_required(VERSION 3.18)
-execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} cannot read ${MODULE}")
-endif()
+# What objdump prints of `file` with `option`; a file it cannot read ends the check.
+function(objdump option file result)
+    execute_process(COMMAND ${OBJDUMP} ${option} ${file} OUTPUT_VARIABLE output RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${OBJDUMP} cannot read ${file}")
+    endif()
+    set(${result} "${output}" PARENT_SCOPE)
+endfunction()
+objdump(-p ${MODULE} headers)
 
 set(problems "")
 string(REGEX MATCHALL "DLL Name: [^\n]+" imported "${headers}")
@@ -41,10 +46,7 @@ if(NOT headers MATCHES "\\] init${NAME}\n")
 endif()
 # The sections a file has, by name.
 function(section_names file result)
-    execute_process(COMMAND ${OBJDUMP} -h ${file} OUTPUT_VARIABLE sections RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${OBJDUMP} cannot read ${file}")
-    endif()
+    objdump(-h ${file} sections)
     string(REGEX MATCHALL "\n +[0-9]+ [^ ]+" names "${sections}")
     string(REGEX REPLACE "\n +[0-9]+ " "" names "${names}")
     set(${result} "${names}" PARENT_SCOPE)
@@ -90,10 +92,7 @@ if(standin AND KERNEL32_DLL STREQUAL "kernel32.dll")
 endif()
 
 if(STANDIN)
-    execute_process(COMMAND ${OBJDUMP} -p ${STANDIN} OUTPUT_VARIABLE standin_headers RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${OBJDUMP} cannot read ${STANDIN}")
-    endif()
+    objdump(-p ${STANDIN} standin_headers)
     # Its plain C names ("[   0] FindFirstVolumeW"), not the decorated or C++ ones.
     string(REGEX MATCHALL "\\] [A-Z][A-Za-z]+\n" standin_functions "${standin_headers}")
     string(REGEX REPLACE "\\] ([A-Za-z]+)\n" "\\1" standin_functions "${standin_functions}")
