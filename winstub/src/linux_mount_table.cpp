@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <libmount.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <iterator>
 #include <limits>
@@ -204,6 +206,25 @@ const Mount *MountFacts::VisibleAt(const std::string &path) const {
     return visible;
 }
 
+namespace {
+
+// Counts, in each process, the forks that made it: a child's count differs
+// from its parent's at the moment of the fork, and stays its own.
+std::atomic<uint64_t> fork_count{1};
+
+void CountFork() {
+    fork_count.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t ForkCount() {
+    // pthread_atfork's handlers run in the child of fork(), before fork()
+    // returns there; registered once per process, dropped with the library.
+    static const bool registered = pthread_atfork(nullptr, nullptr, CountFork) == 0;
+    return registered ? fork_count.load(std::memory_order_relaxed) : static_cast<uint64_t>(getpid()) << 32;
+}
+
+}  // namespace
+
 MountTableWatch::MountTableWatch(std::string root)
     : table_(UnderRoot(root, "/proc/self/mountinfo")), namespace_link_(UnderRoot(root, "/proc/self/ns/mnt")) {}
 
@@ -234,14 +255,14 @@ uint64_t NamespaceIdentity(const std::string &namespace_link) {
 
 bool MountTableWatch::Changed() {
     const uint64_t current = NamespaceIdentity(namespace_link_);
-    const pid_t process = getpid();
-    if (fd_ < 0 || process != owner_ || current != namespace_) {
+    const uint64_t forks = ForkCount();
+    if (fd_ < 0 || forks != opened_in_ || current != namespace_) {
         // An inherited file is closed unpolled: the parent keeps its news.
         if (fd_ >= 0) {
             close(fd_);
         }
         fd_ = open(table_.c_str(), O_RDONLY | O_CLOEXEC);
-        owner_ = process;
+        opened_in_ = forks;
         namespace_ = current;
         return true;
     }

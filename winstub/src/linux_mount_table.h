@@ -106,8 +106,10 @@ public:
     MountTableWatch(const MountTableWatch &) = delete;
     MountTableWatch &operator=(const MountTableWatch &) = delete;
 
-    // True at the first call, in a process other than the one that opened the
-    // file, in another mount namespace, and after a change; consumes the change.
+    // True at the first call, in a child forked since the file was opened
+    // (told by a fork handler rather than by asking the kernel for the pid at
+    // every call), in another mount namespace, and after a change; consumes
+    // the change.
     bool Changed();
     // The mountinfo file of the process, to read the table from.
     const std::string &TablePath() const { return table_; }
@@ -116,7 +118,7 @@ private:
     const std::string table_;
     const std::string namespace_link_;
     int fd_ = -1;
-    pid_t owner_ = -1;      // the process that opened fd_
+    uint64_t opened_in_ = 0;  // the process's count of forks when fd_ was opened
     uint64_t namespace_ = 0;  // which mount namespace it was opened in
 };
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -113,6 +114,40 @@ TEST(MountTable, ReadThroughLibmount) {
 
     std::vector<Mount> none;
     EXPECT_EQ(winstub::this_machine::ReadMountTable(kFixture + "/proc/self/absent", none), ENOENT);
+}
+
+// A fixture's table is a plain file, which never reports a change: only a
+// first look, a fork or a move to another namespace makes Changed() true.
+TEST(MountTable, AForkedChildWatchesOnItsOwn) {
+    winstub::this_machine::MountTableWatch watch(kFixture);
+    EXPECT_TRUE(watch.Changed());
+    EXPECT_FALSE(watch.Changed());
+    // What each generation reports: its first look, its second, and (for the
+    // child) what its own child's first and second looks were.
+    auto child_looks = [&watch]() -> int {
+        int looks = (watch.Changed() ? 1 : 0) | (watch.Changed() ? 2 : 0);
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            _exit((watch.Changed() ? 1 : 0) | (watch.Changed() ? 2 : 0));
+        }
+        int status = 0;
+        if (grandchild < 0 || waitpid(grandchild, &status, 0) != grandchild || !WIFEXITED(status)) {
+            return 0xFF;
+        }
+        return looks | (WEXITSTATUS(status) << 2) | (watch.Changed() ? 16 : 0);
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(child_looks());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // Child: first look only; grandchild: first look only; the child's own
+    // watch is not disturbed by its child.
+    EXPECT_EQ(WEXITSTATUS(status), 1 | (1 << 2));
+    EXPECT_FALSE(watch.Changed());
 }
 
 // What the fixture's volumes are, in table order.
