@@ -23,14 +23,14 @@ using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_tabl
 using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
 
 // Served by another machine.
-constexpr const char *kNetworkTypes[] = {
+constexpr std::string_view kNetworkTypes[] = {
     "nfs",         "nfs4",      "cifs",         "smb3",           "smbfs",          "ncpfs",          "afs",
     "9p",          "virtiofs",  "ceph",         "glusterfs",      "lustre",         "davfs",          "fuse.sshfs",
     "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.curlftpfs", "fuse.glusterfs", "fuse.ceph-fuse",
 };
 
-bool StartsWith(const std::string &text, const char *prefix) {
-    return text.rfind(prefix, 0) == 0;
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
 }
 
 std::string Text(const char *text) {
@@ -74,20 +74,68 @@ int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
     return 0;
 }
 
-bool HasOption(const std::string &options, const std::string &option) {
-    char *value = nullptr;
-    size_t size = 0;
-    return mnt_optstr_get_option(options.c_str(), option.c_str(), &value, &size) == 0;
+namespace {
+
+// Calls `found(name, value)` for each option until it returns true; the
+// value is absent when the option has no '='.
+template <typename Found>
+bool FindOption(std::string_view options, Found found) {
+    size_t start = 0;
+    while (start < options.size()) {
+        size_t end = start;
+        size_t separator = std::string_view::npos;
+        bool quoted = false;
+        for (; end < options.size() && (quoted || options[end] != ','); ++end) {
+            if (options[end] == '"') {
+                quoted = !quoted;
+            } else if (!quoted && options[end] == '=' && end > start && separator == std::string_view::npos) {
+                separator = end;
+            }
+        }
+        if (end > start) {
+            const std::string_view item = options.substr(start, end - start);
+            const bool valued = separator != std::string_view::npos;
+            if (found(valued ? item.substr(0, separator - start) : item,
+                      valued ? std::optional<std::string_view>(item.substr(separator - start + 1)) : std::nullopt)) {
+                return true;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
-bool OptionValue(const std::string &options, const std::string &option, std::string &value) {
-    char *found = nullptr;
-    size_t size = 0;
-    if (mnt_optstr_get_option(options.c_str(), option.c_str(), &found, &size) != 0 || !found) {
+}  // namespace
+
+std::vector<std::string_view> OptionNames(std::string_view options) {
+    std::vector<std::string_view> names;
+    FindOption(options, [&names](std::string_view name, const std::optional<std::string_view> &) {
+        names.push_back(name);
         return false;
-    }
-    value.assign(found, size);
-    return true;
+    });
+    return names;
+}
+
+bool HasOption(std::string_view options, std::string_view option) {
+    return FindOption(options, [option](std::string_view name, const std::optional<std::string_view> &) {
+        return name == option;
+    });
+}
+
+bool OptionValue(std::string_view options, std::string_view option, std::string &value) {
+    bool valued = false;
+    // The first option of that name answers, with a value or without.
+    FindOption(options, [&](std::string_view name, const std::optional<std::string_view> &found) {
+        if (name != option) {
+            return false;
+        }
+        if (found) {
+            value.assign(found->data(), found->size());
+            valued = true;
+        }
+        return true;
+    });
+    return valued;
 }
 
 bool IsNetworkMount(const Mount &mount) {

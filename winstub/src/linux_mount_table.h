@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "linux_probes.h"
@@ -42,10 +43,14 @@ bool IsFuse(const Mount &mount);
 // user-space daemons (FUSE, fuseblk included).
 bool MayHang(const Mount &mount);
 
+// The names of comma-separated mount options, as libmount splits them: a
+// comma inside double quotes separates nothing, and a name ends at the first
+// '=' of its option. The views point into `options`.
+std::vector<std::string_view> OptionNames(std::string_view options);
 // Whether the comma-separated mount options name `option` (alone or with a value).
-bool HasOption(const std::string &options, const std::string &option);
+bool HasOption(std::string_view options, std::string_view option);
 // The value of `option=value` in comma-separated mount options, if it is there.
-bool OptionValue(const std::string &options, const std::string &option, std::string &value);
+bool OptionValue(std::string_view options, std::string_view option, std::string &value);
 
 // What the table read knows of the mounts of one table: where each file
 // system reads from, and which of them may hang. Learnt as asked, once.

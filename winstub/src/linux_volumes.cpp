@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace winstub::this_machine {
@@ -18,16 +19,16 @@ namespace winstub::this_machine {
 namespace {
 
 template <typename Names>
-bool OneOf(const std::string &value, const Names &names) {
-    return std::any_of(std::begin(names), std::end(names), [&](const char *name) { return value == name; });
+bool OneOf(std::string_view value, const Names &names) {
+    return std::find(std::begin(names), std::end(names), value) != std::end(names);
 }
 
-bool OneOf(const std::string &value, std::initializer_list<const char *> names) {
-    return OneOf<std::initializer_list<const char *>>(value, names);
+bool OneOf(std::string_view value, std::initializer_list<std::string_view> names) {
+    return OneOf<std::initializer_list<std::string_view>>(value, names);
 }
 
 // Hold no user files.
-constexpr const char *kPseudoTypes[] = {
+constexpr std::string_view kPseudoTypes[] = {
     "proc",       "sysfs",      "cgroup",      "cgroup2",         "devpts",    "mqueue",    "debugfs",    "tracefs",
     "securityfs", "pstore",     "bpf",         "configfs",        "fusectl",   "hugetlbfs", "autofs",     "binfmt_misc",
     "nsfs",       "devtmpfs",   "efivarfs",    "rpc_pipefs",      "selinuxfs", "smackfs",   "apparmorfs", "nfsd",
@@ -208,25 +209,27 @@ DWORD FileSystemFlags(const std::string &fstype, const std::string &options) {
         flags = kCase | FILE_UNICODE_ON_DISK;
     }
 
-    if (HasOption(options, "ro")) {
+    // One pass over the options, however many are asked about.
+    const std::vector<std::string_view> names = OptionNames(options);
+    auto named = [&names](std::initializer_list<std::string_view> wanted) {
+        return std::find_first_of(names.begin(), names.end(), wanted.begin(), wanted.end()) != names.end();
+    };
+    if (named({"ro"})) {
         flags |= FILE_READ_ONLY_VOLUME;
     }
-    for (const char *quota :
-         {"quota", "usrquota", "grpquota", "prjquota", "uquota", "gquota", "pquota", "usrjquota", "grpjquota"}) {
-        if (HasOption(options, quota)) {
-            flags |= FILE_VOLUME_QUOTAS;
-        }
+    if (named({"quota", "usrquota", "grpquota", "prjquota", "uquota", "gquota", "pquota", "usrjquota", "grpjquota"})) {
+        flags |= FILE_VOLUME_QUOTAS;
     }
-    if (HasOption(options, "compress") || HasOption(options, "compress-force")) {
+    if (named({"compress", "compress-force"})) {
         flags |= FILE_VOLUME_IS_COMPRESSED;
     }
-    if (HasOption(options, "noacl")) {
+    if (named({"noacl"})) {
         flags &= ~FILE_PERSISTENT_ACLS;
     }
-    if (HasOption(options, "nouser_xattr")) {
+    if (named({"nouser_xattr"})) {
         flags &= ~FILE_SUPPORTS_EXTENDED_ATTRIBUTES;
     }
-    if (HasOption(options, "nocase") || HasOption(options, "ignorecase")) {
+    if (named({"nocase", "ignorecase"})) {
         flags &= ~FILE_CASE_SENSITIVE_SEARCH;
     }
     return flags;

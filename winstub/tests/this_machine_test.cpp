@@ -116,6 +116,41 @@ TEST(MountTable, ReadThroughLibmount) {
     EXPECT_EQ(winstub::this_machine::ReadMountTable(kFixture + "/proc/self/absent", none), ENOENT);
 }
 
+// Mount options split as libmount splits them.
+TEST(MountTable, Options) {
+    using winstub::this_machine::HasOption;
+    using winstub::this_machine::OptionValue;
+    const struct {
+        const char *options;
+        const char *name;
+        bool present;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"rw,nosuid,ro", "ro", true, std::nullopt},
+        {"rw,nosuid,relatime", "ro", false, std::nullopt},
+        {"rw,rootcontext=\"system_u:object_r:t:s0,ro\",nodev", "ro", false, std::nullopt},
+        {"rw,context=\"a,b\",ro", "ro", true, std::nullopt},
+        {"rw,context=\"a,b\",ro", "context", true, std::string("\"a,b\"")},
+        {"user_id=1000,group_id=0", "user_id", true, std::string("1000")},
+        {"user_id=1000,group_id=0", "user", false, std::nullopt},
+        {"user_id,user_id=5", "user_id", true, std::nullopt},
+        {",,user_id=7,", "user_id", true, std::string("7")},
+        {"subvol=/a=b", "subvol", true, std::string("/a=b")},
+        {"size=", "size", true, std::string()},
+        {"=x,y", "=x", true, std::nullopt},
+        {"", "ro", false, std::nullopt},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(std::string(test.options) + " / " + test.name);
+        EXPECT_EQ(HasOption(test.options, test.name), test.present);
+        std::string value = "unchanged";
+        EXPECT_EQ(OptionValue(test.options, test.name, value), test.value.has_value());
+        EXPECT_EQ(value, test.value.value_or("unchanged"));
+    }
+    EXPECT_EQ(winstub::this_machine::OptionNames("rw,context=\"a,b\",size=64k,,ro"),
+              (std::vector<std::string_view>{"rw", "context", "size", "ro"}));
+}
+
 // A fixture's table is a plain file, which never reports a change: only a
 // first look, a fork or a move to another namespace makes Changed() true.
 TEST(MountTable, AForkedChildWatchesOnItsOwn) {
