@@ -5,10 +5,13 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cstdlib>
 #include <cerrno>
 #include <iterator>
 #include <limits>
@@ -18,9 +21,6 @@
 namespace winstub::this_machine {
 
 namespace {
-
-using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_table>>;
-using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
 
 // Served by another machine.
 constexpr std::string_view kNetworkTypes[] = {
@@ -33,10 +33,6 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-std::string Text(const char *text) {
-    return text ? std::string(text) : std::string();
-}
-
 std::string UnderRoot(std::string root, const char *path) {
     while (!root.empty() && root.back() == '/') {
         root.pop_back();
@@ -46,30 +42,182 @@ std::string UnderRoot(std::string root, const char *path) {
 
 }  // namespace
 
-int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
-    Table table(mnt_new_table());
-    Iterator iterator(mnt_new_iter(MNT_ITER_FORWARD));
-    if (!table || !iterator) {
-        return ENOMEM;
+namespace {
+
+// The whole of a mountinfo file. A table that changes while it is read (the
+// kernel flags the open file) is read again from its start, as libmount does,
+// so that the lines are of one moment.
+int ReadWhole(const std::string &path, std::string &text) {
+    constexpr int kTries = 5;
+    constexpr size_t kChunk = 64 * 1024;
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        return errno;
     }
-    if (int error = mnt_table_parse_file(table.get(), path.c_str())) {
-        return error < 0 ? -error : EINVAL;
+    for (int tries = 1;; ++tries) {
+        text.clear();
+        bool changed = false;
+        for (;;) {
+            const size_t used = text.size();
+            text.resize(used + kChunk);
+            const ssize_t got = read(file.get(), &text[used], kChunk);
+            if (got < 0 && errno == EINTR) {
+                text.resize(used);
+                continue;
+            }
+            if (got < 0) {
+                return errno;
+            }
+            text.resize(used + static_cast<size_t>(got));
+            if (got == 0) {
+                break;
+            }
+            pollfd watch{file.get(), POLLPRI, 0};
+            if (poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR))) {
+                changed = true;
+                break;
+            }
+        }
+        if (!changed || tries == kTries) {
+            return 0;
+        }
+        if (lseek(file.get(), 0, SEEK_SET) != 0) {
+            return errno;
+        }
+    }
+}
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view SkipSeparators(std::string_view text) {
+    while (!text.empty() && IsSeparator(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+// The next field of `line` (which starts at it), with the kernel's octal
+// escapes (\040 for a space, \011, \012, \134) undone; empty when there is
+// none. `line` goes on after it.
+std::string TakeField(std::string_view &line) {
+    size_t end = 0;
+    while (end < line.size() && !IsSeparator(line[end])) {
+        ++end;
+    }
+    const std::string_view field = line.substr(0, end);
+    line.remove_prefix(end);
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string text;
+    text.reserve(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+            octal(field[i + 3])) {
+            text += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+template <typename Number>
+bool TakeNumber(std::string_view &line, Number &number) {
+    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), number);
+    if (error != std::errc() || end == line.data()) {
+        return false;
+    }
+    line.remove_prefix(static_cast<size_t>(end - line.data()));
+    return true;
+}
+
+// One line of a mountinfo file (proc(5)): "ID PARENT MAJ:MIN ROOT TARGET
+// VFS-OPTIONS [OPTIONAL...] - TYPE SOURCE FS-OPTIONS". False for a line that
+// is not one, which is passed over, as libmount does.
+bool ParseMountLine(std::string_view line, Mount &mount) {
+    unsigned int major_number = 0;
+    unsigned int minor_number = 0;
+    if (!TakeNumber(line, mount.id) || (line = SkipSeparators(line), !TakeNumber(line, mount.parent_id))) {
+        return false;
+    }
+    line = SkipSeparators(line);
+    if (!TakeNumber(line, major_number) || line.empty() || line.front() != ':') {
+        return false;
+    }
+    line.remove_prefix(1);
+    if (!TakeNumber(line, minor_number)) {
+        return false;
+    }
+    mount.device = makedev(major_number, minor_number);
+    while (!line.empty() && !IsSeparator(line.front())) {
+        line.remove_prefix(1);
+    }
+    line = SkipSeparators(line);
+    mount.root = TakeField(line);
+    line = SkipSeparators(line);
+    mount.target = TakeField(line);
+    line = SkipSeparators(line);
+    mount.vfs_options = TakeField(line);
+    const size_t dash = line.find(" - ");
+    if (mount.root.empty() || mount.target.empty() || mount.vfs_options.empty() || dash == std::string_view::npos) {
+        return false;
+    }
+    line = SkipSeparators(line.substr(dash + 3));
+    mount.fstype = TakeField(line);
+    if (mount.fstype.empty() || line.empty()) {
+        return false;
+    }
+    // An empty source leaves two separators in a row.
+    if (line.size() >= 2 && line[0] == ' ' && line[1] == ' ') {
+        mount.source.clear();
+    } else {
+        line = SkipSeparators(line);
+        mount.source = TakeField(line);
+        if (mount.source.empty()) {
+            return false;
+        }
+    }
+    line = SkipSeparators(line);
+    mount.fs_options = TakeField(line);
+    if (mount.fs_options.empty()) {
+        return false;
+    }
+    // libmount's verdicts: a pseudo file system is never a network one.
+    mount.network = !mnt_fstype_is_pseudofs(mount.fstype.c_str()) && mnt_fstype_is_netfs(mount.fstype.c_str());
+    if (mount.source == "/dev/root") {
+        // The kernel's name for the root device at boot; libmount names the device.
+        char *device = nullptr;
+        if (mnt_guess_system_root(mount.device, nullptr, &device) == 0 && device) {
+            mount.source = device;
+        }
+        free(device);
+    }
+    return true;
+}
+
+}  // namespace
+
+int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
+    std::string text;
+    if (int error = ReadWhole(path, text)) {
+        return error;
     }
     mounts.clear();
-    libmnt_fs *fs = nullptr;
-    while (mnt_table_next_fs(table.get(), iterator.get(), &fs) == 0) {
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        line = SkipSeparators(line);
         Mount mount;
-        mount.id = mnt_fs_get_id(fs);
-        mount.parent_id = mnt_fs_get_parent_id(fs);
-        mount.device = mnt_fs_get_devno(fs);
-        mount.root = Text(mnt_fs_get_root(fs));
-        mount.target = Text(mnt_fs_get_target(fs));
-        mount.fstype = Text(mnt_fs_get_fstype(fs));
-        mount.source = Text(mnt_fs_get_source(fs));
-        mount.vfs_options = Text(mnt_fs_get_vfs_options(fs));
-        mount.fs_options = Text(mnt_fs_get_fs_options(fs));
-        mount.network = mnt_fs_is_netfs(fs) != 0;
-        mounts.push_back(std::move(mount));
+        if (!line.empty() && line.front() != '#' && ParseMountLine(line, mount)) {
+            mounts.push_back(std::move(mount));
+        }
     }
     return 0;
 }
