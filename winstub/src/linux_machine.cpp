@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <string_view>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -22,9 +23,10 @@ using this_machine::Volume;
 struct ThisMachine::Snapshot {
     std::vector<this_machine::Mount> mounts;
     std::vector<Volume> volumes;
-    std::unordered_map<std::u16string, size_t> by_name;
+    // Keyed by views of the volumes' own names, which outlive the indexes.
+    std::unordered_map<std::u16string_view, size_t> by_name;
     // The volume on top at each mount point: the last one mounted there.
-    std::unordered_map<std::u16string, size_t> by_mount_point;
+    std::unordered_map<std::u16string_view, size_t> by_mount_point;
     std::map<dev_t, size_t> by_device;
     std::map<uint64_t, size_t> mount_by_id;
 };
@@ -94,6 +96,8 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
     next->volumes = this_machine::DescribeVolumes(next->mounts, options_.environment);
 
     std::map<int, size_t> volume_of_mount;
+    next->by_name.reserve(next->volumes.size());
+    next->by_mount_point.reserve(next->mounts.size());
     for (size_t i = 0; i < next->volumes.size(); ++i) {
         const Volume &volume = next->volumes[i];
         next->by_name.emplace(volume.name, i);
