@@ -54,24 +54,23 @@ int ReadWhole(const std::string &path, std::string &text) {
     if (file.get() < 0) {
         return errno;
     }
+    // Not zero-filled, unlike a string grown to take the read.
+    const std::unique_ptr<char[]> chunk(new char[kChunk]);
     for (int tries = 1;; ++tries) {
         text.clear();
         bool changed = false;
         for (;;) {
-            const size_t used = text.size();
-            text.resize(used + kChunk);
-            const ssize_t got = read(file.get(), &text[used], kChunk);
+            const ssize_t got = read(file.get(), chunk.get(), kChunk);
             if (got < 0 && errno == EINTR) {
-                text.resize(used);
                 continue;
             }
             if (got < 0) {
                 return errno;
             }
-            text.resize(used + static_cast<size_t>(got));
             if (got == 0) {
                 break;
             }
+            text.append(chunk.get(), static_cast<size_t>(got));
             pollfd watch{file.get(), POLLPRI, 0};
             if (poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR))) {
                 changed = true;
