@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <string_view>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -23,9 +24,15 @@ using this_machine::Volume;
 struct ThisMachine::Snapshot {
     std::vector<this_machine::Mount> mounts;
     std::vector<Volume> volumes;
-    std::unordered_map<std::u16string, size_t> by_name;
+    // Keyed by views of the volumes' own names, which outlive the indexes.
+    std::unordered_map<std::u16string_view, size_t> by_name;
+    // The volume last found by its name: callers ask several functions of
+    // one volume in a row (a refresh asks five), and comparing one name costs
+    // less than hashing it. Any index of `volumes` is sound, whichever thread
+    // left it.
+    mutable std::atomic<size_t> last_named{0};
     // The volume on top at each mount point: the last one mounted there.
-    std::unordered_map<std::u16string, size_t> by_mount_point;
+    std::unordered_map<std::u16string_view, size_t> by_mount_point;
     std::map<dev_t, size_t> by_device;
     std::map<uint64_t, size_t> mount_by_id;
     // Whether the statistics of its volumes that may hang have been asked
@@ -98,6 +105,8 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
     next->volumes = this_machine::DescribeVolumes(next->mounts, options_.environment);
 
     std::map<int, size_t> volume_of_mount;
+    next->by_name.reserve(next->volumes.size());
+    next->by_mount_point.reserve(next->mounts.size());
     for (size_t i = 0; i < next->volumes.size(); ++i) {
         const Volume &volume = next->volumes[i];
         next->by_name.emplace(volume.name, i);
@@ -123,8 +132,16 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
 
 const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &root) {
     if (StartsWith(root, kGuidPathPrefix)) {
+        const size_t last = snapshot.last_named.load(std::memory_order_relaxed);
+        if (last < snapshot.volumes.size() && snapshot.volumes[last].name == root) {
+            return &snapshot.volumes[last];
+        }
         auto named = snapshot.by_name.find(root);
-        return named == snapshot.by_name.end() ? nullptr : &snapshot.volumes[named->second];
+        if (named == snapshot.by_name.end()) {
+            return nullptr;
+        }
+        snapshot.last_named.store(named->second, std::memory_order_relaxed);
+        return &snapshot.volumes[named->second];
     }
     std::u16string mount_point = WithoutTrailingBackslash(root);
     if (mount_point.empty()) {

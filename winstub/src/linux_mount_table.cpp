@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <libmount.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
 #include <cerrno>
 #include <iterator>
 #include <limits>
@@ -17,22 +22,15 @@ namespace winstub::this_machine {
 
 namespace {
 
-using Table = std::unique_ptr<libmnt_table, Deleter<libmnt_table, mnt_unref_table>>;
-using Iterator = std::unique_ptr<libmnt_iter, Deleter<libmnt_iter, mnt_free_iter>>;
-
 // Served by another machine.
-constexpr const char *kNetworkTypes[] = {
+constexpr std::string_view kNetworkTypes[] = {
     "nfs",         "nfs4",      "cifs",         "smb3",           "smbfs",          "ncpfs",          "afs",
     "9p",          "virtiofs",  "ceph",         "glusterfs",      "lustre",         "davfs",          "fuse.sshfs",
     "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.curlftpfs", "fuse.glusterfs", "fuse.ceph-fuse",
 };
 
-bool StartsWith(const std::string &text, const char *prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-std::string Text(const char *text) {
-    return text ? std::string(text) : std::string();
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
 }
 
 std::string UnderRoot(std::string root, const char *path) {
@@ -44,48 +42,247 @@ std::string UnderRoot(std::string root, const char *path) {
 
 }  // namespace
 
-int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
-    Table table(mnt_new_table());
-    Iterator iterator(mnt_new_iter(MNT_ITER_FORWARD));
-    if (!table || !iterator) {
-        return ENOMEM;
+namespace {
+
+// The whole of a mountinfo file. A table that changes while it is read (the
+// kernel flags the open file) is read again from its start, as libmount does,
+// so that the lines are of one moment.
+int ReadWhole(const std::string &path, std::string &text) {
+    constexpr int kTries = 5;
+    constexpr size_t kChunk = 64 * 1024;
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        return errno;
     }
-    if (int error = mnt_table_parse_file(table.get(), path.c_str())) {
-        return error < 0 ? -error : EINVAL;
+    // Not zero-filled, unlike a string grown to take the read.
+    const std::unique_ptr<char[]> chunk(new char[kChunk]);
+    for (int tries = 1;; ++tries) {
+        text.clear();
+        bool changed = false;
+        for (;;) {
+            const ssize_t got = read(file.get(), chunk.get(), kChunk);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                return errno;
+            }
+            if (got == 0) {
+                break;
+            }
+            text.append(chunk.get(), static_cast<size_t>(got));
+            pollfd watch{file.get(), POLLPRI, 0};
+            if (poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR))) {
+                changed = true;
+                break;
+            }
+        }
+        if (!changed || tries == kTries) {
+            return 0;
+        }
+        if (lseek(file.get(), 0, SEEK_SET) != 0) {
+            return errno;
+        }
+    }
+}
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view SkipSeparators(std::string_view text) {
+    while (!text.empty() && IsSeparator(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+// The next field of `line` (which starts at it), with the kernel's octal
+// escapes (\040 for a space, \011, \012, \134) undone; empty when there is
+// none. `line` goes on after it.
+std::string TakeField(std::string_view &line) {
+    size_t end = 0;
+    while (end < line.size() && !IsSeparator(line[end])) {
+        ++end;
+    }
+    const std::string_view field = line.substr(0, end);
+    line.remove_prefix(end);
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string text;
+    text.reserve(field.size());
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+            octal(field[i + 3])) {
+            text += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+template <typename Number>
+bool TakeNumber(std::string_view &line, Number &number) {
+    const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), number);
+    if (error != std::errc() || end == line.data()) {
+        return false;
+    }
+    line.remove_prefix(static_cast<size_t>(end - line.data()));
+    return true;
+}
+
+// One line of a mountinfo file (proc(5)): "ID PARENT MAJ:MIN ROOT TARGET
+// VFS-OPTIONS [OPTIONAL...] - TYPE SOURCE FS-OPTIONS". False for a line that
+// is not one, which is passed over, as libmount does.
+bool ParseMountLine(std::string_view line, Mount &mount) {
+    unsigned int major_number = 0;
+    unsigned int minor_number = 0;
+    if (!TakeNumber(line, mount.id) || (line = SkipSeparators(line), !TakeNumber(line, mount.parent_id))) {
+        return false;
+    }
+    line = SkipSeparators(line);
+    if (!TakeNumber(line, major_number) || line.empty() || line.front() != ':') {
+        return false;
+    }
+    line.remove_prefix(1);
+    if (!TakeNumber(line, minor_number)) {
+        return false;
+    }
+    mount.device = makedev(major_number, minor_number);
+    while (!line.empty() && !IsSeparator(line.front())) {
+        line.remove_prefix(1);
+    }
+    line = SkipSeparators(line);
+    mount.root = TakeField(line);
+    line = SkipSeparators(line);
+    mount.target = TakeField(line);
+    line = SkipSeparators(line);
+    mount.vfs_options = TakeField(line);
+    const size_t dash = line.find(" - ");
+    if (mount.root.empty() || mount.target.empty() || mount.vfs_options.empty() || dash == std::string_view::npos) {
+        return false;
+    }
+    line = SkipSeparators(line.substr(dash + 3));
+    mount.fstype = TakeField(line);
+    if (mount.fstype.empty() || line.empty()) {
+        return false;
+    }
+    // An empty source leaves two separators in a row.
+    if (line.size() >= 2 && line[0] == ' ' && line[1] == ' ') {
+        mount.source.clear();
+    } else {
+        line = SkipSeparators(line);
+        mount.source = TakeField(line);
+        if (mount.source.empty()) {
+            return false;
+        }
+    }
+    line = SkipSeparators(line);
+    mount.fs_options = TakeField(line);
+    if (mount.fs_options.empty()) {
+        return false;
+    }
+    // libmount's verdicts: a pseudo file system is never a network one.
+    mount.network = !mnt_fstype_is_pseudofs(mount.fstype.c_str()) && mnt_fstype_is_netfs(mount.fstype.c_str());
+    if (mount.source == "/dev/root") {
+        // The kernel's name for the root device at boot; libmount names the device.
+        char *device = nullptr;
+        if (mnt_guess_system_root(mount.device, nullptr, &device) == 0 && device) {
+            mount.source = device;
+        }
+        free(device);
+    }
+    return true;
+}
+
+}  // namespace
+
+int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
+    std::string text;
+    if (int error = ReadWhole(path, text)) {
+        return error;
     }
     mounts.clear();
-    libmnt_fs *fs = nullptr;
-    while (mnt_table_next_fs(table.get(), iterator.get(), &fs) == 0) {
+    std::string_view rest(text);
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        line = SkipSeparators(line);
         Mount mount;
-        mount.id = mnt_fs_get_id(fs);
-        mount.parent_id = mnt_fs_get_parent_id(fs);
-        mount.device = mnt_fs_get_devno(fs);
-        mount.root = Text(mnt_fs_get_root(fs));
-        mount.target = Text(mnt_fs_get_target(fs));
-        mount.fstype = Text(mnt_fs_get_fstype(fs));
-        mount.source = Text(mnt_fs_get_source(fs));
-        mount.vfs_options = Text(mnt_fs_get_vfs_options(fs));
-        mount.fs_options = Text(mnt_fs_get_fs_options(fs));
-        mount.network = mnt_fs_is_netfs(fs) != 0;
-        mounts.push_back(std::move(mount));
+        if (!line.empty() && line.front() != '#' && ParseMountLine(line, mount)) {
+            mounts.push_back(std::move(mount));
+        }
     }
     return 0;
 }
 
-bool HasOption(const std::string &options, const std::string &option) {
-    char *value = nullptr;
-    size_t size = 0;
-    return mnt_optstr_get_option(options.c_str(), option.c_str(), &value, &size) == 0;
+namespace {
+
+// Calls `found(name, value)` for each option until it returns true; the
+// value is absent when the option has no '='.
+template <typename Found>
+bool FindOption(std::string_view options, Found found) {
+    size_t start = 0;
+    while (start < options.size()) {
+        size_t end = start;
+        size_t separator = std::string_view::npos;
+        bool quoted = false;
+        for (; end < options.size() && (quoted || options[end] != ','); ++end) {
+            if (options[end] == '"') {
+                quoted = !quoted;
+            } else if (!quoted && options[end] == '=' && end > start && separator == std::string_view::npos) {
+                separator = end;
+            }
+        }
+        if (end > start) {
+            const std::string_view item = options.substr(start, end - start);
+            const bool valued = separator != std::string_view::npos;
+            if (found(valued ? item.substr(0, separator - start) : item,
+                      valued ? std::optional<std::string_view>(item.substr(separator - start + 1)) : std::nullopt)) {
+                return true;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
-bool OptionValue(const std::string &options, const std::string &option, std::string &value) {
-    char *found = nullptr;
-    size_t size = 0;
-    if (mnt_optstr_get_option(options.c_str(), option.c_str(), &found, &size) != 0 || !found) {
+}  // namespace
+
+std::vector<std::string_view> OptionNames(std::string_view options) {
+    std::vector<std::string_view> names;
+    FindOption(options, [&names](std::string_view name, const std::optional<std::string_view> &) {
+        names.push_back(name);
         return false;
-    }
-    value.assign(found, size);
-    return true;
+    });
+    return names;
+}
+
+bool HasOption(std::string_view options, std::string_view option) {
+    return FindOption(options, [option](std::string_view name, const std::optional<std::string_view> &) {
+        return name == option;
+    });
+}
+
+bool OptionValue(std::string_view options, std::string_view option, std::string &value) {
+    bool valued = false;
+    // The first option of that name answers, with a value or without.
+    FindOption(options, [&](std::string_view name, const std::optional<std::string_view> &found) {
+        if (name != option) {
+            return false;
+        }
+        if (found) {
+            value.assign(found->data(), found->size());
+            valued = true;
+        }
+        return true;
+    });
+    return valued;
 }
 
 bool IsNetworkMount(const Mount &mount) {
@@ -204,6 +401,25 @@ const Mount *MountFacts::VisibleAt(const std::string &path) const {
     return visible;
 }
 
+namespace {
+
+// Counts, in each process, the forks that made it: a child's count differs
+// from its parent's at the moment of the fork, and stays its own.
+std::atomic<uint64_t> fork_count{1};
+
+void CountFork() {
+    fork_count.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t ForkCount() {
+    // pthread_atfork's handlers run in the child of fork(), before fork()
+    // returns there; registered once per process, dropped with the library.
+    static const bool registered = pthread_atfork(nullptr, nullptr, CountFork) == 0;
+    return registered ? fork_count.load(std::memory_order_relaxed) : static_cast<uint64_t>(getpid()) << 32;
+}
+
+}  // namespace
+
 MountTableWatch::MountTableWatch(std::string root)
     : table_(UnderRoot(root, "/proc/self/mountinfo")), namespace_link_(UnderRoot(root, "/proc/self/ns/mnt")) {}
 
@@ -234,14 +450,14 @@ uint64_t NamespaceIdentity(const std::string &namespace_link) {
 
 bool MountTableWatch::Changed() {
     const uint64_t current = NamespaceIdentity(namespace_link_);
-    const pid_t process = getpid();
-    if (fd_ < 0 || process != owner_ || current != namespace_) {
+    const uint64_t forks = ForkCount();
+    if (fd_ < 0 || forks != opened_in_ || current != namespace_) {
         // An inherited file is closed unpolled: the parent keeps its news.
         if (fd_ >= 0) {
             close(fd_);
         }
         fd_ = open(table_.c_str(), O_RDONLY | O_CLOEXEC);
-        owner_ = process;
+        opened_in_ = forks;
         namespace_ = current;
         return true;
     }

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "linux_probes.h"
@@ -42,10 +43,14 @@ bool IsFuse(const Mount &mount);
 // user-space daemons (FUSE, fuseblk included).
 bool MayHang(const Mount &mount);
 
+// The names of comma-separated mount options, as libmount splits them: a
+// comma inside double quotes separates nothing, and a name ends at the first
+// '=' of its option. The views point into `options`.
+std::vector<std::string_view> OptionNames(std::string_view options);
 // Whether the comma-separated mount options name `option` (alone or with a value).
-bool HasOption(const std::string &options, const std::string &option);
+bool HasOption(std::string_view options, std::string_view option);
 // The value of `option=value` in comma-separated mount options, if it is there.
-bool OptionValue(const std::string &options, const std::string &option, std::string &value);
+bool OptionValue(std::string_view options, std::string_view option, std::string &value);
 
 // What the table read knows of the mounts of one table: where each file
 // system reads from, and which of them may hang. Learnt as asked, once.
@@ -106,8 +111,10 @@ public:
     MountTableWatch(const MountTableWatch &) = delete;
     MountTableWatch &operator=(const MountTableWatch &) = delete;
 
-    // True at the first call, in a process other than the one that opened the
-    // file, in another mount namespace, and after a change; consumes the change.
+    // True at the first call, in a child forked since the file was opened
+    // (told by a fork handler rather than by asking the kernel for the pid at
+    // every call), in another mount namespace, and after a change; consumes
+    // the change.
     bool Changed();
     // The mountinfo file of the process, to read the table from.
     const std::string &TablePath() const { return table_; }
@@ -116,7 +123,7 @@ private:
     const std::string table_;
     const std::string namespace_link_;
     int fd_ = -1;
-    pid_t owner_ = -1;      // the process that opened fd_
+    uint64_t opened_in_ = 0;  // the process's count of forks when fd_ was opened
     uint64_t namespace_ = 0;  // which mount namespace it was opened in
 };
 

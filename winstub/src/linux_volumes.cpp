@@ -8,10 +8,10 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <limits>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace winstub::this_machine {
@@ -19,16 +19,16 @@ namespace winstub::this_machine {
 namespace {
 
 template <typename Names>
-bool OneOf(const std::string &value, const Names &names) {
-    return std::any_of(std::begin(names), std::end(names), [&](const char *name) { return value == name; });
+bool OneOf(std::string_view value, const Names &names) {
+    return std::find(std::begin(names), std::end(names), value) != std::end(names);
 }
 
-bool OneOf(const std::string &value, std::initializer_list<const char *> names) {
-    return OneOf<std::initializer_list<const char *>>(value, names);
+bool OneOf(std::string_view value, std::initializer_list<std::string_view> names) {
+    return OneOf<std::initializer_list<std::string_view>>(value, names);
 }
 
 // Hold no user files.
-constexpr const char *kPseudoTypes[] = {
+constexpr std::string_view kPseudoTypes[] = {
     "proc",       "sysfs",      "cgroup",      "cgroup2",         "devpts",    "mqueue",    "debugfs",    "tracefs",
     "securityfs", "pstore",     "bpf",         "configfs",        "fusectl",   "hugetlbfs", "autofs",     "binfmt_misc",
     "nsfs",       "devtmpfs",   "efivarfs",    "rpc_pipefs",      "selinuxfs", "smackfs",   "apparmorfs", "nfsd",
@@ -40,16 +40,20 @@ constexpr const char *kPseudoTypes[] = {
 
 std::u16string FromLinux(const std::string &text) {
     std::u16string result;
+    // Never more UTF-16 units than bytes; most names are ASCII.
+    result.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
         const unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            result += static_cast<char16_t>(lead);
+            ++i;
+            continue;
+        }
         size_t length = 0;
         char32_t code = 0;
         char32_t minimum = 0;
-        if (lead < 0x80) {
-            length = 1;
-            code = lead;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
+        if (lead >= 0xC2 && lead <= 0xDF) {
             length = 2;
             code = lead & 0x1F;
             minimum = 0x80;
@@ -209,25 +213,27 @@ DWORD FileSystemFlags(const std::string &fstype, const std::string &options) {
         flags = kCase | FILE_UNICODE_ON_DISK;
     }
 
-    if (HasOption(options, "ro")) {
+    // One pass over the options, however many are asked about.
+    const std::vector<std::string_view> names = OptionNames(options);
+    auto named = [&names](std::initializer_list<std::string_view> wanted) {
+        return std::find_first_of(names.begin(), names.end(), wanted.begin(), wanted.end()) != names.end();
+    };
+    if (named({"ro"})) {
         flags |= FILE_READ_ONLY_VOLUME;
     }
-    for (const char *quota :
-         {"quota", "usrquota", "grpquota", "prjquota", "uquota", "gquota", "pquota", "usrjquota", "grpjquota"}) {
-        if (HasOption(options, quota)) {
-            flags |= FILE_VOLUME_QUOTAS;
-        }
+    if (named({"quota", "usrquota", "grpquota", "prjquota", "uquota", "gquota", "pquota", "usrjquota", "grpjquota"})) {
+        flags |= FILE_VOLUME_QUOTAS;
     }
-    if (HasOption(options, "compress") || HasOption(options, "compress-force")) {
+    if (named({"compress", "compress-force"})) {
         flags |= FILE_VOLUME_IS_COMPRESSED;
     }
-    if (HasOption(options, "noacl")) {
+    if (named({"noacl"})) {
         flags &= ~FILE_PERSISTENT_ACLS;
     }
-    if (HasOption(options, "nouser_xattr")) {
+    if (named({"nouser_xattr"})) {
         flags &= ~FILE_SUPPORTS_EXTENDED_ATTRIBUTES;
     }
-    if (HasOption(options, "nocase") || HasOption(options, "ignorecase")) {
+    if (named({"nocase", "ignorecase"})) {
         flags &= ~FILE_CASE_SENSITIVE_SEARCH;
     }
     return flags;
@@ -255,30 +261,37 @@ std::optional<std::string> CanonicalGuid(const std::string &uuid) {
 // A version-8 GUID made of the 128-bit FNV-1a hash of `key`: stable across
 // runs and machines for the same key.
 std::string HashedGuid(const std::string &key) {
-    // The hash as four 32-bit limbs, least significant first: 32-bit builds
-    // have no 128-bit integers.
-    uint32_t hash[4] = {0x6295c58du, 0x62b82175u, 0x07bb0142u, 0x6c62272eu};
+    // The hash as two 64-bit halves (32-bit builds have no 128-bit integers).
+    uint64_t high = 0x6c62272e07bb0142u;
+    uint64_t low = 0x62b821756295c58du;
+    constexpr uint64_t kPrimeLow = 0x13B;  // the prime is 2^88 + 0x13B
     for (char c : key) {
-        hash[0] ^= static_cast<unsigned char>(c);
-        // hash *= 2^88 + 0x13B, modulo 2^128: (hash << 88) + hash * 0x13B.
-        const uint32_t shifted[4] = {0, 0, hash[0] << 24, (hash[1] << 24) | (hash[0] >> 8)};
-        uint64_t carry = 0;
-        for (size_t i = 0; i < 4; ++i) {
-            carry += uint64_t{hash[i]} * 0x13Bu + shifted[i];
-            hash[i] = static_cast<uint32_t>(carry);
-            carry >>= 32;
-        }
+        low ^= static_cast<unsigned char>(c);
+        // hash * 0x13B + (hash << 88), modulo 2^128; the carry out of the
+        // low half's product taken from its 32-bit halves.
+        const uint64_t low_product_carry = ((low >> 32) * kPrimeLow + (((low & 0xFFFFFFFFu) * kPrimeLow) >> 32)) >> 32;
+        high = high * kPrimeLow + low_product_carry + (low << 24);
+        low *= kPrimeLow;
     }
     unsigned char bytes[16];
-    for (size_t i = 0; i < 16; ++i) {
-        bytes[i] = static_cast<unsigned char>(hash[3 - i / 4] >> (24 - 8 * (i % 4)));
+    for (size_t i = 0; i < 8; ++i) {
+        bytes[i] = static_cast<unsigned char>(high >> (56 - 8 * i));
+        bytes[8 + i] = static_cast<unsigned char>(low >> (56 - 8 * i));
     }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x80);  // version 8
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC variant
-    char text[37];
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
-                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    // Spelt out by hand: snprintf's format machinery costs more than the hash
+    // for every volume of a large table.
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    for (size_t i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
     return text;
 }
 
@@ -382,7 +395,13 @@ Volume Describe(const Mount &mount, dev_t device, bool slow, const Environment &
 }
 
 std::u16string GuidPath(const std::string &guid) {
-    return u"\\\\?\\Volume{" + FromLinux(guid) + u"}\\";
+    constexpr std::u16string_view kPrefix = u"\\\\?\\Volume{";
+    std::u16string path;
+    path.reserve(kPrefix.size() + guid.size() + 2);
+    path += kPrefix;
+    path += FromLinux(guid);
+    path += u"}\\";
+    return path;
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 // the Windows functions served from it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libmount.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -155,6 +157,157 @@ TEST(MountTable, ReadThroughLibmount) {
 
     std::vector<Mount> none;
     EXPECT_EQ(winstub::this_machine::ReadMountTable(kFixture + "/proc/self/absent", none), ENOENT);
+}
+
+// The mount table as libmount reads it, to hold the machine's own reader to.
+std::vector<Mount> LibmountMounts(const std::string &path) {
+    std::vector<Mount> mounts;
+    std::unique_ptr<libmnt_table, void (*)(libmnt_table *)> table(mnt_new_table(), mnt_unref_table);
+    std::unique_ptr<libmnt_iter, void (*)(libmnt_iter *)> iterator(mnt_new_iter(MNT_ITER_FORWARD), mnt_free_iter);
+    EXPECT_EQ(mnt_table_parse_file(table.get(), path.c_str()), 0);
+    auto text = [](const char *value) { return value ? std::string(value) : std::string(); };
+    libmnt_fs *fs = nullptr;
+    while (mnt_table_next_fs(table.get(), iterator.get(), &fs) == 0) {
+        Mount mount;
+        mount.id = mnt_fs_get_id(fs);
+        mount.parent_id = mnt_fs_get_parent_id(fs);
+        mount.device = mnt_fs_get_devno(fs);
+        mount.root = text(mnt_fs_get_root(fs));
+        mount.target = text(mnt_fs_get_target(fs));
+        mount.fstype = text(mnt_fs_get_fstype(fs));
+        mount.source = text(mnt_fs_get_source(fs));
+        mount.vfs_options = text(mnt_fs_get_vfs_options(fs));
+        mount.fs_options = text(mnt_fs_get_fs_options(fs));
+        mount.network = mnt_fs_is_netfs(fs) != 0;
+        mounts.push_back(mount);
+    }
+    return mounts;
+}
+
+void ExpectSameTable(const std::string &path) {
+    SCOPED_TRACE(path);
+    std::vector<Mount> mounts;
+    ASSERT_EQ(winstub::this_machine::ReadMountTable(path, mounts), 0);
+    const std::vector<Mount> expected = LibmountMounts(path);
+    ASSERT_EQ(mounts.size(), expected.size());
+    for (size_t i = 0; i < mounts.size(); ++i) {
+        const Mount &got = mounts[i];
+        const Mount &want = expected[i];
+        SCOPED_TRACE("line of mount " + std::to_string(want.id) + " at " + want.target);
+        EXPECT_EQ(got.id, want.id);
+        EXPECT_EQ(got.parent_id, want.parent_id);
+        EXPECT_EQ(got.device, want.device);
+        EXPECT_EQ(got.root, want.root);
+        EXPECT_EQ(got.target, want.target);
+        EXPECT_EQ(got.fstype, want.fstype);
+        EXPECT_EQ(got.source, want.source);
+        EXPECT_EQ(got.vfs_options, want.vfs_options);
+        EXPECT_EQ(got.fs_options, want.fs_options);
+        EXPECT_EQ(got.network, want.network);
+    }
+}
+
+// The table is read without libmount (which costs more than the kernel's
+// writing of it), to the same result: the fixture, lines that use every
+// corner of the format, and this machine's own table.
+TEST(MountTable, ReadAsLibmountReadsIt) {
+    ExpectSameTable(kFixture + "/proc/self/mountinfo");
+
+    TemporaryDirectory directory;
+    const std::string corners = (directory.path / "corners").string();
+    std::ofstream(corners)
+        << "# a comment\n"
+        << "\n"
+        << "20 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+        << "21 20 0:40 /a\\040b /mnt/with\\040space\\011tab\\134slash rw master:3 propagate_from:2 - nfs4 "
+           "host:/x\\040y rw,vers=4.2\r\n"
+        << "22 20 0:41 / /gone\\040(deleted) rw - tmpfs tmpfs rw\n"
+        << "23 20 0:42 / /empty-source rw -   tmpfs  rw,size=4k\n"
+        << "24 20 0:43 / /new\\012line rw - fuse.sshfs user@h:/p rw,user_id=0\n"
+        << "25 20 0:44 / /proc/fs/nfsd rw - nfsd nfsd rw\n"
+        << "26 20 0:45 / /bad\\0x rw - 9p tag\\12 rw\n"
+        << "27 20 bad / /bad rw - ext4 /dev/x rw\n"
+        << "28 20 0:46 / /no-separator rw ext4 /dev/x rw\n"
+        << "29\t20\t0:47\t/\t/tabs\trw\t-\tcifs\t//nas/share\trw\n"
+        << "30 20 0:48 / /root-device rw - ext4 /dev/root rw\n"
+        << "31 20 0:49 / /last rw - smb3 //h/s rw";
+    ExpectSameTable(corners);
+
+    const std::string own = (directory.path / "own").string();
+    {
+        std::ifstream table("/proc/self/mountinfo");
+        std::ofstream(own) << table.rdbuf();
+    }
+    ExpectSameTable(own);
+}
+
+// Mount options split as libmount splits them.
+TEST(MountTable, Options) {
+    using winstub::this_machine::HasOption;
+    using winstub::this_machine::OptionValue;
+    const struct {
+        const char *options;
+        const char *name;
+        bool present;
+        std::optional<std::string> value;
+    } cases[] = {
+        {"rw,nosuid,ro", "ro", true, std::nullopt},
+        {"rw,nosuid,relatime", "ro", false, std::nullopt},
+        {"rw,rootcontext=\"system_u:object_r:t:s0,ro\",nodev", "ro", false, std::nullopt},
+        {"rw,context=\"a,b\",ro", "ro", true, std::nullopt},
+        {"rw,context=\"a,b\",ro", "context", true, std::string("\"a,b\"")},
+        {"user_id=1000,group_id=0", "user_id", true, std::string("1000")},
+        {"user_id=1000,group_id=0", "user", false, std::nullopt},
+        {"user_id,user_id=5", "user_id", true, std::nullopt},
+        {",,user_id=7,", "user_id", true, std::string("7")},
+        {"subvol=/a=b", "subvol", true, std::string("/a=b")},
+        {"size=", "size", true, std::string()},
+        {"=x,y", "=x", true, std::nullopt},
+        {"", "ro", false, std::nullopt},
+    };
+    for (const auto &test : cases) {
+        SCOPED_TRACE(std::string(test.options) + " / " + test.name);
+        EXPECT_EQ(HasOption(test.options, test.name), test.present);
+        std::string value = "unchanged";
+        EXPECT_EQ(OptionValue(test.options, test.name, value), test.value.has_value());
+        EXPECT_EQ(value, test.value.value_or("unchanged"));
+    }
+    EXPECT_EQ(winstub::this_machine::OptionNames("rw,context=\"a,b\",size=64k,,ro"),
+              (std::vector<std::string_view>{"rw", "context", "size", "ro"}));
+}
+
+// A fixture's table is a plain file, which never reports a change: only a
+// first look, a fork or a move to another namespace makes Changed() true.
+TEST(MountTable, AForkedChildWatchesOnItsOwn) {
+    winstub::this_machine::MountTableWatch watch(kFixture);
+    EXPECT_TRUE(watch.Changed());
+    EXPECT_FALSE(watch.Changed());
+    // What each generation reports: its first look, its second, and (for the
+    // child) what its own child's first and second looks were.
+    auto child_looks = [&watch]() -> int {
+        int looks = (watch.Changed() ? 1 : 0) | (watch.Changed() ? 2 : 0);
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            _exit((watch.Changed() ? 1 : 0) | (watch.Changed() ? 2 : 0));
+        }
+        int status = 0;
+        if (grandchild < 0 || waitpid(grandchild, &status, 0) != grandchild || !WIFEXITED(status)) {
+            return 0xFF;
+        }
+        return looks | (WEXITSTATUS(status) << 2) | (watch.Changed() ? 16 : 0);
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(child_looks());
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // Child: first look only; grandchild: first look only; the child's own
+    // watch is not disturbed by its child.
+    EXPECT_EQ(WEXITSTATUS(status), 1 | (1 << 2));
+    EXPECT_FALSE(watch.Changed());
 }
 
 // What the fixture's volumes are, in table order.
