@@ -20,9 +20,6 @@ namespace winstub::this_machine {
 
 namespace {
 
-struct CloseDirectory {
-    void operator()(DIR *directory) const { closedir(directory); }
-};
 
 std::string ReadLink(const std::string &path) {
     char buffer[PATH_MAX];

@@ -340,7 +340,7 @@ bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
     std::optional<std::string> backing = files_.LoopBackingFile(block);
     if (!backing) {
         known->second = false;
-    } else if (const Mount *holder = VisibleAt(*backing)) {
+    } else if (const Mount *holder = MountAtPathText(mounts_, *backing)) {
         known->second = depth > kDeepest || Hangs(*holder, depth + 1);
     }
     return known->second;
@@ -388,17 +388,19 @@ const Mount *MountFacts::Holder(const Place &place) const {
     return holder;
 }
 
-const Mount *MountFacts::VisibleAt(const std::string &path) const {
-    const Mount *visible = nullptr;
-    for (const Mount &mount : mounts_) {
+const Mount *MountAtPathText(const std::vector<Mount> &mounts, const std::string &path) {
+    const std::string normal = LexicallyNormal(path);
+    const Mount *holder = nullptr;
+    for (const Mount &mount : mounts) {
         const std::string &target = mount.target;
-        const bool inside = path.compare(0, target.size(), target) == 0 &&
-                            (target == "/" || path.size() == target.size() || path[target.size()] == '/');
-        if (inside && (!visible || target.size() >= visible->target.size())) {
-            visible = &mount;
+        const bool inside = target == "/" || normal == target ||
+                            (normal.compare(0, target.size(), target) == 0 && normal[target.size()] == '/');
+        // Of equal mount directories, the last mounted is on top.
+        if (inside && (!holder || target.size() >= holder->target.size())) {
+            holder = &mount;
         }
     }
-    return visible;
+    return holder;
 }
 
 namespace {
@@ -423,12 +425,6 @@ uint64_t ForkCount() {
 MountTableWatch::MountTableWatch(std::string root)
     : table_(UnderRoot(root, "/proc/self/mountinfo")), namespace_link_(UnderRoot(root, "/proc/self/ns/mnt")) {}
 
-MountTableWatch::~MountTableWatch() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
 namespace {
 
 // Which mount namespace the process is in, as cheaply as the kernel tells
@@ -451,17 +447,14 @@ uint64_t NamespaceIdentity(const std::string &namespace_link) {
 bool MountTableWatch::Changed() {
     const uint64_t current = NamespaceIdentity(namespace_link_);
     const uint64_t forks = ForkCount();
-    if (fd_ < 0 || forks != opened_in_ || current != namespace_) {
+    if (file_.get() < 0 || forks != opened_in_ || current != namespace_) {
         // An inherited file is closed unpolled: the parent keeps its news.
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = open(table_.c_str(), O_RDONLY | O_CLOEXEC);
+        file_ = FileDescriptor(open(table_.c_str(), O_RDONLY | O_CLOEXEC));
         opened_in_ = forks;
         namespace_ = current;
         return true;
     }
-    pollfd watch{fd_, POLLPRI, 0};
+    pollfd watch{file_.get(), POLLPRI, 0};
     return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLPRI | POLLERR));
 }
 

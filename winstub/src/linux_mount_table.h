@@ -43,6 +43,11 @@ bool IsFuse(const Mount &mount);
 // user-space daemons (FUSE, fuseblk included).
 bool MayHang(const Mount &mount);
 
+// The mount that an absolute path leads to by its text alone (asking might
+// hang): the last one mounted at the longest mount directory that the path,
+// made lexically normal, lies in; null when none is.
+const Mount *MountAtPathText(const std::vector<Mount> &mounts, const std::string &path);
+
 // The names of comma-separated mount options, as libmount splits them: a
 // comma inside double quotes separates nothing, and a name ends at the first
 // '=' of its option. The views point into `options`.
@@ -81,11 +86,6 @@ public:
 private:
     static constexpr int kDeepest = 8;  // loop devices on loop devices
 
-    // The mount that a path (absolute, as the kernel names a loop device's
-    // backing file) leads to, by the table alone: the last one mounted at the
-    // longest mount directory that the path lies in.
-    const Mount *VisibleAt(const std::string &path) const;
-
     const std::vector<Mount> &mounts_;
     const DeviceFiles &files_;
     std::map<int, size_t> by_id_;
@@ -107,7 +107,6 @@ class MountTableWatch {
 public:
     // `root`: where /proc is read ("/" for the machine itself).
     explicit MountTableWatch(std::string root);
-    ~MountTableWatch();
     MountTableWatch(const MountTableWatch &) = delete;
     MountTableWatch &operator=(const MountTableWatch &) = delete;
 
@@ -122,8 +121,8 @@ public:
 private:
     const std::string table_;
     const std::string namespace_link_;
-    int fd_ = -1;
-    uint64_t opened_in_ = 0;  // the process's count of forks when fd_ was opened
+    FileDescriptor file_;
+    uint64_t opened_in_ = 0;  // the process's count of forks when file_ was opened
     uint64_t namespace_ = 0;  // which mount namespace it was opened in
 };
 

@@ -27,9 +27,6 @@ using Probe = std::unique_ptr<blkid_struct_probe, Deleter<blkid_struct_probe, bl
 struct FreeMemory {
     void operator()(char *memory) const { free(memory); }
 };
-struct CloseDirectory {
-    void operator()(DIR *directory) const { closedir(directory); }
-};
 
 std::optional<std::string> FirstLine(const std::string &path) {
     std::ifstream file(path);

@@ -6,6 +6,7 @@
 #ifndef WINSTUB_LINUX_PROBES_H
 #define WINSTUB_LINUX_PROBES_H
 
+#include <dirent.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 
@@ -20,6 +21,11 @@ namespace winstub::this_machine {
 template <typename T, void (*Free)(T *)>
 struct Deleter {
     void operator()(T *object) const { Free(object); }
+};
+
+// Closes a directory listing, for std::unique_ptr.
+struct CloseDirectory {
+    void operator()(DIR *directory) const { closedir(directory); }
 };
 
 // Owns a file descriptor (-1: none).

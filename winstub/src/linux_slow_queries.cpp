@@ -173,17 +173,7 @@ std::optional<std::string> AbsolutePath(const std::string &path) {
 }
 
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &absolute) {
-    const std::string normal = LexicallyNormal(absolute);
-    const Mount *holder = nullptr;
-    for (const Mount &mount : mounts) {
-        const std::string &target = mount.target;
-        const bool contains = target == "/" || normal == target ||
-                              (normal.compare(0, target.size(), target) == 0 && normal[target.size()] == '/');
-        // The longest mount directory; of equal ones, the last mounted (on top).
-        if (contains && (!holder || target.size() >= holder->target.size())) {
-            holder = &mount;
-        }
-    }
+    const Mount *holder = MountAtPathText(mounts, absolute);
     return holder ? std::optional<dev_t>(holder->device) : std::nullopt;
 }
 
