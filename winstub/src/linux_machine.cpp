@@ -42,9 +42,9 @@ struct ThisMachine::Snapshot {
 
 namespace {
 
-const std::u16string kGuidPathPrefix = u"\\\\?\\Volume{";
+using this_machine::kGuidPathPrefix;
 
-bool StartsWith(const std::u16string &text, const std::u16string &prefix) {
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 

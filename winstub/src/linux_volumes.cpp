@@ -395,10 +395,9 @@ Volume Describe(const Mount &mount, dev_t device, bool slow, const Environment &
 }
 
 std::u16string GuidPath(const std::string &guid) {
-    constexpr std::u16string_view kPrefix = u"\\\\?\\Volume{";
     std::u16string path;
-    path.reserve(kPrefix.size() + guid.size() + 2);
-    path += kPrefix;
+    path.reserve(kGuidPathPrefix.size() + guid.size() + 2);
+    path += kGuidPathPrefix;
     path += FromLinux(guid);
     path += u"}\\";
     return path;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "linux_mount_table.h"
@@ -39,6 +40,9 @@ std::u16string FileSystemName(const std::string &fstype, const std::string &vers
 std::u16string FatNameForClusters(uint64_t clusters);
 // GetVolumeInformationW's flags from the type and the mount options.
 DWORD FileSystemFlags(const std::string &fstype, const std::string &options);
+
+// How every volume GUID path begins: \\?\Volume{GUID}\ .
+constexpr std::u16string_view kGuidPathPrefix = u"\\\\?\\Volume{";
 
 // One file system of the mount table as a volume.
 struct Volume {
