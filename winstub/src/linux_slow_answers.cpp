@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -22,16 +23,15 @@ namespace winstub::this_machine {
 void ReleaseInherited(int keep) {
     [[maybe_unused]] const int moved = chdir("/");  // else it stays: nowhere else to go
     std::vector<int> inherited;
-    if (DIR *listing = opendir("/proc/self/fd")) {
-        const int own = dirfd(listing);
-        while (const dirent *entry = readdir(listing)) {
+    if (std::unique_ptr<DIR, CloseDirectory> listing(opendir("/proc/self/fd")); listing) {
+        const int own = dirfd(listing.get());
+        while (const dirent *entry = readdir(listing.get())) {
             char *end = nullptr;
             const long fd = std::strtol(entry->d_name, &end, 10);
             if (end != entry->d_name && *end == '\0' && fd != own && fd != keep) {
                 inherited.push_back(static_cast<int>(fd));
             }
         }
-        closedir(listing);
     } else {
         rlimit limit{};
         const rlim_t most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
