@@ -291,11 +291,19 @@ class Workspace(object):
                 break
 
     def fuse(self, argv, target, environment=None):
-        """Starts a FUSE driver in the foreground and waits until `target` is mounted."""
+        """Starts a FUSE driver in the foreground and waits until `target` is
+        mounted; the loop devices it was given go with it."""
+        daemon = self.start_fuse(argv, target, environment)
+        self.autoclear_loops(argv[1:])
+        return daemon
+
+    def start_fuse(self, argv, target, environment=None, preexec_fn=die_with_parent):
+        """Starts a FUSE daemon in the foreground, as `preexec_fn` makes its
+        process, and waits until `target` is mounted."""
         log = open(self.path("fuse-%s.log" % os.path.basename(target)), "w")
         daemon = subprocess.Popen(argv, stdin=open(os.devnull), stdout=log, stderr=subprocess.STDOUT,
                                   env=environment or tool_environment(), close_fds=True,
-                                  preexec_fn=die_with_parent)
+                                  preexec_fn=preexec_fn)
         log.close()
         self.test.addCleanup(self.unmount, target, daemon)
         deadline = time.time() + 10
@@ -304,7 +312,6 @@ class Workspace(object):
                 with open(self.path("fuse-%s.log" % os.path.basename(target))) as output:
                     raise AssertionError("%s did not mount %s: %s" % (argv[0], target, output.read()))
             time.sleep(0.01)
-        self.autoclear_loops(argv[1:])
         return daemon
 
     def open_to_everyone(self):
@@ -675,18 +682,9 @@ class RealFileSystemTest(unittest.TestCase):
             os.chown(folder, NOBODY, NOBODY)
         script = self.space.path("stalling_fs.py")
         shutil.copy(os.path.join(HERE, "stalling_fs.py"), script)
-        log = open(self.space.path("fuse-theirs.log"), "w")
-        daemon = subprocess.Popen([PYTHON3, script, theirs, control, "", device], stdin=open(os.devnull),
-                                  stdout=log, stderr=subprocess.STDOUT, env=tool_environment(), close_fds=True,
-                                  preexec_fn=as_nobody())
-        log.close()
-        self.addCleanup(self.space.unmount, theirs, daemon)
-        deadline = time.time() + 10
-        while not is_mounted(theirs):
-            if daemon.poll() is not None or time.time() > deadline:
-                with open(self.space.path("fuse-theirs.log")) as output:
-                    raise AssertionError("nobody's FUSE file system did not mount: %s" % output.read())
-            time.sleep(0.01)
+        # Not fuse(): this daemon only names the loop device, and autoclear on
+        # a device that nobody holds would detach it at once.
+        self.space.start_fuse([PYTHON3, script, theirs, control, "", device], theirs, preexec_fn=as_nobody())
         self.assertIn((theirs, "fuse.stalling", device),
                       [(mount[2], mount[3], mount[4]) for mount in mount_table()])
         disk = self.space.mount([device], self.space.folder("disk"))
