@@ -337,6 +337,12 @@ def require(test, *programs):
             test.skipTest("%s is not installed (tools/setup.sh installs it)" % program)
 
 
+def require_fusepy(test):
+    """The Python 3 FUSE binding that the suite's own file system runs on."""
+    if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
+        test.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+
+
 def require_kernel(test, fstype):
     if fstype not in kernel_file_systems():
         test.skipTest("the kernel has no %s" % fstype)
@@ -669,8 +675,7 @@ class RealFileSystemTest(unittest.TestCase):
         self.assertEqual((label, filesystem), (u"REALFAT32", u"FAT32"))
 
     def test_a_users_fuse_mount_does_not_take_a_disk_by_its_source(self):
-        if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
-            self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+        require_fusepy(self)
         uuid = "0f5e1c2a-7b3d-4e8f-9a10-2b3c4d5e6f70"
         device = self.space.loop(self.ext4(uuid=uuid))
         # nobody's FUSE mount names root's loop device as its source, and
@@ -743,8 +748,7 @@ class StallingTestCase(unittest.TestCase):
     it serves that file too."""
 
     def mount_stalling(self, image=""):
-        if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
-            self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+        require_fusepy(self)
         winsim.use_this_machine()
         self.addCleanup(winsim.reset)
         self.control = self.space.folder("control")
