@@ -127,11 +127,11 @@ def wait_bounded(process, seconds):
         time.sleep(0.005)
 
 
-def run(argv, timeout=30.0, check=True):
+def run(argv, timeout=30.0, check=True, environment=None, preexec_fn=None):
     """Runs a program with a bounded wait; returns (status, output)."""
     with tempfile.TemporaryFile() as output:
         process = subprocess.Popen(argv, stdin=open(os.devnull), stdout=output, stderr=subprocess.STDOUT,
-                                   env=tool_environment(), close_fds=True)
+                                   env=environment or tool_environment(), close_fds=True, preexec_fn=preexec_fn)
         status = wait_bounded(process, timeout)
         if status is None:
             process.kill()
