@@ -363,11 +363,8 @@ class RealFileSystemTest(unittest.TestCase):
         self.info = volumes.VolumeInfo.NewInstance()
         return self.info.AllVolumeEntries(force_update=True)
 
-    def names_mounted_at(self, target):
-        return names_mounted_at(target)
-
     def the_volume_at(self, target):
-        names = self.names_mounted_at(target)
+        names = names_mounted_at(target)
         self.assertEqual(len(names), 1, (target, names))
         return names[0]
 
@@ -380,7 +377,7 @@ class RealFileSystemTest(unittest.TestCase):
         if guid is not None:
             self.assertEqual(match.group(1), guid)
         # Stable: the same name again, from a new enumeration.
-        self.assertEqual(self.names_mounted_at(target), [name])
+        self.assertEqual(names_mounted_at(target), [name])
         points = volumes._GetVolumePathNamesForVolumeName(name)
         self.assertEqual(points, mount_points or [target + "/"])
 
@@ -575,7 +572,7 @@ class RealFileSystemTest(unittest.TestCase):
         self.assertFalse(is_mounted(target))
         self.info.AllVolumeEntries(force_update=True)
         self.assertIsNone(self.info.GetVolumeEntryForVolumeID(volumes.FindVolumeID(status)))
-        self.assertEqual(self.names_mounted_at(target), [])
+        self.assertEqual(names_mounted_at(target), [])
         self.assertNotIn(first_name, volumes._ListVolumeNames())
         # The refresh emptied the FAT cache: the closed handle is asked now.
         with support.LogCapture() as log:
