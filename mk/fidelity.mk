@@ -112,7 +112,7 @@ $(WINPYTHON32_BUILT): tools/build-windows-python.sh tools/windows-python.mk | se
 # compiles against the headers of its interpreter's source tree and links
 # against the import library of its python27.dll.
 define windows_build
-$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686-yes,x86_64-yes) | setup-windows
+$(1)/build.ninja: $(4)/.complete-$(if $(findstring i686,$(2)),i686,x86_64)-yes | setup-windows
 	$(CONFIGURE) -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(2) \
 	    -DCMAKE_CROSSCOMPILING_EMULATOR=$(CURDIR)/tools/wine-run.sh \

@@ -127,11 +127,11 @@ def wait_bounded(process, seconds):
         time.sleep(0.005)
 
 
-def run(argv, timeout=30.0, check=True):
+def run(argv, timeout=30.0, check=True, environment=None, preexec_fn=None):
     """Runs a program with a bounded wait; returns (status, output)."""
     with tempfile.TemporaryFile() as output:
         process = subprocess.Popen(argv, stdin=open(os.devnull), stdout=output, stderr=subprocess.STDOUT,
-                                   env=tool_environment(), close_fds=True)
+                                   env=environment or tool_environment(), close_fds=True, preexec_fn=preexec_fn)
         status = wait_bounded(process, timeout)
         if status is None:
             process.kill()
@@ -291,11 +291,19 @@ class Workspace(object):
                 break
 
     def fuse(self, argv, target, environment=None):
-        """Starts a FUSE driver in the foreground and waits until `target` is mounted."""
+        """Starts a FUSE driver in the foreground and waits until `target` is
+        mounted; the loop devices it was given go with it."""
+        daemon = self.start_fuse(argv, target, environment)
+        self.autoclear_loops(argv[1:])
+        return daemon
+
+    def start_fuse(self, argv, target, environment=None, preexec_fn=die_with_parent):
+        """Starts a FUSE daemon in the foreground, as `preexec_fn` makes its
+        process, and waits until `target` is mounted."""
         log = open(self.path("fuse-%s.log" % os.path.basename(target)), "w")
         daemon = subprocess.Popen(argv, stdin=open(os.devnull), stdout=log, stderr=subprocess.STDOUT,
                                   env=environment or tool_environment(), close_fds=True,
-                                  preexec_fn=die_with_parent)
+                                  preexec_fn=preexec_fn)
         log.close()
         self.test.addCleanup(self.unmount, target, daemon)
         deadline = time.time() + 10
@@ -304,7 +312,6 @@ class Workspace(object):
                 with open(self.path("fuse-%s.log" % os.path.basename(target))) as output:
                     raise AssertionError("%s did not mount %s: %s" % (argv[0], target, output.read()))
             time.sleep(0.01)
-        self.autoclear_loops(argv[1:])
         return daemon
 
     def open_to_everyone(self):
@@ -330,6 +337,12 @@ def require(test, *programs):
             test.skipTest("%s is not installed (tools/setup.sh installs it)" % program)
 
 
+def require_fusepy(test):
+    """The Python 3 FUSE binding that the suite's own file system runs on."""
+    if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
+        test.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+
+
 def require_kernel(test, fstype):
     if fstype not in kernel_file_systems():
         test.skipTest("the kernel has no %s" % fstype)
@@ -350,11 +363,8 @@ class RealFileSystemTest(unittest.TestCase):
         self.info = volumes.VolumeInfo.NewInstance()
         return self.info.AllVolumeEntries(force_update=True)
 
-    def names_mounted_at(self, target):
-        return names_mounted_at(target)
-
     def the_volume_at(self, target):
-        names = self.names_mounted_at(target)
+        names = names_mounted_at(target)
         self.assertEqual(len(names), 1, (target, names))
         return names[0]
 
@@ -367,7 +377,7 @@ class RealFileSystemTest(unittest.TestCase):
         if guid is not None:
             self.assertEqual(match.group(1), guid)
         # Stable: the same name again, from a new enumeration.
-        self.assertEqual(self.names_mounted_at(target), [name])
+        self.assertEqual(names_mounted_at(target), [name])
         points = volumes._GetVolumePathNamesForVolumeName(name)
         self.assertEqual(points, mount_points or [target + "/"])
 
@@ -562,7 +572,7 @@ class RealFileSystemTest(unittest.TestCase):
         self.assertFalse(is_mounted(target))
         self.info.AllVolumeEntries(force_update=True)
         self.assertIsNone(self.info.GetVolumeEntryForVolumeID(volumes.FindVolumeID(status)))
-        self.assertEqual(self.names_mounted_at(target), [])
+        self.assertEqual(names_mounted_at(target), [])
         self.assertNotIn(first_name, volumes._ListVolumeNames())
         # The refresh emptied the FAT cache: the closed handle is asked now.
         with support.LogCapture() as log:
@@ -662,8 +672,7 @@ class RealFileSystemTest(unittest.TestCase):
         self.assertEqual((label, filesystem), (u"REALFAT32", u"FAT32"))
 
     def test_a_users_fuse_mount_does_not_take_a_disk_by_its_source(self):
-        if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
-            self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+        require_fusepy(self)
         uuid = "0f5e1c2a-7b3d-4e8f-9a10-2b3c4d5e6f70"
         device = self.space.loop(self.ext4(uuid=uuid))
         # nobody's FUSE mount names root's loop device as its source, and
@@ -675,18 +684,9 @@ class RealFileSystemTest(unittest.TestCase):
             os.chown(folder, NOBODY, NOBODY)
         script = self.space.path("stalling_fs.py")
         shutil.copy(os.path.join(HERE, "stalling_fs.py"), script)
-        log = open(self.space.path("fuse-theirs.log"), "w")
-        daemon = subprocess.Popen([PYTHON3, script, theirs, control, "", device], stdin=open(os.devnull),
-                                  stdout=log, stderr=subprocess.STDOUT, env=tool_environment(), close_fds=True,
-                                  preexec_fn=as_nobody())
-        log.close()
-        self.addCleanup(self.space.unmount, theirs, daemon)
-        deadline = time.time() + 10
-        while not is_mounted(theirs):
-            if daemon.poll() is not None or time.time() > deadline:
-                with open(self.space.path("fuse-theirs.log")) as output:
-                    raise AssertionError("nobody's FUSE file system did not mount: %s" % output.read())
-            time.sleep(0.01)
+        # Not fuse(): this daemon only names the loop device, and autoclear on
+        # a device that nobody holds would detach it at once.
+        self.space.start_fuse([PYTHON3, script, theirs, control, "", device], theirs, preexec_fn=as_nobody())
         self.assertIn((theirs, "fuse.stalling", device),
                       [(mount[2], mount[3], mount[4]) for mount in mount_table()])
         disk = self.space.mount([device], self.space.folder("disk"))
@@ -745,8 +745,7 @@ class StallingTestCase(unittest.TestCase):
     it serves that file too."""
 
     def mount_stalling(self, image=""):
-        if not os.path.exists(PYTHON3) or run([PYTHON3, "-c", "import fusepy"], check=False)[0] != 0:
-            self.skipTest("python3-fusepy is not installed (tools/setup.sh installs it)")
+        require_fusepy(self)
         winsim.use_this_machine()
         self.addCleanup(winsim.reset)
         self.control = self.space.folder("control")

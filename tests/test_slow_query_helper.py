@@ -15,9 +15,7 @@ skips it shares; docs/this_machine.md describes it.
 
 import ast
 import os
-import subprocess
 import sys
-import tempfile
 import time
 
 import test_real_file_systems as real
@@ -48,24 +46,12 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
             argv = ["unshare", "--pid", "--fork", "--kill-child", "/bin/sh", "-c", '"$@"; exit $?', "sh",
                     "/usr/bin/env"] + sanitizer + argv
             environment = real.tool_environment()
-        status, output = self.run_bounded(argv, environment)
+        status, output = real.run(argv, timeout=60, check=False, environment=environment,
+                                  preexec_fn=real.die_with_parent)
         lines = [line for line in output.splitlines() if line.startswith("{")]
         self.assertEqual(status, 0, output)
         self.assertTrue(lines, output)
         return ast.literal_eval(lines[-1])
-
-    @staticmethod
-    def run_bounded(argv, environment):
-        with tempfile.TemporaryFile() as output:
-            process = subprocess.Popen(argv, stdin=open(os.devnull), stdout=output, stderr=subprocess.STDOUT,
-                                       env=environment, close_fds=True, preexec_fn=real.die_with_parent)
-            status = real.wait_bounded(process, 60)
-            if status is None:
-                process.kill()
-                real.wait_bounded(process, 5)
-                raise AssertionError("%s did not end within 60 s" % " ".join(argv))
-            output.seek(0)
-            return status, output.read()
 
     def test_nothing_in_the_applications_waits_or_signals(self):
         seen = self.scenario("waits")

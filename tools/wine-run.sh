@@ -9,10 +9,6 @@ set -euo pipefail
 program=$1
 
 loader=$("$(dirname "$0")/wine-loader.sh" "$program")
-if [ ! -x "$loader" ]; then
-    echo "wine-run: $loader is missing" >&2
-    exit 2
-fi
 if ! "$loader" --version >/dev/null 2>&1; then
     echo "wine-run: skipped: this kernel cannot run $loader (no IA-32 emulation?)"
     exit 77

@@ -15,10 +15,6 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 program=$1
 shift
 loader=$("$(dirname "$0")/wine-loader.sh" "$program")
-if [ ! -x "$loader" ]; then
-    echo "winpython-run: $loader is missing" >&2
-    exit 2
-fi
 
 windows_path() {  # /a/b -> Z:\a\b; a relative path is taken from the current directory
     local path=$1
