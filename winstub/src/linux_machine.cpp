@@ -80,8 +80,33 @@ DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct st
 
 }  // namespace
 
+namespace {
+
+// Loop devices' backing files placed through the helper, unless told otherwise.
+this_machine::Options WithLoopBacking(this_machine::Options options, ThisMachine *machine) {
+    if (!options.environment.loop_backing) {
+        options.environment.loop_backing = [machine](dev_t loop) { return machine->LoopBacking(loop); };
+    }
+    return options;
+}
+
+}  // namespace
+
+std::optional<dev_t> ThisMachine::LoopBacking(dev_t loop) {
+    const this_machine::DeviceFiles files(options_.environment.root);
+    const std::optional<std::string> node = files.Node(loop);
+    if (!node || loop > std::numeric_limits<uint32_t>::max()) {
+        return std::nullopt;
+    }
+    const std::optional<FileSystemAnswer> answer = slow_->Ask({Question::Kind::kLoopDevice, loop, *node});
+    if (!answer || answer->error) {
+        return std::nullopt;
+    }
+    return answer->place.device;
+}
+
 ThisMachine::ThisMachine(this_machine::Options options)
-    : options_(std::move(options)),
+    : options_(WithLoopBacking(std::move(options), this)),
       slow_(std::make_unique<this_machine::SlowQueries>(
           options_.network_timeout,
           options_.helper == this_machine::Options::Helper::kProgram ? this_machine::PathQuery() : options_.query)),
@@ -90,16 +115,26 @@ ThisMachine::ThisMachine(this_machine::Options options)
 ThisMachine::~ThisMachine() = default;
 
 DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot) {
-    std::lock_guard<Mutex> lock(mutex_);
-    const bool changed = mount_table_.Changed();
-    if (snapshot_ && !fresh && !changed) {
-        snapshot = snapshot_;
-        return ERROR_SUCCESS;
+    std::string table;
+    uint64_t reading = 0;
+    {
+        std::lock_guard<Mutex> lock(mutex_);
+        // A change read by another thread that has not installed its table
+        // yet: this one reads too rather than take the old one.
+        if (mount_table_.Changed()) {
+            snapshot_.reset();
+        }
+        if (snapshot_ && !fresh) {
+            snapshot = snapshot_;
+            return ERROR_SUCCESS;
+        }
+        table = mount_table_.TablePath();
+        reading = ++reads_started_;
     }
-    // Read again at the next call should this fail.
-    snapshot_.reset();
+    // Read without the lock: describing the table may ask the helper (a loop
+    // device's backing file), and a fork must not wait for that.
     auto next = std::make_shared<Snapshot>();
-    if (int error = this_machine::ReadMountTable(mount_table_.TablePath(), next->mounts)) {
+    if (int error = this_machine::ReadMountTable(table, next->mounts)) {
         return this_machine::WindowsErrorFor(error);
     }
     next->volumes = this_machine::DescribeVolumes(next->mounts, options_.environment);
@@ -125,7 +160,12 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
             next->by_mount_point[volume.mount_points[k]] = owner->second;
         }
     }
-    snapshot_ = next;
+    std::lock_guard<Mutex> lock(mutex_);
+    // The table read last wins; a change meanwhile has reset snapshot_ again.
+    if (reading > reads_installed_) {
+        reads_installed_ = reading;
+        snapshot_ = next;
+    }
     snapshot = std::move(next);
     return ERROR_SUCCESS;
 }

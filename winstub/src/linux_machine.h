@@ -50,6 +50,10 @@ public:
     explicit ThisMachine(this_machine::Options options = {});
     ~ThisMachine() override;
 
+    // The device of the file system that holds a loop device's backing
+    // file, asked with the bounded wait.
+    std::optional<dev_t> LoopBacking(dev_t loop);
+
     DWORD FindFirstVolumeW(LPWSTR volume_name, DWORD buffer_length, HANDLE &find_volume) override;
     DWORD FindNextVolumeW(HANDLE find_volume, LPWSTR volume_name, DWORD buffer_length) override;
     DWORD FindVolumeClose(HANDLE find_volume) override;
@@ -91,6 +95,8 @@ private:
     this_machine::MountTableWatch mount_table_;
     std::map<int64_t, Search> searches_;
     int64_t next_search_ = 0x100;
+    uint64_t reads_started_ = 0;    // table reads begun, and the last one installed
+    uint64_t reads_installed_ = 0;
 };
 
 // This machine with the real root.

@@ -179,6 +179,9 @@ bool ParseMountLine(std::string_view line, Mount &mount) {
         }
     }
     line = SkipSeparators(line);
+    if (mount.fstype == "overlay") {
+        mount.fs_options_text = std::string(line.substr(0, std::min(line.find_first_of(" \t"), line.size())));
+    }
     mount.fs_options = TakeField(line);
     if (mount.fs_options.empty()) {
         return false;
@@ -306,88 +309,6 @@ bool MayHang(const Mount &mount) {
     return IsNetworkMount(mount) || IsFuse(mount);
 }
 
-MountFacts::MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &files) : mounts_(mounts), files_(files) {
-    for (size_t i = 0; i < mounts.size(); ++i) {
-        by_id_.emplace(mounts[i].id, i);
-        if (MayHang(mounts[i])) {
-            hanging_targets_[mounts[i].target] = i;
-        }
-    }
-}
-
-const Mount *MountFacts::ById(int id) const {
-    auto found = by_id_.find(id);
-    return found == by_id_.end() ? nullptr : &mounts_[found->second];
-}
-
-std::optional<dev_t> MountFacts::Block(const Mount &mount) const {
-    auto [known, unknown] = blocks_.try_emplace(mount.id);
-    if (unknown && !IsNetworkMount(mount)) {
-        if (files_.IsBlockDevice(mount.device)) {
-            known->second = mount.device;
-        } else if (!IsFuse(mount) || mount.fstype == "fuseblk") {
-            known->second = files_.DeviceOfSource(mount.source);
-        }
-    }
-    return known->second;
-}
-
-bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
-    auto [known, unknown] = slow_blocks_.try_emplace(block, true);
-    if (!unknown) {
-        return known->second;
-    }
-    std::optional<std::string> backing = files_.LoopBackingFile(block);
-    if (!backing) {
-        known->second = false;
-    } else if (const Mount *holder = MountAtPathText(mounts_, *backing)) {
-        known->second = depth > kDeepest || Hangs(*holder, depth + 1);
-    }
-    return known->second;
-}
-
-bool MountFacts::Hangs(const Mount &mount, int depth) const {
-    auto [known, unknown] = hangs_.try_emplace(mount.id, true);
-    if (unknown) {
-        std::optional<dev_t> block = MayHang(mount) ? std::nullopt : Block(mount);
-        known->second = MayHang(mount) || (block && ReadsFromSlow(*block, depth));
-    }
-    return known->second;
-}
-
-bool MountFacts::ReachedSlowly(const Mount &mount) const {
-    const size_t index = by_id_.at(mount.id);
-    if (auto over = hanging_targets_.find(mount.target); over != hanging_targets_.end() && over->second > index) {
-        return true;
-    }
-    const Mount *holder = ById(mount.parent_id);
-    for (size_t steps = 0; holder && holder != &mount && steps < mounts_.size(); ++steps) {
-        if (Hangs(*holder)) {
-            return true;
-        }
-        if (holder->parent_id == holder->id) {
-            break;
-        }
-        holder = ById(holder->parent_id);
-    }
-    return false;
-}
-
-const Mount *MountFacts::Holder(const Place &place) const {
-    if (place.has_mount_id && place.mount_id != 0) {
-        return place.mount_id <= static_cast<uint64_t>(std::numeric_limits<int>::max())
-                   ? ById(static_cast<int>(place.mount_id))
-                   : nullptr;
-    }
-    const Mount *holder = nullptr;
-    for (const Mount &mount : mounts_) {
-        if (mount.device == place.device && (!holder || Hangs(mount))) {
-            holder = &mount;
-        }
-    }
-    return holder;
-}
-
 const Mount *MountAtPathText(const std::vector<Mount> &mounts, const std::string &path) {
     const std::string normal = LexicallyNormal(path);
     const Mount *holder = nullptr;
@@ -444,12 +365,26 @@ uint64_t NamespaceIdentity(const std::string &namespace_link) {
 
 }  // namespace
 
+bool MountTableWatch::StillOwned() const {
+    struct stat status {};
+    return file_.get() >= 0 && fstat(file_.get(), &status) == 0 && status.st_dev == file_device_ &&
+           status.st_ino == file_inode_;
+}
+
 bool MountTableWatch::Changed() {
     const uint64_t current = NamespaceIdentity(namespace_link_);
     const uint64_t forks = ForkCount();
-    if (file_.get() < 0 || forks != opened_in_ || current != namespace_) {
+    const bool owned = StillOwned();
+    if (!owned || forks != opened_in_ || current != namespace_) {
+        if (!owned) {
+            file_.Forget();  // another file's number now, or none: not ours to close
+        }
         // An inherited file is closed unpolled: the parent keeps its news.
         file_ = FileDescriptor(open(table_.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat status {};
+        const bool known = file_.get() >= 0 && fstat(file_.get(), &status) == 0;
+        file_device_ = known ? status.st_dev : 0;
+        file_inode_ = known ? status.st_ino : 0;
         opened_in_ = forks;
         namespace_ = current;
         return true;

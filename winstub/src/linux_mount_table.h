@@ -6,10 +6,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "linux_probes.h"
@@ -27,6 +29,9 @@ struct Mount {
     std::string source;
     std::string vfs_options;  // per mount point
     std::string fs_options;   // per superblock
+    // Of a stacking file system (overlay): fs_options as the table spells
+    // them, escapes kept, where a comma inside a layer's name is escaped.
+    std::string fs_options_text;
     bool network = false;     // libmount's own verdict
 };
 
@@ -57,11 +62,18 @@ bool HasOption(std::string_view options, std::string_view option);
 // The value of `option=value` in comma-separated mount options, if it is there.
 bool OptionValue(std::string_view options, std::string_view option, std::string &value);
 
+// Of a loop device: the device number of the file system that holds its
+// backing file, as the loop driver reports it (LOOP_GET_STATUS64), asked
+// with a bounded wait; nullopt when it cannot be told (detached, no answer).
+using LoopBacking = std::function<std::optional<dev_t>(dev_t loop)>;
+
 // What the table read knows of the mounts of one table: where each file
 // system reads from, and which of them may hang. Learnt as asked, once.
+// Only what is proven not to wait on a FUSE daemon or a server counts as
+// local.
 class MountFacts {
 public:
-    MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &files);
+    MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &files, LoopBacking loop_backing);
 
     const Mount *ById(int id) const;
     // The block device of a mount's file system: the table's MAJ:MIN when
@@ -69,27 +81,42 @@ public:
     // source of a FUSE file system (fsname=, which any user may set) names
     // none: only fuseblk's is the kernel's.
     std::optional<dev_t> Block(const Mount &mount) const;
-    // Reading the block device reads from a file system that may hang: a loop
-    // device whose backing file lies on one, or where that is not known.
+    // Reading the block device may wait on a file system that may hang: a
+    // loop device whose backing file lies on one, or cannot be placed.
     bool ReadsFromSlow(dev_t block, int depth = 0) const;
     // Reading files of the mount's file system may wait for a FUSE daemon or
-    // a server.
+    // a server: it is one, a layer of it (overlay) is reached through one,
+    // or its device reads from one.
     bool Hangs(const Mount &mount, int depth = 0) const;
     // The path walk to the mount directory, or the look at it, may wait for a
-    // file system that may hang: it crosses one (the mounts that hold the
-    // directory, up to the root), or one is mounted over it.
+    // file system that may hang: the walk from the root, component by
+    // component, through the mount on top at each directory, crosses one, or
+    // one is on top at the mount directory itself.
     bool ReachedSlowly(const Mount &mount) const;
     // The mount that holds an open file, by its mount ID, else by its device
     // number (one that may hang where several mounts have it).
     const Mount *Holder(const Place &place) const;
 
 private:
-    static constexpr int kDeepest = 8;  // loop devices on loop devices
+    static constexpr int kDeepest = 8;  // loop devices on loop devices, overlays on overlays
+
+    // The kernel's walk of an absolute path: whether it looks up a name in a
+    // file system that may hang; `top` is the mount on top where it ends.
+    bool WalkIsSlow(const std::string &path, const Mount *&top, int depth) const;
+    // The mount on top at `directory` of those mounted on `under` there (stacks included).
+    const Mount *TopAt(const Mount *under, const std::string &directory) const;
+    // The layers of a stacking file system may be reached only slowly, or
+    // cannot be told.
+    bool LayersAreSlow(const Mount &mount, int depth) const;
 
     const std::vector<Mount> &mounts_;
     const DeviceFiles &files_;
+    const LoopBacking loop_backing_;
     std::map<int, size_t> by_id_;
-    std::map<std::string, size_t> hanging_targets_;  // the last mount at each
+    const Mount *root_ = nullptr;
+    // The mounts on each mount at each directory, in table order.
+    std::map<std::pair<int, std::string>, std::vector<size_t>> children_;
+    std::map<dev_t, std::vector<size_t>> by_device_;
     mutable std::map<int, std::optional<dev_t>> blocks_;
     mutable std::map<dev_t, bool> slow_blocks_;
     mutable std::map<int, bool> hangs_;
@@ -101,8 +128,9 @@ private:
 // file is the process's own: a child forked after it was opened shares it
 // with its parent, where a poll by either would take the other's news, so a
 // child opens its own instead. A process that moved to another mount
-// namespace needs the file of the new one. Not for use by several threads at
-// once.
+// namespace needs the file of the new one. The descriptor is polled or
+// closed only while it is still the file opened. Not for use by several
+// threads at once.
 class MountTableWatch {
 public:
     // `root`: where /proc is read ("/" for the machine itself).
@@ -121,7 +149,13 @@ public:
 private:
     const std::string table_;
     const std::string namespace_link_;
+    // Whether file_ is still the file it opened (device and inode): the
+    // application may have closed the number and opened another file in it.
+    bool StillOwned() const;
+
     FileDescriptor file_;
+    dev_t file_device_ = 0;
+    ino_t file_inode_ = 0;
     uint64_t opened_in_ = 0;  // the process's count of forks when file_ was opened
     uint64_t namespace_ = 0;  // which mount namespace it was opened in
 };

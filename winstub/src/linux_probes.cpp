@@ -274,8 +274,9 @@ bool DeviceFiles::Optical(dev_t device) const {
     return type && *type == kRom;
 }
 
-std::optional<std::string> DeviceFiles::LoopBackingFile(dev_t device) const {
-    return FirstLine(BlockDirectory(device) + "/loop/backing_file");
+bool DeviceFiles::IsLoopDevice(dev_t device) const {
+    struct stat status {};
+    return major(device) == kLoopMajor || stat((BlockDirectory(device) + "/loop").c_str(), &status) == 0;
 }
 
 const std::map<std::string, std::string> &DeviceFiles::Links(const char *kind) const {

@@ -28,6 +28,8 @@ struct CloseDirectory {
     void operator()(DIR *directory) const { closedir(directory); }
 };
 
+constexpr unsigned int kLoopMajor = 7;
+
 // Owns a file descriptor (-1: none).
 class FileDescriptor {
 public:
@@ -38,6 +40,9 @@ public:
     FileDescriptor &operator=(const FileDescriptor &) = delete;
     ~FileDescriptor();
     int get() const { return fd_; }
+    // Forgets the descriptor without closing it: it is no longer this
+    // owner's (the application closed it and the number names another file).
+    void Forget() { fd_ = -1; }
 
 private:
     int fd_;
@@ -116,9 +121,11 @@ public:
     bool Removable(dev_t device) const;
     // The device, or the disk that holds it, is an optical drive (SCSI type 5).
     bool Optical(dev_t device) const;
-    // Of a loop device: the path of its backing file as the kernel names it
-    // (sysfs loop/backing_file); nullopt for other devices.
-    std::optional<std::string> LoopBackingFile(dev_t device) const;
+    // A loop device (its major number, or sysfs' loop/ directory of it).
+    // The backing file's name in sysfs is not read: it misleads (a lazily
+    // unmounted file system's file is named from its own root, a newline in
+    // a name ends its first line, a long name fails to read).
+    bool IsLoopDevice(dev_t device) const;
     // The label and UUID that udev's links under dev/disk give the device node.
     DeviceFacts LinkedFacts(const std::string &node) const;
 

@@ -2,6 +2,9 @@
 // helper program, and in the fork that tests start instead.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -70,6 +73,24 @@ void ReleaseInherited(int keep) {
     }
 }
 
+FileSystemAnswer QueryLoopDevice(const std::string &node, dev_t device) {
+    FileSystemAnswer answer;
+    FileDescriptor loop(open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    loop_info64 info{};
+    if (loop.get() < 0 || fstat(loop.get(), &status) != 0) {
+        answer.error = errno;
+    } else if (!S_ISBLK(status.st_mode) || status.st_rdev != device) {
+        answer.error = ENODEV;  // not the device asked about
+    } else if (ioctl(loop.get(), LOOP_GET_STATUS64, &info) != 0) {
+        answer.error = errno;  // ENXIO: nothing attached
+    } else {
+        // The kernel's encoding, which is glibc's for 12-bit majors.
+        answer.place.device = static_cast<dev_t>(info.lo_device);
+    }
+    return answer;
+}
+
 void ServeQuestions(int socket, const PathQuery &query) {
     std::vector<char> buffer(sizeof(RequestHeader) + PATH_MAX + 1);
     for (;;) {
@@ -107,6 +128,8 @@ void ServeQuestions(int socket, const PathQuery &query) {
             reply.id = request.id;
             if (failure) {
                 reply.answer.error = failure;
+            } else if (request.kind == static_cast<uint32_t>(Question::Kind::kLoopDevice)) {
+                reply.answer = QueryLoopDevice(path, static_cast<dev_t>(request.reserved));
             } else if (request.kind == static_cast<uint32_t>(Question::Kind::kOpenFile)) {
                 reply.answer = fd >= 0 ? QueryOpenFile(fd) : FileSystemAnswer{EBADF, {}, {}};
             } else {

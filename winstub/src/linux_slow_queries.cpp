@@ -287,6 +287,9 @@ bool SlowQueries::SendNow(uint64_t id, const Question &question, Clock::time_poi
     RequestHeader request;
     request.id = id;
     request.kind = static_cast<uint32_t>(question.kind);
+    if (question.kind == Question::Kind::kLoopDevice) {
+        request.reserved = static_cast<uint32_t>(question.device);  // fits: the kernel's numbers have 32 bits
+    }
     std::string bytes(reinterpret_cast<const char *>(&request), sizeof request);
     bytes += question.path;
     iovec part{bytes.data(), bytes.size()};

@@ -40,7 +40,11 @@ using PathQuery = std::function<FileSystemAnswer(const std::string &path)>;
 // directory), of whatever directory of one file system, or of an open file
 // of one file system.
 struct Question {
-    enum class Kind : uint8_t { kAtPath = 1, kInFileSystem = 2, kOpenFile = 3 };
+    // kLoopDevice: the device of the file system that holds the backing
+    // file of the loop device whose node is `path` and whose number is
+    // `device` (answered in place.device): the loop driver asks that file
+    // system for it, which may hang.
+    enum class Kind : uint8_t { kAtPath = 1, kInFileSystem = 2, kOpenFile = 3, kLoopDevice = 4 };
     Kind kind = Kind::kAtPath;
     dev_t device = 0;  // the file system asked (for kInFileSystem as the mount table places the path)
     std::string path;  // kAtPath, kInFileSystem
@@ -74,6 +78,10 @@ std::optional<std::string> AbsolutePath(const std::string &path);
 // absolute `path`, judged by its text alone: the mount with the longest mount
 // directory that contains it, the last mounted where several share one.
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &path);
+
+// The device of the file system that holds a loop device's backing file
+// (the helper's answer to kLoopDevice), or the errno value.
+FileSystemAnswer QueryLoopDevice(const std::string &node, dev_t device);
 
 // The helper's side: answers the questions that arrive on `socket` until its
 // other end closes; path questions with `query`.

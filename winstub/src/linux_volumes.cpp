@@ -408,7 +408,7 @@ std::u16string GuidPath(const std::string &guid) {
 Volume DescribeMount(const std::vector<Mount> &mounts, const Mount &mount, dev_t device,
                      const Environment &environment) {
     const DeviceFiles files(environment.root);
-    const MountFacts table(mounts, files);
+    const MountFacts table(mounts, files, environment.loop_backing);
     std::string uuid;
     Volume volume = Describe(mount, device, table.ReachedSlowly(mount), environment, files, nullptr, table, uuid);
     volume.name = GuidPath(VolumeGuid(uuid, volume, mount, {}));
@@ -418,7 +418,7 @@ Volume DescribeMount(const std::vector<Mount> &mounts, const Mount &mount, dev_t
 std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Environment &environment) {
     const DeviceFiles files(environment.root);
     const FuseDaemons daemons(environment.root, environment.user);
-    const MountFacts table(mounts, files);
+    const MountFacts table(mounts, files, environment.loop_backing);
     std::vector<Volume> volumes;
     std::map<dev_t, size_t> by_device;
     std::set<std::string> guids;

@@ -73,6 +73,9 @@ struct Environment {
     std::function<std::optional<DeviceFacts>(const std::string &node)> probe = ProbeDevice;
     // Where a mount directory leads; not asked of those that may hang.
     std::function<std::optional<Place>(const std::string &path)> place = PlaceOfPath;
+    // Where a loop device's backing file lies; none: nowhere known, so that
+    // every loop device is described from the table alone.
+    LoopBacking loop_backing;
     // The user whose FUSE daemons are looked behind.
     uid_t user = geteuid();
 };

@@ -6,6 +6,7 @@
 #include <libmount.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -308,6 +309,70 @@ TEST(MountTable, AForkedChildWatchesOnItsOwn) {
     // watch is not disturbed by its child.
     EXPECT_EQ(WEXITSTATUS(status), 1 | (1 << 2));
     EXPECT_FALSE(watch.Changed());
+}
+
+// The number of this process's descriptor open on `path`; -1 when none is.
+int DescriptorOn(const std::string &path) {
+    const std::string wanted = fs::canonical(path).string();
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error).string() == wanted) {
+            return std::stoi(entry.path().filename().string());
+        }
+    }
+    return -1;
+}
+
+// The watch's descriptor number, once the application has closed it and
+// another file of the application's has taken it: that file is neither
+// polled nor closed, with or without a fork, and the watch opens its own
+// again (a change since is seen).
+TEST(MountTable, TheWatchTouchesOnlyItsOwnFile) {
+    TemporaryDirectory directory;
+    const std::string log = (directory.path / "log").string();
+    std::ofstream(log) << "log\n";
+    for (const bool forked : {false, true}) {
+        SCOPED_TRACE(forked ? "in a forked child" : "without a fork");
+        winstub::this_machine::MountTableWatch watch(kFixture);
+        ASSERT_TRUE(watch.Changed());
+        const int number = DescriptorOn(kFixture + "/proc/self/mountinfo");
+        ASSERT_GE(number, 0);
+        // A daemon's start: its descriptors closed, its log opened in the number.
+        auto reopen_as_log = [&] {
+            close(number);
+            const int opened = open(log.c_str(), O_RDONLY | O_CLOEXEC);
+            if (opened < 0 || (opened != number && (dup2(opened, number) != number || close(opened) != 0))) {
+                return false;
+            }
+            return true;
+        };
+        auto log_is_open_there = [&] {
+            struct stat there {};
+            struct stat file {};
+            return fstat(number, &there) == 0 && stat(log.c_str(), &file) == 0 && there.st_ino == file.st_ino &&
+                   there.st_dev == file.st_dev;
+        };
+        if (!forked) {
+            ASSERT_TRUE(reopen_as_log());
+            EXPECT_TRUE(watch.Changed());  // its own file is gone: looks anew
+            EXPECT_TRUE(log_is_open_there());
+            EXPECT_FALSE(watch.Changed());
+            EXPECT_NE(DescriptorOn(kFixture + "/proc/self/mountinfo"), -1);
+            close(number);
+            continue;
+        }
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const bool reopened = reopen_as_log();
+            const bool first = watch.Changed();
+            _exit(reopened && first && log_is_open_there() && !watch.Changed() ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_FALSE(watch.Changed());
+    }
 }
 
 // What the fixture's volumes are, in table order.
@@ -674,6 +739,8 @@ TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
     Environment environment;
     environment.root = tree.Path();
     environment.user = user;
+    // The loop driver places its image on the local file system of the tree.
+    environment.loop_backing = [device = here->device](dev_t) { return std::optional<dev_t>(device); };
     environment.place = [](const std::string &path) -> std::optional<Place> {
         if (path == "/media/kernel") {
             return Place{false, 0, makedev(7, 0)};
@@ -741,8 +808,28 @@ TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
                "35 20 0:73 / /mnt/user rw - fuse.stalling /dev/loop1 rw,user_id=65534,group_id=65534\n"
                "36 20 0:74 / /mnt/covered rw - tmpfs tmpfs rw\n"
                "37 20 0:75 / /mnt/covered rw - fuse.sshfs host:/srv rw,user_id=0,group_id=0\n"
-               "38 20 7:2 / /mnt/nested rw - ext4 /dev/loop2 rw\n");
-    for (int i : {0, 1, 2}) {
+               "38 20 7:2 / /mnt/nested rw - ext4 /dev/loop2 rw\n"
+               // Loop devices whose sysfs text misleads: the file system of
+               // the image lazily unmounted (named from its own root), a
+               // newline in the name, a name too long to read.
+               "39 20 7:3 / /mnt/lazy rw - ext4 /dev/loop3 rw\n"
+               "40 20 7:4 / /mnt/newline rw - ext4 /dev/loop4 rw\n"
+               "41 20 7:5 / /mnt/long rw - ext4 /dev/loop5 rw\n"
+               // A tmpfs at d/a/b, then a FUSE file system mounted over d/a:
+               // the tmpfs's parent is still d's, but the walk crosses the FUSE root.
+               "42 20 0:76 / /mnt/d rw - tmpfs tmpfs rw\n"
+               "43 42 0:77 / /mnt/d/a/b rw - tmpfs tmpfs rw\n"
+               "44 42 0:78 / /mnt/d/a rw - fuse.stalling stalling rw,user_id=0,group_id=0\n"
+               // Overlays: a lower layer on the FUSE file system; local layers
+               // (a comma escaped in a name); layers that cannot be told; an
+               // upper layer on the FUSE file system.
+               "45 20 0:79 / /mnt/ov ro - overlay overlay ro,lowerdir=/mnt/d/a/x:/srv/low\n"
+               "46 20 0:80 / /mnt/ov2 rw - overlay overlay rw,lowerdir=/srv/l\\0541:/srv/l2,upperdir=/srv/u,workdir=/srv/w\n"
+               "47 20 0:81 / /mnt/ov3 rw - overlay overlay rw,lowerdir=relative\n"
+               "48 20 0:82 / /mnt/ov4 rw - overlay overlay rw,lowerdir=/srv/l,upperdir=/mnt/fuse/u,workdir=/mnt/fuse/w\n"
+               // Whose layers are not placed at all.
+               "49 20 0:83 / /mnt/union rw - aufs none rw,br:/srv/a=rw\n");
+    for (int i : {0, 1, 2, 3, 4, 5}) {
         const std::string number = "7:" + std::to_string(i);
         tree.Write("sys/dev/block/" + number + "/uevent",
                    "MAJOR=7\nMINOR=" + std::to_string(i) + "\nDEVNAME=loop" + std::to_string(i) + "\n");
@@ -753,14 +840,28 @@ TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
     tree.Write("sys/dev/block/7:1/loop/backing_file", "/srv/disk.img\n");
     // On the ext4 that lies on the FUSE file system's image.
     tree.Write("sys/dev/block/7:2/loop/backing_file", "/mnt/image/inner.img\n");
+    tree.Write("sys/dev/block/7:3/loop/backing_file", "/disk.img\n");
+    tree.Write("sys/dev/block/7:4/loop/backing_file", "/mnt/fuse\nx/disk.img\n");
+    tree.Write("sys/dev/block/7:5/loop/offset", "0\n");
 
     std::set<std::string> asked;
     std::set<std::string> probed;
     Environment environment;
     environment.root = tree.Path();
     environment.user = 0;
-    const std::map<std::string, Place> places = {
-        {"/", {true, 20, makedev(0, 20)}}, {"/mnt/local-image", {true, 34, makedev(7, 1)}}};
+    const std::map<std::string, Place> places = {{"/", {true, 20, makedev(0, 20)}},
+                                                 {"/mnt/local-image", {true, 34, makedev(7, 1)}},
+                                                 {"/mnt/d", {true, 42, makedev(0, 76)}},
+                                                 {"/mnt/ov2", {true, 46, makedev(0, 80)}}};
+    // What the loop driver says of each backing file's file system; 7:3's
+    // is no longer in the table, 7:5's cannot be asked.
+    const std::map<dev_t, dev_t> backing = {{makedev(7, 0), makedev(0, 70)}, {makedev(7, 1), makedev(0, 20)},
+                                            {makedev(7, 2), makedev(7, 0)},  {makedev(7, 3), makedev(0, 99)},
+                                            {makedev(7, 4), makedev(0, 70)}};
+    environment.loop_backing = [&backing](dev_t loop) -> std::optional<dev_t> {
+        auto found = backing.find(loop);
+        return found == backing.end() ? std::nullopt : std::optional<dev_t>(found->second);
+    };
     environment.place = [&](const std::string &path) -> std::optional<Place> {
         asked.insert(path);
         auto place = places.find(path);
@@ -773,7 +874,7 @@ TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
     };
     const std::vector<Volume> volumes =
         winstub::this_machine::DescribeVolumes(FixtureMounts(tree.Path()), environment);
-    ASSERT_EQ(volumes.size(), 10u);
+    ASSERT_EQ(volumes.size(), 21u);
     struct Case {
         std::u16string mount_point;
         dev_t device;
@@ -792,6 +893,17 @@ TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
         {u"/mnt/covered/", makedev(0, 74), true, u"tmpfs", u""},
         {u"/mnt/covered/", makedev(0, 75), true, u"fuse.sshfs", u""},
         {u"/mnt/nested/", makedev(7, 2), true, u"ext4", u""},
+        {u"/mnt/lazy/", makedev(7, 3), true, u"ext4", u""},
+        {u"/mnt/newline/", makedev(7, 4), true, u"ext4", u""},
+        {u"/mnt/long/", makedev(7, 5), true, u"ext4", u""},
+        {u"/mnt/d/", makedev(0, 76), false, u"tmpfs", u""},
+        {u"/mnt/d/a/b/", makedev(0, 77), true, u"tmpfs", u""},
+        {u"/mnt/d/a/", makedev(0, 78), true, u"fuse.stalling", u""},
+        {u"/mnt/ov/", makedev(0, 79), true, u"overlay", u""},
+        {u"/mnt/ov2/", makedev(0, 80), false, u"overlay", u""},
+        {u"/mnt/ov3/", makedev(0, 81), true, u"overlay", u""},
+        {u"/mnt/ov4/", makedev(0, 82), true, u"overlay", u""},
+        {u"/mnt/union/", makedev(0, 83), true, u"aufs", u""},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case &c = cases[i];
@@ -804,7 +916,7 @@ TEST(DescribeVolumes, WhatOnlySlowFileSystemsCouldTell) {
         EXPECT_EQ(volume.label, c.label);
         EXPECT_EQ(volume.shown_at.has_value(), !c.may_hang);
     }
-    EXPECT_EQ(asked, (std::set<std::string>{"/", "/mnt/local-image"}));
+    EXPECT_EQ(asked, (std::set<std::string>{"/", "/mnt/local-image", "/mnt/d", "/mnt/ov2"}));
     // Only the devices that read from local file systems are probed; the
     // user's FUSE mount is not the disk its source names.
     EXPECT_EQ(probed, (std::set<std::string>{"/dev/loop1"}));
