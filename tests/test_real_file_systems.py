@@ -888,6 +888,39 @@ volumes.VolumeInfo.NewInstance().AllVolumeEntries(force_update=True)
 sys.stdout.write("%d %.3f %.3f\n" % (len(names), listed, time.time() - start))
 sys.stdout.flush()
 """
+CHILD_FORK_WHILE_STALLED = r"""
+import ctypes, os, sys, threading, time
+import winsim
+import windows.volumes as volumes
+winsim.use_this_machine()
+volumes._ListVolumeNames()
+path = [line.split()[-1] for line in open("/proc/self/maps") if line.rstrip().endswith("/libwinstub.so")][0]
+library = ctypes.CDLL(path)
+library.FindFirstVolumeW.restype = ctypes.c_void_p
+library.FindFirstVolumeW.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+library.FindVolumeClose.argtypes = [ctypes.c_void_p]
+took = []
+def enumerate_anew():
+    # A native caller: ctypes lets go of the interpreter lock.
+    start = time.time()
+    handle = library.FindFirstVolumeW(ctypes.create_string_buffer(1024), 512)
+    took.append(time.time() - start)
+    library.FindVolumeClose(handle)
+worker = threading.Thread(target=enumerate_anew)
+worker.daemon = True
+worker.start()
+time.sleep(0.3)
+start = time.time()
+child = os.fork()
+if child == 0:
+    os._exit(0)
+forked = time.time() - start
+os.waitpid(child, 0)
+worker.join(2.0)
+sys.stdout.write("%.3f %.3f\n" % (forked, took[0] if took else -1))
+sys.stdout.flush()
+os._exit(0)
+"""
 # The kernel asks a FUSE daemon again about a name it has looked up after
 # this long (libfuse's default entry and attribute time-outs: 1 s).
 FUSE_CACHE_SECONDS = 1.5
@@ -903,27 +936,34 @@ class BeneathAStalledFileSystemTest(StallingTestCase):
         run(["mkfs.ext4", "-q", "-F", "-L", "BENEATH", image])
         self.mount_stalling(image)
 
-    def table_read_while_stalled(self):
-        """_ListVolumeNames() and a refresh in a child interpreter while the
-        file system does not answer: (seconds listing, seconds refreshing)."""
+    def figures_while_stalled(self, source, count, limit, stuck):
+        """The line of `count` figures that a child interpreter running
+        `source` prints while the file system does not answer, within
+        `limit` seconds; `stuck` says what waits if it does not come."""
         # Released before anything of the test is unmounted, after the child is gone.
         self.addCleanup(self.release)
         self.block()
         time.sleep(FUSE_CACHE_SECONDS)
         environment = os.environ.copy()
         environment["PYTHONDONTWRITEBYTECODE"] = "1"
-        child = subprocess.Popen([sys.executable, "-c", CHILD_TABLE_READ], env=environment,
+        child = subprocess.Popen([sys.executable, "-c", source], env=environment,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, close_fds=True)
         self.addCleanup(lambda: child.poll() is None and (child.kill(), self.release(), wait_bounded(child, 10)))
-        # Each volume that cannot answer costs the refresh its time-out once.
-        ready = select.select([child.stdout], [], [], 2 * MACHINE_TIMEOUT + EXIT_LIMIT)[0]
-        self.assertTrue(ready, "the table read waits for the stalled file system")
+        ready = select.select([child.stdout], [], [], limit)[0]
+        self.assertTrue(ready, stuck)
         fields = child.stdout.readline().split()
-        self.assertEqual(len(fields), 3, child.stderr.read())
-        listed, refreshed = float(fields[1]), float(fields[2])
+        self.assertEqual(len(fields), count, child.stderr.read())
+        self.assertEqual(wait_bounded(child, EXIT_LIMIT), 0)
+        return [float(field) for field in fields]
+
+    def table_read_while_stalled(self):
+        """_ListVolumeNames() and a refresh in a child interpreter while the
+        file system does not answer: (seconds listing, seconds refreshing)."""
+        # Each volume that cannot answer costs the refresh its time-out once.
+        _, listed, refreshed = self.figures_while_stalled(CHILD_TABLE_READ, 3, 2 * MACHINE_TIMEOUT + EXIT_LIMIT,
+                                                          "the table read waits for the stalled file system")
         self.assertLess(listed, AT_ONCE)
         self.assertLess(refreshed, 2 * MACHINE_TIMEOUT + AT_ONCE)
-        self.assertEqual(wait_bounded(child, EXIT_LIMIT), 0)
         return listed, refreshed
 
     def test_a_mount_inside_a_stalled_file_system(self):
@@ -932,6 +972,23 @@ class BeneathAStalledFileSystemTest(StallingTestCase):
                                     for point in volumes._GetVolumePathNamesForVolumeName(name)])
         listed, refreshed = self.table_read_while_stalled()
         sys.stderr.write("(listed in %.3f s, refreshed in %.2f s) " % (listed, refreshed))
+
+    def test_a_mount_beneath_a_stalled_file_system_mounted_later_and_a_fork(self):
+        # A tmpfs at D/a/b, then the stalling file system over D/a: the
+        # tmpfs's parent is still D's mount, but the walk to it crosses the
+        # stalled root. A native thread reads the table; another forks.
+        inner = os.path.join(self.space.folder("outer"), "a", "b")
+        os.makedirs(inner)
+        self.space.mount(["-t", "tmpfs", "-o", "size=1m", "inner"], inner)
+        # FUSE mounts only on an empty directory: mounted beside it, then moved.
+        beside = self.space.folder("beside")
+        self.space.fuse([PYTHON3, os.path.join(HERE, "stalling_fs.py"), beside, self.control, ""], beside)
+        run(["mount", "--move", beside, os.path.dirname(inner)])
+        self.addCleanup(Workspace.unmount, os.path.dirname(inner))
+        forked, enumerated = self.figures_while_stalled(CHILD_FORK_WHILE_STALLED, 2, AT_ONCE + EXIT_LIMIT,
+                                                        "the table read or the fork waits for the stalled file system")
+        self.assertLess(forked, 0.1)
+        self.assertTrue(0 <= enumerated < AT_ONCE, enumerated)
 
     def test_a_disk_whose_image_lies_on_a_stalled_file_system(self):
         device = run(["losetup", "--find", "--show", "--read-only", os.path.join(self.target, "image")])[1].strip()

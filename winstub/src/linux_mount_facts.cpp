@@ -12,22 +12,6 @@ namespace {
 // Stacking file systems whose layers this code cannot place: never local.
 constexpr std::string_view kUnplacedStacks[] = {"aufs", "unionfs", "ecryptfs", "shiftfs", "wrapfs", "mergerfs"};
 
-// The kernel's octal escapes (\054 for a comma) undone.
-std::string UndoOctal(std::string_view text) {
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    std::string plain;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) && octal(text[i + 2]) &&
-            octal(text[i + 3])) {
-            plain += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) | (text[i + 3] - '0'));
-            i += 3;
-        } else {
-            plain += text[i];
-        }
-    }
-    return plain;
-}
-
 // The directories of an overlay's layers, from its options as the table
 // spells them (a comma inside a value is escaped there); false when they
 // cannot be told.
@@ -125,8 +109,18 @@ bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
         known->second = false;
         return false;
     }
-    // The backing file by the device of its file system, as the loop driver
-    // holds it: local only when every mount of that file system is.
+    // A name in sysfs that leads through a file system that may hang settles
+    // it without asking. Any other name may mislead (a lazily unmounted file
+    // system's file is named from its own root, a newline in a name, a name
+    // too long to read): the backing file is then placed by the device of
+    // its file system, as the loop driver holds it, local only when every
+    // mount of that file system is.
+    if (const std::optional<std::string> name = files_.LoopBackingName(block); name && !name->empty()) {
+        const Mount *top = nullptr;
+        if (name->front() != '/' || WalkIsSlow(*name, top, depth + 1) || !top || Hangs(*top, depth + 1)) {
+            return true;
+        }
+    }
     const std::optional<dev_t> holder = loop_backing_ ? loop_backing_(block) : std::nullopt;
     const auto holders = holder ? by_device_.find(*holder) : by_device_.end();
     if (depth > kDeepest || holders == by_device_.end()) {

@@ -42,6 +42,22 @@ std::string UnderRoot(std::string root, const char *path) {
 
 }  // namespace
 
+std::string UndoOctal(std::string_view text) {
+    auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string plain;
+    plain.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && octal(text[i + 1]) && octal(text[i + 2]) &&
+            octal(text[i + 3])) {
+            plain += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) | (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            plain += text[i];
+        }
+    }
+    return plain;
+}
+
 namespace {
 
 // The whole of a mountinfo file. A table that changes while it is read (the
@@ -107,19 +123,7 @@ std::string TakeField(std::string_view &line) {
     }
     const std::string_view field = line.substr(0, end);
     line.remove_prefix(end);
-    auto octal = [](char c) { return c >= '0' && c <= '7'; };
-    std::string text;
-    text.reserve(field.size());
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
-            octal(field[i + 3])) {
-            text += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
-            i += 3;
-        } else {
-            text += field[i];
-        }
-    }
-    return text;
+    return UndoOctal(field);
 }
 
 template <typename Number>

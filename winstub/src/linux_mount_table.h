@@ -35,6 +35,10 @@ struct Mount {
     bool network = false;     // libmount's own verdict
 };
 
+// The kernel's octal escapes in the mount table (\040 for a space, \054 for
+// a comma in an overlay's option) undone.
+std::string UndoOctal(std::string_view text);
+
 // The mount table in the mountinfo file at `path`, in file order. Returns 0
 // or an errno value.
 int ReadMountTable(const std::string &path, std::vector<Mount> &mounts);

@@ -274,6 +274,35 @@ bool DeviceFiles::Optical(dev_t device) const {
     return type && *type == kRom;
 }
 
+std::optional<std::string> DeviceFiles::LoopBackingName(dev_t device) const {
+    // Read to its end: a stream would take a failed read (ENAMETOOLONG for a
+    // long name) for the end of the file.
+    const FileDescriptor file(open((BlockDirectory(device) + "/loop/backing_file").c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t count = read(file.get(), chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(count));
+    }
+    if (text.empty() || text.back() != '\n') {
+        return std::nullopt;
+    }
+    text.pop_back();
+    return text;
+}
+
 bool DeviceFiles::IsLoopDevice(dev_t device) const {
     struct stat status {};
     return major(device) == kLoopMajor || stat((BlockDirectory(device) + "/loop").c_str(), &status) == 0;

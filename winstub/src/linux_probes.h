@@ -122,10 +122,11 @@ public:
     // The device, or the disk that holds it, is an optical drive (SCSI type 5).
     bool Optical(dev_t device) const;
     // A loop device (its major number, or sysfs' loop/ directory of it).
-    // The backing file's name in sysfs is not read: it misleads (a lazily
-    // unmounted file system's file is named from its own root, a newline in
-    // a name ends its first line, a long name fails to read).
     bool IsLoopDevice(dev_t device) const;
+    // Of a loop device: the name of its backing file in sysfs, whole (a
+    // newline in it kept); nullopt when it cannot be read. Only ever a
+    // reason to call a device slow, never to call it local.
+    std::optional<std::string> LoopBackingName(dev_t device) const;
     // The label and UUID that udev's links under dev/disk give the device node.
     DeviceFacts LinkedFacts(const std::string &node) const;
 
