@@ -229,6 +229,14 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     if (file == INVALID_HANDLE_VALUE) return;
     const Information by_handle = InformationByHandle(file);
     Check(by_handle == by_name, what + " by handle: " + by_handle.Show() + ", by name " + by_name.Show());
+    if (by_handle.ok && by_handle.filesystem.size() >= 2) {
+        // A file-system name buffer too short for the name: Windows answers
+        // ERROR_BAD_LENGTH here, not ERROR_INSUFFICIENT_BUFFER.
+        WCHAR short_name[2];
+        DWORD component = 0, flags = 0;
+        CheckFailure(!GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, &component, &flags, short_name, 2),
+                     ERROR_BAD_LENGTH, what + " by handle into a 2-character file-system name buffer");
+    }
     if (by_handle == by_name && !by_name.label.empty() && by_name.serial != 0 && !by_name.filesystem.empty() &&
         !mount_points.empty()) {
         ++labelled_volumes_compared;
