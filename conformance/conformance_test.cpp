@@ -336,6 +336,19 @@ void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector
     DWORD needed = 0;
     CheckFailure(!GetVolumePathNamesForVolumeNameW(unknown_name.c_str(), paths, kNameLength, &needed),
                  ERROR_FILE_NOT_FOUND, "GetVolumePathNamesForVolumeNameW of an unknown volume");
+    // Text that is not of the volume name's form is refused before any
+    // volume is looked for; so is a name without its trailing backslash.
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(nullptr, paths, kNameLength, &needed), ERROR_INVALID_NAME,
+                 "GetVolumePathNamesForVolumeNameW(NULL)");
+    for (const Text &name : {Wide(""), Wide("C:\\"), Wide("\\\\?\\C:\\"), names[0].substr(0, names[0].size() - 1)}) {
+        CheckFailure(!GetVolumePathNamesForVolumeNameW(name.c_str(), paths, kNameLength, &needed), ERROR_INVALID_NAME,
+                     "GetVolumePathNamesForVolumeNameW('" + Show(name) + "')");
+    }
+    // Windows answers ERROR_INVALID_PARAMETER for "\" alone; Wine takes it
+    // for a name like any other.
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(Wide("\\").c_str(), paths, kNameLength, &needed),
+                 BackslashVolumeNameRefusedAsParameter() ? ERROR_INVALID_PARAMETER : ERROR_INVALID_NAME,
+                 "GetVolumePathNamesForVolumeNameW('\\')");
     const Information information = InformationByName(unknown_name);
     Check(!information.ok && information.error == ERROR_PATH_NOT_FOUND,
           "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) + ": " +

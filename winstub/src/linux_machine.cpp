@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "path_forms.h"
+
 namespace winstub {
 
 using this_machine::FileSystemAnswer;
@@ -258,7 +260,10 @@ DWORD ThisMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH v
     }
     // A mount point is not a volume name.
     const std::u16string name = ReadText(volume_name);
-    const Volume *volume = StartsWith(name, kGuidPathPrefix) ? Find(*snapshot, name) : nullptr;
+    if (DWORD error = VolumeNameFormError(name)) {
+        return error;
+    }
+    const Volume *volume = Find(*snapshot, name);
     if (!volume) {
         return ERROR_FILE_NOT_FOUND;
     }

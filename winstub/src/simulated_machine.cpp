@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "path_forms.h"
+
 namespace winstub {
 
 namespace {
@@ -142,7 +144,10 @@ DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LP
     }
     const std::optional<size_t> index = Find(name, false);
     if (!index) {
-        return ERROR_FILE_NOT_FOUND;
+        // A name the script gave a volume is one, whatever its form (a
+        // device path, say); other text is refused as Windows refuses it.
+        const DWORD error = VolumeNameFormError(name);
+        return error ? error : ERROR_FILE_NOT_FOUND;
     }
     return WritePathNames(volumes_[*index].mount_points, volume_path_names, buffer_length, return_length);
 }

@@ -196,15 +196,26 @@ TEST_F(Kernel32, PathNamesArePackedAndSizedOnRequest) {
 
 TEST_F(Kernel32, PathNamesOfAnUnknownVolume) {
     winstub::AddVolume(Data());
-    // A mount point is not a volume name.
-    for (const std::u16string &name : {kA, std::u16string(u"D:\\"), kB.substr(0, kB.size() - 1)}) {
+    // A name of the volume form that no volume has is not found; a mount
+    // point, or a name without its trailing backslash, is no volume name at
+    // all, as on Windows.
+    const std::pair<std::u16string, DWORD> cases[] = {{kA, ERROR_FILE_NOT_FOUND},
+                                                      {u"D:\\", ERROR_INVALID_NAME},
+                                                      {kB.substr(0, kB.size() - 1), ERROR_INVALID_NAME},
+                                                      {u"", ERROR_INVALID_NAME},
+                                                      {u"\\\\?\\Volume{}\\", ERROR_INVALID_NAME},
+                                                      {u"\\", ERROR_INVALID_PARAMETER}};
+    for (const auto &[name, code] : cases) {
         SCOPED_TRACE(Narrow(name));
         WCHAR buffer[kName];
         DWORD returned = kUntouched;
         EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
-        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(GetLastError(), code);
         EXPECT_EQ(returned, kUntouched);
     }
+    DWORD returned = kUntouched;
+    EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(nullptr, nullptr, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
 }
 
 struct Information {

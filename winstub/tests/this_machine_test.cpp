@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "linux_machine.h"
@@ -970,9 +971,13 @@ TEST_F(ThisMachineOnFixture, PathNames) {
     EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(volumes[3].name.c_str(), buffer, 5, &returned));
     EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
     EXPECT_EQ(returned, 19u);
-    for (const std::u16string &name : {Guid("00000000-0000-0000-0000-000000000000"), std::u16string(u"/home/")}) {
+    // A mount point is no volume name at all, as on Windows.
+    const std::pair<std::u16string, DWORD> cases[] = {{Guid("00000000-0000-0000-0000-000000000000"), ERROR_FILE_NOT_FOUND},
+                                                      {u"/home/", ERROR_INVALID_NAME},
+                                                      {u"", ERROR_INVALID_NAME}};
+    for (const auto &[name, code] : cases) {
         EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
-        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(GetLastError(), code);
     }
 }
 

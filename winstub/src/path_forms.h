@@ -1,0 +1,22 @@
+// The forms of Windows path text that every machine takes apart alike,
+// before it looks anything up.
+#ifndef WINSTUB_PATH_FORMS_H
+#define WINSTUB_PATH_FORMS_H
+
+#include <string_view>
+
+#include "winstub/windows.h"
+
+namespace winstub {
+
+// Whether GetVolumePathNamesForVolumeNameW takes `name` as a volume name at
+// all: ERROR_SUCCESS for text of the form \\?\Volume{...}\ , else the code
+// Windows refuses it with (ERROR_INVALID_PARAMETER for "\" alone,
+// ERROR_INVALID_NAME for anything else, null and "" among them). What is
+// between the braces is not checked: this machine's names are GUIDs, and the
+// simulated machine's scripted names need not be.
+DWORD VolumeNameFormError(std::u16string_view name);
+
+}  // namespace winstub
+
+#endif  // WINSTUB_PATH_FORMS_H
