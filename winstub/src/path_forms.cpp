@@ -12,4 +12,11 @@ DWORD VolumeNameFormError(std::u16string_view name) {
     return name == u"\\" ? ERROR_INVALID_PARAMETER : ERROR_INVALID_NAME;
 }
 
+std::optional<std::u16string> RootOfBareDrive(std::u16string_view text) {
+    if (text.size() == 2 && text[1] == u':' && ((text[0] >= u'A' && text[0] <= u'Z') || (text[0] >= u'a' && text[0] <= u'z'))) {
+        return std::u16string(text) + u'\\';
+    }
+    return std::nullopt;
+}
+
 }  // namespace winstub

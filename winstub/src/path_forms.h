@@ -3,6 +3,8 @@
 #ifndef WINSTUB_PATH_FORMS_H
 #define WINSTUB_PATH_FORMS_H
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "winstub/windows.h"
@@ -16,6 +18,10 @@ namespace winstub {
 // between the braces is not checked: this machine's names are GUIDs, and the
 // simulated machine's scripted names need not be.
 DWORD VolumeNameFormError(std::u16string_view name);
+
+// The root `X:\` that GetDriveTypeW takes a bare drive `X:` for; nothing for
+// any other text.
+std::optional<std::u16string> RootOfBareDrive(std::u16string_view text);
 
 }  // namespace winstub
 

@@ -193,7 +193,9 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
     }
-    const std::optional<size_t> index = Find(root, true);
+    // "C:" is the drive here, not the current directory on it.
+    const std::optional<std::u16string> drive = RootOfBareDrive(root);
+    const std::optional<size_t> index = Find(drive ? *drive : root, true);
     drive_type = index ? volumes_[*index].drive_type : DRIVE_NO_ROOT_DIR;
     return ERROR_SUCCESS;
 }

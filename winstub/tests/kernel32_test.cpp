@@ -276,13 +276,14 @@ TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
 
 TEST_F(Kernel32, RootsAreTakenExactlyAsGiven) {
     winstub::AddVolume(Data());
-    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u""}) {
+    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u"", u"D", u"D?", u"?"}) {
         SCOPED_TRACE(Narrow(root));
         Information information;
         EXPECT_FALSE(Ask(ByRoot(root), information));
         EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
         EXPECT_EQ(information.serial, kUntouched);
-        EXPECT_EQ(GetDriveTypeW(root), DRIVE_NO_ROOT_DIR);
+        // GetDriveTypeW alone takes a bare "D:" for the drive, as Windows does.
+        EXPECT_EQ(GetDriveTypeW(root), std::u16string(root) == u"D:" ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR);
         ULARGE_INTEGER total{};
         EXPECT_FALSE(GetDiskFreeSpaceExW(root, nullptr, &total, nullptr));
         EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
@@ -374,6 +375,8 @@ TEST_F(Kernel32, DriveTypeAndSizeByNameOrMountPoint) {
         EXPECT_EQ(total.QuadPart, *Data().total_bytes);
     }
     EXPECT_EQ(GetDriveTypeW(u"E:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"E:"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"e:"), DRIVE_NO_ROOT_DIR);  // as "e:\\" is
     ULARGE_INTEGER total{};
     EXPECT_FALSE(GetDiskFreeSpaceExW(u"E:\\", nullptr, &total, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
