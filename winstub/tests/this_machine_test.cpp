@@ -342,13 +342,13 @@ TEST(DescribeVolumes, FixtureDesktop) {
         // (0:2000000 does not fit 32 bits.)
         {{u"/tmp/"}, makedev(0, 45), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
         {{u"/dev/shm/"}, makedev(0, 46), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
-        {{u"/var/lib/containers/merged/"}, makedev(0, 48), u"", u"overlay", DRIVE_UNKNOWN, sensitive, 0},
+        {{u"/var/lib/containers/merged/"}, makedev(0, 48), u"", u"overlay", DRIVE_FIXED, sensitive, 0},
         {{u"/mnt/share/"}, makedev(0, 49), u"", u"cifs", DRIVE_REMOTE, FILE_UNICODE_ON_DISK, sensitive},
         // No probe: the type stays fuseblk.
         {{u"/media/user/WINDOWS/"}, makedev(8, 33), u"", u"fuseblk", DRIVE_FIXED, 0, 0},
         {{u"/media/user/CAMERA/"}, makedev(179, 1), u"CAMERA", u"exFAT", DRIVE_FIXED, FILE_UNICODE_ON_DISK, 0},
         // A FUSE file system of this machine.
-        {{u"/home/user/Private/"}, makedev(0, 51), u"", u"fuse.gocryptfs", DRIVE_UNKNOWN, sensitive, 0},
+        {{u"/home/user/Private/"}, makedev(0, 51), u"", u"fuse.gocryptfs", DRIVE_FIXED, sensitive, 0},
     };
     std::set<std::string> asked;
     // The fixture's device nodes are empty files: the probe finds nothing
@@ -442,7 +442,7 @@ TEST(DescribeVolumes, FileOfAPseudoFileSystem) {
         winstub::this_machine::DescribeMount(mounts, mounts[1], makedev(0, 20), FixtureEnvironment(kFixture));
     EXPECT_EQ(proc.filesystem, u"proc");
     EXPECT_EQ(proc.device, makedev(0, 20));
-    EXPECT_EQ(proc.drive_type, DRIVE_UNKNOWN);
+    EXPECT_EQ(proc.drive_type, DRIVE_FIXED);
 }
 
 TEST(Text, LinuxNamesRoundTrip) {
@@ -707,7 +707,7 @@ TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
         const Volume &volume = at(hidden);
         EXPECT_EQ(volume.filesystem, u"fuse.fusefat") << Narrow(hidden);
         EXPECT_EQ(volume.label, u"") << Narrow(hidden);
-        EXPECT_EQ(volume.drive_type, DRIVE_UNKNOWN) << Narrow(hidden);
+        EXPECT_EQ(volume.drive_type, DRIVE_FIXED) << Narrow(hidden);
     }
     // The same image has the same GUID whichever driver mounts it (here both
     // at once, so the later one is derived again with its device number).
@@ -1040,7 +1040,7 @@ TEST_F(ThisMachineOnFixture, DriveTypes) {
         {u"/media/user/DVD/", DRIVE_CDROM},
         {u"/mnt/share", DRIVE_REMOTE},
         {u"/tmp/\\", DRIVE_RAMDISK},
-        {u"/var/lib/containers/merged/", DRIVE_UNKNOWN},
+        {u"/var/lib/containers/merged/", DRIVE_FIXED},
         {u"/nowhere/", DRIVE_NO_ROOT_DIR},
         {u"/proc/", DRIVE_NO_ROOT_DIR},
     };
