@@ -1018,6 +1018,18 @@ TEST_F(ThisMachineOnFixture, VolumeInformation) {
             EXPECT_EQ(information.flags, c.flags);
         }
     }
+    // NULL and "\\" name the current drive's root on Windows: here the volume
+    // of the current directory, which no mount of the fixture holds but "/".
+    Information root;
+    ASSERT_EQ(Ask(u"/", root), ERROR_SUCCESS);
+    for (LPCWSTR current : {static_cast<LPCWSTR>(nullptr), static_cast<LPCWSTR>(u"\\")}) {
+        DWORD serial = 0;
+        WCHAR filesystem[kName] = u"";
+        EXPECT_TRUE(GetVolumeInformationW(current, nullptr, 0, &serial, nullptr, nullptr, filesystem, kName));
+        EXPECT_EQ(serial, root.serial);
+        EXPECT_EQ(std::u16string(filesystem), root.filesystem);
+        EXPECT_EQ(GetDriveTypeW(current), DRIVE_FIXED);
+    }
     const std::pair<std::u16string, DWORD> failures[] = {
         {u"/nowhere/", ERROR_PATH_NOT_FOUND},
         {u"/proc/", ERROR_PATH_NOT_FOUND},  // no volume
@@ -1076,6 +1088,13 @@ TEST_F(ThisMachineOnFixture, DiskFreeSpace) {
         EXPECT_EQ(free.QuadPart, c.blocks / 2 * 4096);
         EXPECT_EQ(available.QuadPart, c.blocks / 4 * 4096);
     }
+    // "\\" is the current drive's root, as NULL is: the current directory is
+    // asked about (which the fixture does not know).
+    const std::string here = *winstub::this_machine::AbsolutePath(".");
+    ULARGE_INTEGER total{};
+    EXPECT_FALSE(GetDiskFreeSpaceExW(u"\\", nullptr, &total, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_GT(log_.Count(here), 0);
 }
 
 TEST_F(ThisMachineOnFixture, NetworkFileSystemThatDoesNotAnswer) {
