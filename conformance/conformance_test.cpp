@@ -225,10 +225,18 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     // A drive without a medium (an empty DVD drive) answers ERROR_NOT_READY.
     Check(by_name.ok || by_name.error == ERROR_NOT_READY, what + " by name: " + by_name.Show());
     for (const Text &mount_point : mount_points) {
-        const Information by_mount_point = InformationByName(mount_point);
-        Check(by_mount_point == by_name || (!by_name.ok && by_mount_point.error == by_name.error),
-              what + " by mount point " + Show(mount_point) + ": " + by_mount_point.Show() + ", by name " +
-                  by_name.Show());
+        std::vector<Text> spellings{mount_point};
+        if (mount_point.size() == 3 && mount_point[1] == ':') {
+            // A drive's root also with the prefixes that skip parsing.
+            spellings.push_back(Wide("\\\\?\\") + mount_point);
+            spellings.push_back(Wide("\\\\.\\") + mount_point);
+        }
+        for (const Text &spelling : spellings) {
+            const Information by_mount_point = InformationByName(spelling);
+            Check(by_mount_point == by_name || (!by_name.ok && by_mount_point.error == by_name.error),
+                  what + " by mount point " + Show(spelling) + ": " + by_mount_point.Show() + ", by name " +
+                      by_name.Show());
+        }
     }
     if (!by_name.ok) return;
 

@@ -19,4 +19,12 @@ std::optional<std::u16string> RootOfBareDrive(std::u16string_view text) {
     return std::nullopt;
 }
 
+std::u16string_view WithoutDevicePrefix(std::u16string_view text) {
+    if (text.size() >= 6 && text.substr(0, 2) == u"\\\\" && (text[2] == u'?' || text[2] == u'.') && text[3] == u'\\' &&
+        RootOfBareDrive(text.substr(4, 2))) {
+        return text.substr(4);
+    }
+    return text;
+}
+
 }  // namespace winstub

@@ -23,6 +23,10 @@ DWORD VolumeNameFormError(std::u16string_view name);
 // any other text.
 std::optional<std::u16string> RootOfBareDrive(std::u16string_view text);
 
+// A drive-letter path without the \\?\ or \\.\ that may come before it
+// (\\?\C:\ is C:\); any other text as it is.
+std::u16string_view WithoutDevicePrefix(std::u16string_view text);
+
 }  // namespace winstub
 
 #endif  // WINSTUB_PATH_FORMS_H

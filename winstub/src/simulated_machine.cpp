@@ -72,7 +72,8 @@ std::optional<size_t> SimulatedMachine::Find(const std::u16string &root, bool by
         found = named->second;
     }
     if (by_mount_point) {
-        if (auto mounted = first_by_mount_point_.find(root); mounted != first_by_mount_point_.end()) {
+        const std::u16string mount_point(WithoutDevicePrefix(root));
+        if (auto mounted = first_by_mount_point_.find(mount_point); mounted != first_by_mount_point_.end()) {
             found = found ? std::min(*found, mounted->second) : mounted->second;
         }
     }

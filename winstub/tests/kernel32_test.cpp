@@ -276,7 +276,8 @@ TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
 
 TEST_F(Kernel32, RootsAreTakenExactlyAsGiven) {
     winstub::AddVolume(Data());
-    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u"", u"D", u"D?", u"?"}) {
+    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u"", u"D", u"D?", u"?",
+                                 u"\\\\?\\d:\\", u"\\\\?\\D:"}) {
         SCOPED_TRACE(Narrow(root));
         Information information;
         EXPECT_FALSE(Ask(ByRoot(root), information));
@@ -362,7 +363,8 @@ TEST_F(Kernel32, DriveTypeAndSizeByNameOrMountPoint) {
     stick.total_bytes = std::nullopt;
     winstub::AddVolume(Data());
     winstub::AddVolume(stick);
-    for (const char16_t *root : {kB.c_str(), u"D:\\", u"C:\\Data\\"}) {
+    // A drive's root also with the prefixes that skip parsing, as on Windows.
+    for (const char16_t *root : {kB.c_str(), u"D:\\", u"C:\\Data\\", u"\\\\?\\D:\\", u"\\\\.\\D:\\"}) {
         SCOPED_TRACE(Narrow(root));
         EXPECT_EQ(GetDriveTypeW(root), DRIVE_FIXED);
         ULARGE_INTEGER available{}, total{}, free{};
