@@ -89,6 +89,8 @@ void CheckNameBufferSize(const std::vector<Text> &names) {
     const DWORD first = static_cast<DWORD>(names[0].size());
     CheckFailure(FindFirstVolumeW(buffer, first) == INVALID_HANDLE_VALUE, ERROR_FILENAME_EXCED_RANGE,
                  "FindFirstVolumeW with no room for the NUL");
+    CheckFailure(FindFirstVolumeW(buffer, 0) == INVALID_HANDLE_VALUE, ERROR_FILENAME_EXCED_RANGE,
+                 "FindFirstVolumeW with a buffer of 0 characters");
     HANDLE search = FindFirstVolumeW(buffer, first + 1);
     Check(search != INVALID_HANDLE_VALUE && NameIn(buffer) == names[0],
           "FindFirstVolumeW with room for the name and its NUL");
@@ -146,6 +148,12 @@ std::vector<Text> MountPoints(const Text &name) {
         Check(told == needed, what + " into 5 characters tells the " + std::to_string(needed) + " needed (told " +
                                   std::to_string(told) + ")");
     }
+    // No buffer at all, of length 0: the length needed is told all the same.
+    DWORD told_without_buffer = 0;
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(name.c_str(), nullptr, 0, &told_without_buffer), ERROR_MORE_DATA,
+                 what + " into no buffer");
+    Check(told_without_buffer == needed, what + " into no buffer tells the " + std::to_string(needed) +
+                                             " needed (told " + std::to_string(told_without_buffer) + ")");
     for (DWORD small : {DWORD{2}, needed - 1}) {
         std::vector<WCHAR> short_buffer(small);
         DWORD told = 0;
@@ -217,10 +225,18 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     // A drive without a medium (an empty DVD drive) answers ERROR_NOT_READY.
     Check(by_name.ok || by_name.error == ERROR_NOT_READY, what + " by name: " + by_name.Show());
     for (const Text &mount_point : mount_points) {
-        const Information by_mount_point = InformationByName(mount_point);
-        Check(by_mount_point == by_name || (!by_name.ok && by_mount_point.error == by_name.error),
-              what + " by mount point " + Show(mount_point) + ": " + by_mount_point.Show() + ", by name " +
-                  by_name.Show());
+        std::vector<Text> spellings{mount_point};
+        if (mount_point.size() == 3 && mount_point[1] == ':') {
+            // A drive's root also with the prefixes that skip parsing.
+            spellings.push_back(Wide("\\\\?\\") + mount_point);
+            spellings.push_back(Wide("\\\\.\\") + mount_point);
+        }
+        for (const Text &spelling : spellings) {
+            const Information by_mount_point = InformationByName(spelling);
+            Check(by_mount_point == by_name || (!by_name.ok && by_mount_point.error == by_name.error),
+                  what + " by mount point " + Show(spelling) + ": " + by_mount_point.Show() + ", by name " +
+                      by_name.Show());
+        }
     }
     if (!by_name.ok) return;
 
@@ -229,12 +245,22 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     if (file == INVALID_HANDLE_VALUE) return;
     const Information by_handle = InformationByHandle(file);
     Check(by_handle == by_name, what + " by handle: " + by_handle.Show() + ", by name " + by_name.Show());
+    if (by_handle.ok && by_handle.filesystem.size() >= 2) {
+        // A file-system name buffer too short for the name: Windows answers
+        // ERROR_BAD_LENGTH here, not ERROR_INSUFFICIENT_BUFFER.
+        WCHAR short_name[2];
+        DWORD component = 0, flags = 0;
+        CheckFailure(!GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, &component, &flags, short_name, 2),
+                     ERROR_BAD_LENGTH, what + " by handle into a 2-character file-system name buffer");
+    }
     if (by_handle == by_name && !by_name.label.empty() && by_name.serial != 0 && !by_name.filesystem.empty() &&
         !mount_points.empty()) {
         ++labelled_volumes_compared;
     }
     Check(CloseFile(file), "the file on " + Show(name) + " closes");
     CheckFailure(!InformationByHandle(file).ok, ERROR_INVALID_HANDLE, what + " by a closed handle");
+    CheckFailure(!InformationByHandle(INVALID_HANDLE_VALUE).ok, ERROR_INVALID_HANDLE,
+                 "the information by INVALID_HANDLE_VALUE");
 }
 
 bool IsDriveType(UINT type) {
@@ -248,6 +274,16 @@ void CheckDriveTypes(const Text &name, const std::vector<Text> &mount_points) {
         const UINT type = GetDriveTypeW(mount_point.c_str());
         Check(IsDriveType(type),
               "GetDriveTypeW(" + Show(mount_point) + ") is a drive type (" + std::to_string(type) + ")");
+        if (mount_point.size() == 3 && mount_point[1] == ':') {
+            // A bare "X:" is the drive; "X?" and "X" are no roots.
+            const Text drive = mount_point.substr(0, 2);
+            Check(GetDriveTypeW(drive.c_str()) == type, "GetDriveTypeW(" + Show(drive) + ") is that of " +
+                                                             Show(mount_point) + " (" +
+                                                             std::to_string(GetDriveTypeW(drive.c_str())) + ")");
+            for (const Text &no_root : {drive.substr(0, 1) + Wide("?"), drive.substr(0, 1)}) {
+                Check(GetDriveTypeW(no_root.c_str()) == DRIVE_NO_ROOT_DIR, "GetDriveTypeW(" + Show(no_root) + ")");
+            }
+        }
         // Documented: a volume GUID name is a root like any other. Wine
         // answers DRIVE_UNKNOWN for every GUID name; checked elsewhere only.
         if (DriveTypeOfVolumeNamesDocumented()) {
@@ -322,12 +358,28 @@ void CheckThreadErrorMode() {
 // is mounted at.
 void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector<Text> &all_mount_points) {
     Text unknown_name = Wide("\\\\?\\Volume{8d7c5a3e-0f4b-4e21-9c6d-3b2a1f0e9d8c}\\");
+    const Text zero_name = Wide("\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\");
     for (const Text &name : names)
-        Check(name != unknown_name, "the unknown volume name is not a volume's");
+        Check(name != unknown_name && name != zero_name, "the unknown volume names are not a volume's");
     WCHAR paths[kNameLength];
     DWORD needed = 0;
     CheckFailure(!GetVolumePathNamesForVolumeNameW(unknown_name.c_str(), paths, kNameLength, &needed),
                  ERROR_FILE_NOT_FOUND, "GetVolumePathNamesForVolumeNameW of an unknown volume");
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(zero_name.c_str(), paths, kNameLength, &needed),
+                 ERROR_FILE_NOT_FOUND, "GetVolumePathNamesForVolumeNameW of the all-zero GUID");
+    // Text that is not of the volume name's form is refused before any
+    // volume is looked for; so is a name without its trailing backslash.
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(nullptr, paths, kNameLength, &needed), ERROR_INVALID_NAME,
+                 "GetVolumePathNamesForVolumeNameW(NULL)");
+    for (const Text &name : {Wide(""), Wide("C:\\"), Wide("\\\\?\\C:\\"), names[0].substr(0, names[0].size() - 1)}) {
+        CheckFailure(!GetVolumePathNamesForVolumeNameW(name.c_str(), paths, kNameLength, &needed), ERROR_INVALID_NAME,
+                     "GetVolumePathNamesForVolumeNameW('" + Show(name) + "')");
+    }
+    // Windows answers ERROR_INVALID_PARAMETER for "\" alone; Wine takes it
+    // for a name like any other.
+    CheckFailure(!GetVolumePathNamesForVolumeNameW(Wide("\\").c_str(), paths, kNameLength, &needed),
+                 BackslashVolumeNameRefusedAsParameter() ? ERROR_INVALID_PARAMETER : ERROR_INVALID_NAME,
+                 "GetVolumePathNamesForVolumeNameW('\\')");
     const Information information = InformationByName(unknown_name);
     Check(!information.ok && information.error == ERROR_PATH_NOT_FOUND,
           "GetVolumeInformationW of an unknown volume fails with error " + std::to_string(ERROR_PATH_NOT_FOUND) + ": " +
@@ -351,6 +403,9 @@ void CheckUnknownNamesAndRoots(const std::vector<Text> &names, const std::vector
               std::to_string(ERROR_PATH_NOT_FOUND) + ": " + by_root.Show());
     Check(GetDriveTypeW(unknown_root.c_str()) == DRIVE_NO_ROOT_DIR,
           "GetDriveTypeW(" + Show(unknown_root) + "), no volume there");
+    for (const Text &no_root : {Wide("?"), Wide("")}) {
+        Check(GetDriveTypeW(no_root.c_str()) == DRIVE_NO_ROOT_DIR, "GetDriveTypeW('" + Show(no_root) + "')");
+    }
 }
 
 }  // namespace

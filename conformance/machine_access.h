@@ -24,4 +24,8 @@ bool CloseFile(HANDLE file);
 // documented (Wine answers DRIVE_UNKNOWN).
 bool DriveTypeOfVolumeNamesDocumented();
 
+// False where GetVolumePathNamesForVolumeNameW of "\" alone answers
+// ERROR_INVALID_NAME rather than Windows' ERROR_INVALID_PARAMETER (Wine).
+bool BackslashVolumeNameRefusedAsParameter();
+
 #endif  // CONFORMANCE_MACHINE_ACCESS_H

@@ -21,3 +21,7 @@ bool CloseFile(HANDLE file) {
 bool DriveTypeOfVolumeNamesDocumented() {
     return true;
 }
+
+bool BackslashVolumeNameRefusedAsParameter() {
+    return true;
+}

@@ -33,3 +33,7 @@ bool CloseFile(HANDLE file) {
 bool DriveTypeOfVolumeNamesDocumented() {
     return WineVersion() == nullptr;
 }
+
+bool BackslashVolumeNameRefusedAsParameter() {
+    return WineVersion() == nullptr;
+}

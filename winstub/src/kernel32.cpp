@@ -94,7 +94,8 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root_path_name, LPWSTR volume_name_buf
                                   DWORD file_system_name_size) {
     const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,  volume_serial_number,
                                                   maximum_component_length, file_system_flags, file_system_name_buffer,
-                                                  file_system_name_size};
+                                                  file_system_name_size,
+                                                  ERROR_INSUFFICIENT_BUFFER};
     return Succeeded(
         Serve([&](winstub::Machine &machine) { return machine.GetVolumeInformationW(root_path_name, output); }));
 }
@@ -105,7 +106,8 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE file, LPWSTR volume_name_buffer
                                           DWORD file_system_name_size) {
     const winstub::VolumeInformationOutput output{volume_name_buffer,       volume_name_size,  volume_serial_number,
                                                   maximum_component_length, file_system_flags, file_system_name_buffer,
-                                                  file_system_name_size};
+                                                  file_system_name_size,
+                                                  ERROR_BAD_LENGTH};
     return Succeeded(
         Serve([&](winstub::Machine &machine) { return machine.GetVolumeInformationByHandleW(file, output); }));
 }

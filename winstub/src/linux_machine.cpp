@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "path_forms.h"
+
 namespace winstub {
 
 using this_machine::FileSystemAnswer;
@@ -194,6 +196,22 @@ const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &
     return mounted == snapshot.by_mount_point.end() ? nullptr : &snapshot.volumes[mounted->second];
 }
 
+const Volume *ThisMachine::FindRoot(const Snapshot &snapshot, LPCWSTR root) {
+    const std::u16string text = ReadText(root);
+    if (root && text != u"\\") {
+        return Find(snapshot, text);
+    }
+    // A Linux path has no drive: the file system that the mount table says
+    // holds the current directory stands for it.
+    const std::optional<std::string> here = this_machine::AbsolutePath(".");
+    const std::optional<dev_t> holder = here ? this_machine::FileSystemOfPathText(snapshot.mounts, *here) : std::nullopt;
+    if (!holder) {
+        return nullptr;
+    }
+    auto listed = snapshot.by_device.find(*holder);
+    return listed == snapshot.by_device.end() ? nullptr : &snapshot.volumes[listed->second];
+}
+
 DWORD ThisMachine::Ask(bool bounded, const Question &question, FileSystemAnswer &answer) {
     if (!bounded) {
         answer = question.kind == Question::Kind::kOpenFile ? this_machine::QueryOpenFile(question.fd)
@@ -298,7 +316,10 @@ DWORD ThisMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LPWCH v
     }
     // A mount point is not a volume name.
     const std::u16string name = ReadText(volume_name);
-    const Volume *volume = StartsWith(name, kGuidPathPrefix) ? Find(*snapshot, name) : nullptr;
+    if (DWORD error = VolumeNameFormError(name)) {
+        return error;
+    }
+    const Volume *volume = Find(*snapshot, name);
     if (!volume) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -310,7 +331,7 @@ DWORD ThisMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInf
     if (DWORD error = Current(false, snapshot)) {
         return error;
     }
-    const Volume *volume = Find(*snapshot, ReadText(root_path_name));
+    const Volume *volume = FindRoot(*snapshot, root_path_name);
     if (!volume) {
         return ERROR_PATH_NOT_FOUND;
     }
@@ -377,7 +398,7 @@ DWORD ThisMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) {
     if (DWORD error = Current(false, snapshot)) {
         return error;
     }
-    const Volume *volume = Find(*snapshot, ReadText(root_path_name));
+    const Volume *volume = FindRoot(*snapshot, root_path_name);
     drive_type = volume ? volume->drive_type : DRIVE_NO_ROOT_DIR;
     return ERROR_SUCCESS;
 }
@@ -391,7 +412,9 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
     }
     struct statvfs stats {};
     const std::u16string root = ReadText(directory_name);
-    const Volume *volume = directory_name ? Find(*snapshot, root) : nullptr;
+    // "\" is the current drive's root, as NULL: the current directory here.
+    const bool current = !directory_name || root == u"\\";
+    const Volume *volume = current ? nullptr : Find(*snapshot, root);
     if (!volume && StartsWith(root, kGuidPathPrefix)) {
         return ERROR_PATH_NOT_FOUND;
     }
@@ -407,7 +430,7 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
     } else {
         // Any directory, as on Windows; none is the current one. Which file
         // system holds it is not known before asking, so the wait is bounded.
-        const std::u16string text = directory_name ? WithoutTrailingBackslash(root) : u".";
+        const std::u16string text = current ? u"." : WithoutTrailingBackslash(root);
         const std::optional<std::string> name = this_machine::ToLinux(text);
         if (!name) {
             return ERROR_INVALID_NAME;

@@ -79,6 +79,9 @@ private:
     DWORD Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot);
     // The volume a root path names: its GUID name or one of its mount points.
     static const this_machine::Volume *Find(const Snapshot &snapshot, const std::u16string &root);
+    // The same of a root argument, where NULL and "\" name the volume of the
+    // current directory, as Windows takes them for the current drive's root.
+    static const this_machine::Volume *FindRoot(const Snapshot &snapshot, LPCWSTR root);
     // The statistics of a volume's file system, through the first of its
     // mount directories that shows it; `stats` stays empty when none does.
     DWORD VolumeStats(const Snapshot &snapshot, const this_machine::Volume &volume,

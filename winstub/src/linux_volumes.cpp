@@ -389,7 +389,10 @@ Volume Describe(const Mount &mount, dev_t device, bool slow, const Environment &
     } else if (backing && backing->image) {
         volume.drive_type = DRIVE_FIXED;  // a disk image, as Windows has a mounted VHD
     } else {
-        volume.drive_type = DRIVE_UNKNOWN;
+        // Windows answers a type for every root that exists: a local file
+        // system of no device of its own (overlay, a local FUSE driver, /proc)
+        // is a fixed one.
+        volume.drive_type = DRIVE_FIXED;
     }
     return volume;
 }

@@ -91,8 +91,11 @@ DWORD WritePathNames(const std::vector<std::u16string> &paths, LPWCH buffer, DWO
 DWORD VolumeInformationOutput::Write(const std::u16string &label_text, DWORD serial_number, DWORD max_component_length,
                                      DWORD file_system_flags, const std::u16string &filesystem_text) const {
     // A buffer that is not supplied is not asked for, whatever its size says.
-    if ((label && label_text.size() >= label_size) || (filesystem && filesystem_text.size() >= filesystem_size)) {
+    if (label && label_text.size() >= label_size) {
         return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (filesystem && filesystem_text.size() >= filesystem_size) {
+        return filesystem_too_short;
     }
     if (label) {
         WriteText(label_text, label, label_size);

@@ -23,9 +23,13 @@ struct VolumeInformationOutput {
     LPDWORD flags;
     LPWSTR filesystem;
     DWORD filesystem_size;
+    // What a file-system name too long for its buffer fails with: the
+    // by-handle function answers ERROR_BAD_LENGTH there, as Windows does.
+    DWORD filesystem_too_short;
 
-    // Writes the answer, or nothing at all and ERROR_INSUFFICIENT_BUFFER when
-    // a text does not fit its buffer with its NUL.
+    // Writes the answer, or nothing at all when a text does not fit its
+    // buffer with its NUL: ERROR_INSUFFICIENT_BUFFER for the label,
+    // `filesystem_too_short` for the file-system name.
     DWORD Write(const std::u16string &label_text, DWORD serial_number, DWORD max_component_length,
                 DWORD file_system_flags, const std::u16string &filesystem_text) const;
 };

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "path_forms.h"
+
 namespace winstub {
 
 namespace {
@@ -70,7 +72,8 @@ std::optional<size_t> SimulatedMachine::Find(const std::u16string &root, bool by
         found = named->second;
     }
     if (by_mount_point) {
-        if (auto mounted = first_by_mount_point_.find(root); mounted != first_by_mount_point_.end()) {
+        const std::u16string mount_point(WithoutDevicePrefix(root));
+        if (auto mounted = first_by_mount_point_.find(mount_point); mounted != first_by_mount_point_.end()) {
             found = found ? std::min(*found, mounted->second) : mounted->second;
         }
     }
@@ -142,7 +145,10 @@ DWORD SimulatedMachine::GetVolumePathNamesForVolumeNameW(LPCWSTR volume_name, LP
     }
     const std::optional<size_t> index = Find(name, false);
     if (!index) {
-        return ERROR_FILE_NOT_FOUND;
+        // A name the script gave a volume is one, whatever its form (a
+        // device path, say); other text is refused as Windows refuses it.
+        const DWORD error = VolumeNameFormError(name);
+        return error ? error : ERROR_FILE_NOT_FOUND;
     }
     return WritePathNames(volumes_[*index].mount_points, volume_path_names, buffer_length, return_length);
 }
@@ -188,7 +194,9 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
     }
-    const std::optional<size_t> index = Find(root, true);
+    // "C:" is the drive here, not the current directory on it.
+    const std::optional<std::u16string> drive = RootOfBareDrive(root);
+    const std::optional<size_t> index = Find(drive ? *drive : root, true);
     drive_type = index ? volumes_[*index].drive_type : DRIVE_NO_ROOT_DIR;
     return ERROR_SUCCESS;
 }

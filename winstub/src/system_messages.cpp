@@ -22,6 +22,7 @@ constexpr Message kMessages[] = {
     {15, u"The system cannot find the drive specified.\r\n"},
     {18, u"There are no more files.\r\n"},
     {21, u"The device is not ready.\r\n"},
+    {24, u"The program issued a command but the command length is incorrect.\r\n"},
     {32, u"The process cannot access the file because it is being used by another process.\r\n"},
     {87, u"The parameter is incorrect.\r\n"},
     {121, u"The semaphore timeout period has expired.\r\n"},

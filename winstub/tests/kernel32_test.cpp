@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "enumerate.h"
@@ -195,15 +196,26 @@ TEST_F(Kernel32, PathNamesArePackedAndSizedOnRequest) {
 
 TEST_F(Kernel32, PathNamesOfAnUnknownVolume) {
     winstub::AddVolume(Data());
-    // A mount point is not a volume name.
-    for (const std::u16string &name : {kA, std::u16string(u"D:\\"), kB.substr(0, kB.size() - 1)}) {
+    // A name of the volume form that no volume has is not found; a mount
+    // point, or a name without its trailing backslash, is no volume name at
+    // all, as on Windows.
+    const std::pair<std::u16string, DWORD> cases[] = {{kA, ERROR_FILE_NOT_FOUND},
+                                                      {u"D:\\", ERROR_INVALID_NAME},
+                                                      {kB.substr(0, kB.size() - 1), ERROR_INVALID_NAME},
+                                                      {u"", ERROR_INVALID_NAME},
+                                                      {u"\\\\?\\Volume{}\\", ERROR_INVALID_NAME},
+                                                      {u"\\", ERROR_INVALID_PARAMETER}};
+    for (const auto &[name, code] : cases) {
         SCOPED_TRACE(Narrow(name));
         WCHAR buffer[kName];
         DWORD returned = kUntouched;
         EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
-        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(GetLastError(), code);
         EXPECT_EQ(returned, kUntouched);
     }
+    DWORD returned = kUntouched;
+    EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(nullptr, nullptr, 0, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
 }
 
 struct Information {
@@ -264,13 +276,15 @@ TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
 
 TEST_F(Kernel32, RootsAreTakenExactlyAsGiven) {
     winstub::AddVolume(Data());
-    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u""}) {
+    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u"", u"D", u"D?", u"?",
+                                 u"\\\\?\\d:\\", u"\\\\?\\D:"}) {
         SCOPED_TRACE(Narrow(root));
         Information information;
         EXPECT_FALSE(Ask(ByRoot(root), information));
         EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
         EXPECT_EQ(information.serial, kUntouched);
-        EXPECT_EQ(GetDriveTypeW(root), DRIVE_NO_ROOT_DIR);
+        // GetDriveTypeW alone takes a bare "D:" for the drive, as Windows does.
+        EXPECT_EQ(GetDriveTypeW(root), std::u16string(root) == u"D:" ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR);
         ULARGE_INTEGER total{};
         EXPECT_FALSE(GetDiskFreeSpaceExW(root, nullptr, &total, nullptr));
         EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
@@ -283,10 +297,14 @@ TEST_F(Kernel32, VolumeInformationTextsMustFitWithTheirNul) {
         DWORD label_size;
         DWORD filesystem_size;
         bool succeeds;
+        bool filesystem_short;  // and the label fits
     };
-    const Case cases[] = {{5, 5, true}, {4, 5, false}, {5, 4, false}, {0, 0, false}};
-    const InformationCall calls[] = {ByRoot(u"D:\\"), ByHandle(*winstub::OpenHandle(kB))};
-    for (const InformationCall &call : calls) {
+    const Case cases[] = {{5, 5, true, false}, {4, 5, false, false}, {5, 4, false, true}, {0, 0, false, false}};
+    // The by-handle function refuses a short file-system name buffer with
+    // ERROR_BAD_LENGTH, as Windows does.
+    const std::pair<InformationCall, DWORD> calls[] = {{ByRoot(u"D:\\"), ERROR_INSUFFICIENT_BUFFER},
+                                                       {ByHandle(*winstub::OpenHandle(kB)), ERROR_BAD_LENGTH}};
+    for (const auto &[call, short_filesystem_error] : calls) {
         for (const Case &c : cases) {
             SCOPED_TRACE(testing::Message() << c.label_size << ", " << c.filesystem_size);
             Information information;
@@ -294,7 +312,7 @@ TEST_F(Kernel32, VolumeInformationTextsMustFitWithTheirNul) {
             if (c.succeeds) {
                 EXPECT_EQ(information, kDataInformation);
             } else {
-                EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+                EXPECT_EQ(GetLastError(), c.filesystem_short ? short_filesystem_error : ERROR_INSUFFICIENT_BUFFER);
                 EXPECT_EQ(information, Information());  // nothing written
             }
         }
@@ -345,7 +363,8 @@ TEST_F(Kernel32, DriveTypeAndSizeByNameOrMountPoint) {
     stick.total_bytes = std::nullopt;
     winstub::AddVolume(Data());
     winstub::AddVolume(stick);
-    for (const char16_t *root : {kB.c_str(), u"D:\\", u"C:\\Data\\"}) {
+    // A drive's root also with the prefixes that skip parsing, as on Windows.
+    for (const char16_t *root : {kB.c_str(), u"D:\\", u"C:\\Data\\", u"\\\\?\\D:\\", u"\\\\.\\D:\\"}) {
         SCOPED_TRACE(Narrow(root));
         EXPECT_EQ(GetDriveTypeW(root), DRIVE_FIXED);
         ULARGE_INTEGER available{}, total{}, free{};
@@ -358,6 +377,8 @@ TEST_F(Kernel32, DriveTypeAndSizeByNameOrMountPoint) {
         EXPECT_EQ(total.QuadPart, *Data().total_bytes);
     }
     EXPECT_EQ(GetDriveTypeW(u"E:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"E:"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"e:"), DRIVE_NO_ROOT_DIR);  // as "e:\\" is
     ULARGE_INTEGER total{};
     EXPECT_FALSE(GetDiskFreeSpaceExW(u"E:\\", nullptr, &total, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_NOT_READY);

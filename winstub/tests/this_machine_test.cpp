@@ -27,6 +27,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "linux_machine.h"
@@ -406,13 +407,13 @@ TEST(DescribeVolumes, FixtureDesktop) {
         // (0:2000000 does not fit 32 bits.)
         {{u"/tmp/"}, makedev(0, 45), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
         {{u"/dev/shm/"}, makedev(0, 46), u"", u"tmpfs", DRIVE_RAMDISK, 0, 0},
-        {{u"/var/lib/containers/merged/"}, makedev(0, 48), u"", u"overlay", DRIVE_UNKNOWN, sensitive, 0},
+        {{u"/var/lib/containers/merged/"}, makedev(0, 48), u"", u"overlay", DRIVE_FIXED, sensitive, 0},
         {{u"/mnt/share/"}, makedev(0, 49), u"", u"cifs", DRIVE_REMOTE, FILE_UNICODE_ON_DISK, sensitive},
         // No probe: the type stays fuseblk.
         {{u"/media/user/WINDOWS/"}, makedev(8, 33), u"", u"fuseblk", DRIVE_FIXED, 0, 0},
         {{u"/media/user/CAMERA/"}, makedev(179, 1), u"CAMERA", u"exFAT", DRIVE_FIXED, FILE_UNICODE_ON_DISK, 0},
         // A FUSE file system of this machine.
-        {{u"/home/user/Private/"}, makedev(0, 51), u"", u"fuse.gocryptfs", DRIVE_UNKNOWN, sensitive, 0},
+        {{u"/home/user/Private/"}, makedev(0, 51), u"", u"fuse.gocryptfs", DRIVE_FIXED, sensitive, 0},
     };
     std::set<std::string> asked;
     // The fixture's device nodes are empty files: the probe finds nothing
@@ -506,7 +507,7 @@ TEST(DescribeVolumes, FileOfAPseudoFileSystem) {
         winstub::this_machine::DescribeMount(mounts, mounts[1], makedev(0, 20), FixtureEnvironment(kFixture));
     EXPECT_EQ(proc.filesystem, u"proc");
     EXPECT_EQ(proc.device, makedev(0, 20));
-    EXPECT_EQ(proc.drive_type, DRIVE_UNKNOWN);
+    EXPECT_EQ(proc.drive_type, DRIVE_FIXED);
 }
 
 TEST(Text, LinuxNamesRoundTrip) {
@@ -773,7 +774,7 @@ TEST(DescribeVolumes, FuseDriversThatHideTheirImage) {
         const Volume &volume = at(hidden);
         EXPECT_EQ(volume.filesystem, u"fuse.fusefat") << Narrow(hidden);
         EXPECT_EQ(volume.label, u"") << Narrow(hidden);
-        EXPECT_EQ(volume.drive_type, DRIVE_UNKNOWN) << Narrow(hidden);
+        EXPECT_EQ(volume.drive_type, DRIVE_FIXED) << Narrow(hidden);
     }
     // The same image has the same GUID whichever driver mounts it (here both
     // at once, so the later one is derived again with its device number).
@@ -1087,9 +1088,13 @@ TEST_F(ThisMachineOnFixture, PathNames) {
     EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(volumes[3].name.c_str(), buffer, 5, &returned));
     EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
     EXPECT_EQ(returned, 19u);
-    for (const std::u16string &name : {Guid("00000000-0000-0000-0000-000000000000"), std::u16string(u"/home/")}) {
+    // A mount point is no volume name at all, as on Windows.
+    const std::pair<std::u16string, DWORD> cases[] = {{Guid("00000000-0000-0000-0000-000000000000"), ERROR_FILE_NOT_FOUND},
+                                                      {u"/home/", ERROR_INVALID_NAME},
+                                                      {u"", ERROR_INVALID_NAME}};
+    for (const auto &[name, code] : cases) {
         EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), buffer, kName, &returned));
-        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(GetLastError(), code);
     }
 }
 
@@ -1130,6 +1135,18 @@ TEST_F(ThisMachineOnFixture, VolumeInformation) {
             EXPECT_EQ(information.flags, c.flags);
         }
     }
+    // NULL and "\\" name the current drive's root on Windows: here the volume
+    // of the current directory, which no mount of the fixture holds but "/".
+    Information root;
+    ASSERT_EQ(Ask(u"/", root), ERROR_SUCCESS);
+    for (LPCWSTR current : {static_cast<LPCWSTR>(nullptr), static_cast<LPCWSTR>(u"\\")}) {
+        DWORD serial = 0;
+        WCHAR filesystem[kName] = u"";
+        EXPECT_TRUE(GetVolumeInformationW(current, nullptr, 0, &serial, nullptr, nullptr, filesystem, kName));
+        EXPECT_EQ(serial, root.serial);
+        EXPECT_EQ(std::u16string(filesystem), root.filesystem);
+        EXPECT_EQ(GetDriveTypeW(current), DRIVE_FIXED);
+    }
     const std::pair<std::u16string, DWORD> failures[] = {
         {u"/nowhere/", ERROR_PATH_NOT_FOUND},
         {u"/proc/", ERROR_PATH_NOT_FOUND},  // no volume
@@ -1152,7 +1169,7 @@ TEST_F(ThisMachineOnFixture, DriveTypes) {
         {u"/media/user/DVD/", DRIVE_CDROM},
         {u"/mnt/share", DRIVE_REMOTE},
         {u"/tmp/\\", DRIVE_RAMDISK},
-        {u"/var/lib/containers/merged/", DRIVE_UNKNOWN},
+        {u"/var/lib/containers/merged/", DRIVE_FIXED},
         {u"/nowhere/", DRIVE_NO_ROOT_DIR},
         {u"/proc/", DRIVE_NO_ROOT_DIR},
     };
@@ -1188,6 +1205,13 @@ TEST_F(ThisMachineOnFixture, DiskFreeSpace) {
         EXPECT_EQ(free.QuadPart, c.blocks / 2 * 4096);
         EXPECT_EQ(available.QuadPart, c.blocks / 4 * 4096);
     }
+    // "\\" is the current drive's root, as NULL is: the current directory is
+    // asked about (which the fixture does not know).
+    const std::string here = *winstub::this_machine::AbsolutePath(".");
+    ULARGE_INTEGER total{};
+    EXPECT_FALSE(GetDiskFreeSpaceExW(u"\\", nullptr, &total, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_GT(log_.Count(here), 0);
 }
 
 TEST_F(ThisMachineOnFixture, NetworkFileSystemThatDoesNotAnswer) {
