@@ -118,7 +118,8 @@ function(add_windows_module_tests)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
                 "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
-                "-DSTANDIN=${standin}"
+                "-DSTANDIN=${standin}" "-DEXPORT_LISTS=${PROJECT_SOURCE_DIR}/windows/python27-exports"
+                "-DWIDTH=$<IF:$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>,amd64,win32>"
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()
