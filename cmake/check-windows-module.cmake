@@ -9,7 +9,7 @@
 # come from kernel32.dll instead (a module whose references to them find no
 # import in the stand-in's import library binds them to kernel32's).
 # Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL, STANDIN and
-# SHIPPED, EXPORT_LISTS and WIDTH (optional).
+# SHIPPED, EXPORT_LISTS and WIDTH, VERSION (optional).
 cmake_minimum_required(VERSION 3.18)
 # What objdump prints of `file` with `option`; a file it cannot read ends the check.
 function(objdump option file result)
@@ -143,6 +143,32 @@ if(EXPORT_LISTS)
                 list(APPEND problems "imports ${name}, which python27.dll of ${release_name} does not export")
             endif()
         endforeach()
+    endforeach()
+endif()
+# VERSION: the module's version resource gives it as its file and product
+# version, and names the product and the file. Its strings are UTF-16, each
+# name followed by its value.
+if(VERSION)
+    # Only strings that cannot break a CMake list (a "[" or ";" would).
+    file(STRINGS ${MODULE} resource_strings ENCODING UTF-16LE REGEX "^[A-Za-z0-9 ._:,()-]+$")
+    foreach(pair "FileVersion=${VERSION}" "ProductVersion=${VERSION}" "ProductName=windows.volumes"
+            "OriginalFilename=${NAME}.pyd" "FileDescription=")
+        string(REPLACE "=" ";" pair "${pair}")
+        list(GET pair 0 key)
+        list(GET pair 1 expected)
+        list(FIND resource_strings "${key}" at)
+        if(at EQUAL -1)
+            list(APPEND problems "has no ${key} in a version resource")
+            continue()
+        endif()
+        math(EXPR at "${at} + 1")
+        list(GET resource_strings ${at} value)
+        # An empty expected value: any value but an empty one.
+        if(expected STREQUAL "" AND value STREQUAL "")
+            list(APPEND problems "has an empty ${key}")
+        elseif(NOT expected STREQUAL "" AND NOT value STREQUAL expected)
+            list(APPEND problems "has the ${key} ${value}, not ${expected}")
+        endif()
     endforeach()
 endif()
 if(problems)
