@@ -25,8 +25,10 @@ foreach(name ${files})
     string(APPEND sums "${digest}  ${name}\n")
 endforeach()
 file(WRITE ${staging}/SHA256SUMS "${sums}")
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUTPUT} --format=zip "--mtime=2000-01-01 00:00:00 UTC"
-        -- ${files} SHA256SUMS
+# Info-ZIP's zip without extra fields (-X), which would carry each file's
+# access and change times, and with every file dated 2000-01-01 00:00 UTC.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC touch -d @946684800 ${files} SHA256SUMS
+    COMMAND ${CMAKE_COMMAND} -E env TZ=UTC zip -q -X -D ${OUTPUT} ${files} SHA256SUMS
     WORKING_DIRECTORY ${staging} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "cannot make ${OUTPUT}")

@@ -100,13 +100,18 @@ function(link_python27 target description)
         "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
     target_compile_definitions(${target} PRIVATE ${python27_definitions})
     target_link_libraries(${target} PRIVATE "${python27_import_library}")
+    # No link time in the PE header: the same sources give the same file (and
+    # zip). objcopy and strip write their own time there unless SOURCE_DATE_EPOCH
+    # gives one: the zip's date.
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
     if(windows_modules_ship)
         set(module "$<TARGET_FILE:${target}>")
+        set(dated "${CMAKE_COMMAND}" -E env SOURCE_DATE_EPOCH=946684800)
         add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "${module}" "${module}.debug"
-            COMMAND "${CMAKE_STRIP}" --strip-unneeded "${module}"
-            COMMAND "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${module}.debug" "${module}"
+            COMMAND ${dated} "${CMAKE_OBJCOPY}" --only-keep-debug "${module}" "${module}.debug"
+            COMMAND ${dated} "${CMAKE_STRIP}" --strip-unneeded "${module}"
+            COMMAND ${dated} "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${module}.debug" "${module}"
             VERBATIM)
     endif()
 endfunction()

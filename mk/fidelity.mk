@@ -136,7 +136,7 @@ dist: windows
 	rm -rf $(CURDIR)/dist
 	mkdir -p $(CURDIR)/dist
 	cp $(BUILD_WINDOWS)/dist/windows-volumes-*.zip $(BUILD_WIN64)/dist/windows-volumes-*.zip $(CURDIR)/dist/
-	cd $(CURDIR)/dist && ls -l && unzip -l windows-volumes-*-win32.zip
+	ls -l $(CURDIR)/dist
 
 # Wine's runs share one wineserver per prefix: one test at a time. The
 # module's smoke test in the Windows Python belongs to test-winpython, and
