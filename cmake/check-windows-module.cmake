@@ -9,7 +9,7 @@
 # come from kernel32.dll instead (a module whose references to them find no
 # import in the stand-in's import library binds them to kernel32's).
 # Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL, STANDIN and
-# SHIPPED (optional).
+# SHIPPED, EXPORT_LISTS and WIDTH, VERSION (optional).
 cmake_minimum_required(VERSION 3.18)
 # What objdump prints of `file` with `option`; a file it cannot read ends the check.
 function(objdump option file result)
@@ -119,6 +119,55 @@ if(STANDIN)
     foreach(function ${standin_functions})
         if(kernel32_block MATCHES "[0-9] +${function}\n")
             list(APPEND problems "imports ${function} from kernel32.dll, not from ${KERNEL32_DLL}")
+        endif()
+    endforeach()
+endif()
+# EXPORT_LISTS, WIDTH (win32 or amd64): every name imported from python27.dll
+# is in the export list of every release of that width (<release>-<width>*.txt).
+if(EXPORT_LISTS)
+    string(REGEX MATCH "DLL Name: python27.dll\n[^\n]*\n(([^\n]+\n)*)" python_block "${headers}")
+    string(REGEX MATCHALL "[0-9] +[A-Za-z_][A-Za-z0-9_]*\n" python_names "${CMAKE_MATCH_1}")
+    string(REGEX REPLACE "[0-9] +([A-Za-z0-9_]+)\n" "\\1" python_names "${python_names}")
+    if(NOT python_names)
+        list(APPEND problems "imports no names from python27.dll that the check can read")
+    endif()
+    file(GLOB releases "${EXPORT_LISTS}/*-${WIDTH}*.txt" "${EXPORT_LISTS}/unofficial/*-${WIDTH}*.txt")
+    if(NOT releases)
+        message(FATAL_ERROR "no export list of ${WIDTH} in ${EXPORT_LISTS}")
+    endif()
+    foreach(release ${releases})
+        file(STRINGS ${release} exported)
+        foreach(name ${python_names})
+            if(NOT name IN_LIST exported)
+                file(RELATIVE_PATH release_name "${EXPORT_LISTS}" "${release}")
+                list(APPEND problems "imports ${name}, which python27.dll of ${release_name} does not export")
+            endif()
+        endforeach()
+    endforeach()
+endif()
+# VERSION: the module's version resource gives it as its file and product
+# version, and names the product and the file. Its strings are UTF-16, each
+# name followed by its value.
+if(VERSION)
+    # Only strings that cannot break a CMake list (a "[" or ";" would).
+    file(STRINGS ${MODULE} resource_strings ENCODING UTF-16LE REGEX "^[A-Za-z0-9 ._:,()-]+$")
+    foreach(pair "FileVersion=${VERSION}" "ProductVersion=${VERSION}" "ProductName=windows.volumes"
+            "OriginalFilename=${NAME}.pyd" "FileDescription=")
+        string(REPLACE "=" ";" pair "${pair}")
+        list(GET pair 0 key)
+        list(GET pair 1 expected)
+        list(FIND resource_strings "${key}" at)
+        if(at EQUAL -1)
+            list(APPEND problems "has no ${key} in a version resource")
+            continue()
+        endif()
+        math(EXPR at "${at} + 1")
+        list(GET resource_strings ${at} value)
+        # An empty expected value: any value but an empty one.
+        if(expected STREQUAL "" AND value STREQUAL "")
+            list(APPEND problems "has an empty ${key}")
+        elseif(NOT expected STREQUAL "" AND NOT value STREQUAL expected)
+            list(APPEND problems "has the ${key} ${value}, not ${expected}")
         endif()
     endforeach()
 endif()

@@ -86,21 +86,62 @@ function(add_machine_test name)
     set_tests_properties(${name} PROPERTIES LABELS "win32;${TEST_LABELS}" TIMEOUT ${ctest_timeout})
 endfunction()
 
-# Links `target` against python27.dll, and compiles into it the check that
-# the headers describe this target's ABI (python27-abi-check.cpp).
-function(link_python27 target)
-    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/cmake/python27-abi-check.cpp")
+# The version resource of each module (version.rc.in), compiled by MinGW's windres.
+enable_language(RC)
+
+# Links `target` against python27.dll, compiles into it the check that the
+# headers describe this target's ABI (python27-abi-check.cpp), and gives it a
+# version resource with `description`.
+function(link_python27 target description)
+    get_target_property(module_name ${target} OUTPUT_NAME)
+    set(module_description "${description}")
+    configure_file("${PROJECT_SOURCE_DIR}/cmake/version.rc.in" "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc" @ONLY)
+    target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/cmake/python27-abi-check.cpp"
+        "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
     target_compile_definitions(${target} PRIVATE ${python27_definitions})
     target_link_libraries(${target} PRIVATE "${python27_import_library}")
+    # No link time in the PE header: the same sources give the same file (and
+    # zip). objcopy and strip write their own time there unless SOURCE_DATE_EPOCH
+    # gives one: the zip's date.
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
     if(windows_modules_ship)
         set(module "$<TARGET_FILE:${target}>")
+        set(dated "${CMAKE_COMMAND}" -E env SOURCE_DATE_EPOCH=946684800)
         add_custom_command(TARGET ${target} POST_BUILD
-            COMMAND "${CMAKE_OBJCOPY}" --only-keep-debug "${module}" "${module}.debug"
-            COMMAND "${CMAKE_STRIP}" --strip-unneeded "${module}"
-            COMMAND "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${module}.debug" "${module}"
+            COMMAND ${dated} "${CMAKE_OBJCOPY}" --only-keep-debug "${module}" "${module}.debug"
+            COMMAND ${dated} "${CMAKE_STRIP}" --strip-unneeded "${module}"
+            COMMAND ${dated} "${CMAKE_OBJCOPY}" "--add-gnu-debuglink=${module}.debug" "${module}"
             VERBATIM)
     endif()
+endfunction()
+
+# The download of what ships (make dist): for each width, a zip of the
+# stripped module, its debug information, a text of where it goes and what
+# it runs on (windows/dist-README.txt.in), and their SHA256SUMS. The
+# modules' smoke tests run it from WINDOWS_DIST_TREE: the package tree with
+# the module taken from the zip (unpack-windows-dist.cmake).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(dist_platform win_amd64)
+    set(dist_width 64-bit)
+else()
+    set(dist_platform win32)
+    set(dist_width 32-bit)
+endif()
+set(WINDOWS_DIST_ZIP "${CMAKE_BINARY_DIR}/dist/windows-volumes-${PROJECT_VERSION}-${dist_platform}.zip")
+set(WINDOWS_DIST_TREE "${CMAKE_BINARY_DIR}/python-from-dist")
+function(add_windows_dist target)
+    if(NOT windows_modules_ship)
+        return()
+    endif()
+    add_custom_command(OUTPUT "${WINDOWS_DIST_ZIP}"
+        COMMAND ${CMAKE_COMMAND} "-DMODULE=$<TARGET_FILE:${target}>" "-DVERSION=${PROJECT_VERSION}"
+            "-DWIDTH=${dist_width}" "-DTEXT=${PROJECT_SOURCE_DIR}/windows/dist-README.txt.in"
+            "-DOUTPUT=${WINDOWS_DIST_ZIP}" -P "${PROJECT_SOURCE_DIR}/cmake/windows-dist.cmake"
+        DEPENDS ${target} "${PROJECT_SOURCE_DIR}/windows/dist-README.txt.in"
+            "${PROJECT_SOURCE_DIR}/cmake/windows-dist.cmake"
+        VERBATIM)
+    add_custom_target(${target}_dist ALL DEPENDS "${WINDOWS_DIST_ZIP}")
 endfunction()
 
 # Checks of every module built with link_python27, defined where testing is
@@ -118,7 +159,9 @@ function(add_windows_module_tests)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
                 "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
-                "-DSTANDIN=${standin}"
+                "-DSTANDIN=${standin}" "-DEXPORT_LISTS=${PROJECT_SOURCE_DIR}/windows/python27-exports"
+                "-DWIDTH=$<IF:$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>,amd64,win32>"
+                "-DVERSION=${PROJECT_VERSION}"
                 -P "${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake")
         set_tests_properties(${target}_dll PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     endforeach()
@@ -128,4 +171,10 @@ function(add_windows_module_tests)
             "-DINCLUDES=${Python2_INCLUDE_DIRS}" "-DDEFINITIONS=${python27_definitions}"
             "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/python27-exports" -P "${PROJECT_SOURCE_DIR}/cmake/check-python27-exports.cmake")
     set_tests_properties(python27_exports PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
+    if(windows_modules_ship)
+        add_test(NAME dist_package
+            COMMAND ${CMAKE_COMMAND} "-DZIP=${WINDOWS_DIST_ZIP}" "-DPACKAGE_DIR=${PACKAGE_DIR}"
+                "-DOUTPUT=${WINDOWS_DIST_TREE}" -P "${PROJECT_SOURCE_DIR}/cmake/unpack-windows-dist.cmake")
+        set_tests_properties(dist_package PROPERTIES FIXTURES_SETUP dist_package LABELS "windows_dll;${TEST_LABELS}")
+    endif()
 endfunction()

@@ -7,6 +7,8 @@
 #   make test-windows      the module and windows.winwrap built as Windows DLLs
 #                          (.pyd, 32- and 64-bit) against kernel32 and python27.dll,
 #                          checked, and the conformance test run under Wine
+#   make dist              the downloads: dist/windows-volumes-<version>-win32.zip
+#                          and -win_amd64.zip
 #   make test-conformance  the conformance test of the Windows functions against
 #                          the stand-in and against Wine's kernel32
 #   make test-winpython    the whole suite inside a Windows Python 2.7 built from
@@ -37,7 +39,7 @@ WINPYTHON32        := $(BUILD)/python2.7-win32
 WINPYTHON64_BUILT  := $(WINPYTHON64)/.complete-x86_64-yes
 WINPYTHON32_BUILT  := $(WINPYTHON32)/.complete-i686-yes
 
-.PHONY: setup-source setup-i386 setup-windows setup-win32 ucs2 test-ucs2 i386 test-i386 windows test-windows \
+.PHONY: setup-source setup-i386 setup-windows setup-win32 ucs2 test-ucs2 i386 test-i386 windows dist test-windows \
     test-conformance winpython test-winpython win32-machine win32 test-win32
 
 setup-source setup-i386 setup-windows setup-win32: setup-%:
@@ -127,6 +129,14 @@ $(eval $(call windows_build,$(BUILD_WINPYTHON32),mingw-w64-i686.cmake,$(BUILD)/p
 windows: setup-windows $(BUILD_WINDOWS)/build.ninja $(BUILD_WIN64)/build.ninja
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	cmake --build $(BUILD_WIN64) -j $(JOBS)
+
+# The downloads, for each width dist/windows-volumes-<version>-win32.zip and
+# -win_amd64.zip, as the Windows builds make them (windows-python.cmake).
+dist: windows
+	rm -rf $(CURDIR)/dist
+	mkdir -p $(CURDIR)/dist
+	cp $(BUILD_WINDOWS)/dist/windows-volumes-*.zip $(BUILD_WIN64)/dist/windows-volumes-*.zip $(CURDIR)/dist/
+	ls -l $(CURDIR)/dist
 
 # Wine's runs share one wineserver per prefix: one test at a time. The
 # module's smoke test in the Windows Python belongs to test-winpython, and

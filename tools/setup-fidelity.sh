@@ -26,7 +26,7 @@ packages_for() {
         source) echo dpkg-dev autoconf ;;
         i386) echo g++-multilib libpython2.7-dev:i386 libgtest-dev:i386 libmount-dev:i386 libblkid-dev:i386 \
             qemu-user ;;
-        windows) echo g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386 ;;
+        windows) echo g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine wine64 wine32:i386 zip ;;
         bench) echo python3-psutil bindfs ;;
         win32) echo qemu-system-x86 busybox-static ;;
         *) echo "setup-fidelity: unknown part '$1'" >&2; return 1 ;;

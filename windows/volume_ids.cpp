@@ -167,14 +167,18 @@ PyObject *VolumeIDFromNamespace(PyObject *serial_number) {
 }
 
 // mapping.get(key): for a dict one lookup that still reports a key that
-// cannot be hashed or compared.
+// cannot be hashed or compared. PyDict_GetItem hides those errors, and the
+// lookup that reports them is not exported by every 2.7 release: a miss is
+// asked again of PyDict_Contains, which raises them.
 PyObject *MappingGet(PyObject *mapping, PyObject *key) {
     if (!PyDict_CheckExact(mapping)) {
         return PyObject_CallMethodObjArgs(mapping, g_module.names.get, key, nullptr);
     }
-    PyObject *value = _PyDict_GetItemWithError(mapping, key);
+    PyObject *value = PyDict_GetItem(mapping, key);
     if (!value) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyDict_Contains(mapping, key) < 0) return nullptr;
+        // A key whose comparison changed the dict may be found now: the
+        // first answer stands.
         value = Py_None;
     }
     Py_INCREF(value);
