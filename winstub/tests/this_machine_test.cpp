@@ -653,7 +653,12 @@ std::string MountLineFor(const fs::path &directory, const std::string &target, c
     if (!place) {
         return "";
     }
-    return std::to_string(place->mount_id) + " 20 " + std::to_string(major(place->device)) + ":" +
+    // QEMU's user-mode emulation claims STATX_MNT_ID and reports 0: give such
+    // lines ids of their own, as a kernel's table has, so that they are told
+    // apart and the machine places files by their device instead.
+    static uint64_t unreported = 90;
+    const uint64_t id = place->mount_id != 0 ? place->mount_id : unreported++;
+    return std::to_string(id) + " 20 " + std::to_string(major(place->device)) + ":" +
            std::to_string(minor(place->device)) + " / " + target + " rw,relatime - " + fstype + " " + source +
            " rw,user_id=0,group_id=0\n";
 }
