@@ -125,6 +125,7 @@ DWORD ThisMachine::Current(bool fresh, std::shared_ptr<const Snapshot> &snapshot
         // yet: this one reads too rather than take the old one.
         if (mount_table_.Changed()) {
             snapshot_.reset();
+            slow_->EndKeptAnswers();
         }
         if (snapshot_ && !fresh) {
             snapshot = snapshot_;
@@ -439,18 +440,13 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
         if (!path) {
             return ERROR_PATH_NOT_FOUND;
         }
-        // Directories of one file system ask the same question, that file
-        // system as the mount table places them; one whose path leads
-        // elsewhere, or fails, asks of its own.
+        // Each directory asks of its own: whether it exists is its own answer.
+        // The file system that the mount table places it on stands for it
+        // while one of its questions is past its deadline.
         const std::optional<dev_t> holder = this_machine::FileSystemOfPathText(snapshot->mounts, *path);
         FileSystemAnswer answer;
-        if (DWORD error = Ask(true, {Question::Kind::kInFileSystem, holder.value_or(0), *path}, answer)) {
+        if (DWORD error = Ask(true, {Question::Kind::kAtPath, holder.value_or(0), *path}, answer)) {
             return error;
-        }
-        if (!holder || answer.error || answer.place.device != *holder) {
-            if (DWORD error = Ask(true, {Question::Kind::kAtPath, holder.value_or(0), *path}, answer)) {
-                return error;
-            }
         }
         if (answer.error) {
             return this_machine::WindowsErrorFor(answer.error);

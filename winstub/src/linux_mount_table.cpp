@@ -330,13 +330,13 @@ const Mount *MountAtPathText(const std::vector<Mount> &mounts, const std::string
 
 namespace {
 
-// Counts, in each process, the forks that made it: a child's count differs
-// from its parent's at the moment of the fork, and stays its own.
 std::atomic<uint64_t> fork_count{1};
 
 void CountFork() {
     fork_count.fetch_add(1, std::memory_order_relaxed);
 }
+
+}  // namespace
 
 uint64_t ForkCount() {
     // pthread_atfork's handlers run in the child of fork(), before fork()
@@ -344,8 +344,6 @@ uint64_t ForkCount() {
     static const bool registered = pthread_atfork(nullptr, nullptr, CountFork) == 0;
     return registered ? fork_count.load(std::memory_order_relaxed) : static_cast<uint64_t>(getpid()) << 32;
 }
-
-}  // namespace
 
 MountTableWatch::MountTableWatch(std::string root)
     : table_(UnderRoot(root, "/proc/self/mountinfo")), namespace_link_(UnderRoot(root, "/proc/self/ns/mnt")) {}

@@ -126,6 +126,10 @@ private:
     mutable std::map<int, bool> hangs_;
 };
 
+// Counts, in each process, the forks that made it: a child's count differs
+// from its parent's at the moment of the fork, and stays its own.
+uint64_t ForkCount();
+
 // Tells whether the mount table of the calling process has changed since it
 // was last asked. The kernel flags an open mountinfo file as soon as its
 // namespace's table changes (POLLPRI), and a poll takes the flag down. The

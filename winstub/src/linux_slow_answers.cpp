@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/loop.h>
+#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <limits.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,37 +26,39 @@
 
 namespace winstub::this_machine {
 
-void ReleaseInherited(int keep) {
-    [[maybe_unused]] const int moved = chdir("/");  // else it stays: nowhere else to go
+namespace {
+
+// The descriptors open in this process: none in a helper that started with
+// an empty table; the application's in one that got a copy of them.
+std::vector<int> Inherited() {
     std::vector<int> inherited;
     if (std::unique_ptr<DIR, CloseDirectory> listing(opendir("/proc/self/fd")); listing) {
         const int own = dirfd(listing.get());
         while (const dirent *entry = readdir(listing.get())) {
             char *end = nullptr;
             const long fd = std::strtol(entry->d_name, &end, 10);
-            if (end != entry->d_name && *end == '\0' && fd != own && fd != keep) {
+            if (end != entry->d_name && *end == '\0' && fd != own) {
                 inherited.push_back(static_cast<int>(fd));
             }
         }
-    } else {
-        rlimit limit{};
-        const rlim_t most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                                ? std::min<rlim_t>(limit.rlim_cur, 1 << 20)
-                                : 1 << 16;
-        for (rlim_t fd = 0; fd < most; ++fd) {
-            if (static_cast<int>(fd) != keep && fcntl(static_cast<int>(fd), F_GETFD) >= 0) {
-                inherited.push_back(static_cast<int>(fd));
-            }
+        return inherited;
+    }
+    rlimit limit{};
+    const rlim_t most = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                            ? std::min<rlim_t>(limit.rlim_cur, 1 << 20)
+                            : 1 << 16;
+    for (rlim_t fd = 0; fd < most; ++fd) {
+        if (fcntl(static_cast<int>(fd), F_GETFD) >= 0) {
+            inherited.push_back(static_cast<int>(fd));
         }
     }
-    // 0, 1 and 2 stay open, on /dev/null, so that no file of the helper's
-    // own takes their numbers.
-    const int null_file = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int standard = 0; standard < 3 && null_file >= 0; ++standard) {
-        if (fcntl(standard, F_GETFD) < 0) {
-            dup2(null_file, standard);
-        }
-    }
+    return inherited;
+}
+
+// Closing an inherited file may wait (a FUSE daemon asked to flush it): a
+// thread of its own does it, 0, 1 and 2 put on /dev/null (`null_file`)
+// rather than closed, so that no file of the helper's takes their numbers.
+void Release(const std::vector<int> &inherited, int null_file) {
     auto release = [inherited, null_file] {
         for (int fd : inherited) {
             if (fd < 3 && null_file >= 0) {
@@ -73,9 +78,56 @@ void ReleaseInherited(int keep) {
     }
 }
 
-FileSystemAnswer QueryLoopDevice(const std::string &node, dev_t device) {
+int ConnectTo(const std::string &name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.empty() || name.size() >= sizeof address.sun_path) {
+        return -1;
+    }
+    std::memcpy(address.sun_path + 1, name.data(), name.size());  // abstract: after a 0
+    FileDescriptor connection(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const socklen_t length = static_cast<socklen_t>(sizeof(sa_family_t) + 1 + name.size());
+    if (connection.get() < 0 || connect(connection.get(), reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        return -1;
+    }
+    const int fd = connection.get();
+    connection.Forget();
+    return fd;
+}
+
+// `path` opened under `root` as if that were "/" (-1: the helper's own
+// root); before Linux 5.6, as it is.
+int OpenUnder(int root, const std::string &path, int flags) {
+    if (root >= 0) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+        how.resolve = RESOLVE_IN_ROOT;
+        const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+        if (fd >= 0 || errno != ENOSYS) {
+            return static_cast<int>(fd);
+        }
+    }
+    return open(path.c_str(), flags | O_CLOEXEC);
+}
+
+}  // namespace
+
+FileSystemAnswer QueryPathUnder(int root, const std::string &path) {
     FileSystemAnswer answer;
-    FileDescriptor loop(open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // One lookup for both questions: an O_PATH descriptor of the directory.
+    FileDescriptor file(OpenUnder(root, path, O_PATH));
+    std::optional<Place> place = file.get() >= 0 ? PlaceOfOpenFile(file.get()) : std::nullopt;
+    if (!place || fstatvfs(file.get(), &answer.stats) != 0) {
+        answer.error = errno;
+        return answer;
+    }
+    answer.place = *place;
+    return answer;
+}
+
+FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device) {
+    FileSystemAnswer answer;
+    FileDescriptor loop(OpenUnder(root, node, O_RDONLY | O_NONBLOCK));
     struct stat status {};
     loop_info64 info{};
     if (loop.get() < 0 || fstat(loop.get(), &status) != 0) {
@@ -91,7 +143,25 @@ FileSystemAnswer QueryLoopDevice(const std::string &node, dev_t device) {
     return answer;
 }
 
-void ServeQuestions(int socket, const PathQuery &query) {
+bool ServeQuestions(const std::string &name, const RootedQuery &query) {
+    [[maybe_unused]] const int moved = chdir("/");  // else it stays: nowhere else to go
+    const std::vector<int> inherited = Inherited();
+    // 0, 1 and 2 that are free are taken at once.
+    const int null_file = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int standard = 0; standard < 3 && null_file >= 0; ++standard) {
+        if (standard != null_file && std::find(inherited.begin(), inherited.end(), standard) == inherited.end()) {
+            dup2(null_file, standard);
+        }
+    }
+    const int socket = ConnectTo(name);
+    if (!inherited.empty()) {
+        Release(inherited, null_file);
+    } else if (null_file > 2) {
+        close(null_file);
+    }
+    if (socket < 0) {
+        return false;
+    }
     std::vector<char> buffer(sizeof(RequestHeader) + PATH_MAX + 1);
     for (;;) {
         iovec part{buffer.data(), buffer.size()};
@@ -106,7 +176,7 @@ void ServeQuestions(int socket, const PathQuery &query) {
             continue;
         }
         if (count <= 0) {
-            return;  // the application's end has closed
+            return true;  // the library's end has closed
         }
         int fd = -1;
         for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
@@ -129,11 +199,11 @@ void ServeQuestions(int socket, const PathQuery &query) {
             if (failure) {
                 reply.answer.error = failure;
             } else if (request.kind == static_cast<uint32_t>(Question::Kind::kLoopDevice)) {
-                reply.answer = QueryLoopDevice(path, static_cast<dev_t>(request.reserved));
+                reply.answer = QueryLoopDevice(fd, path, static_cast<dev_t>(request.reserved));
             } else if (request.kind == static_cast<uint32_t>(Question::Kind::kOpenFile)) {
                 reply.answer = fd >= 0 ? QueryOpenFile(fd) : FileSystemAnswer{EBADF, {}, {}};
             } else {
-                reply.answer = query(path);
+                reply.answer = query(fd, path);  // fd: the asking thread's root
             }
             if (fd >= 0) {
                 close(fd);

@@ -10,28 +10,39 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <tuple>
+
+#ifndef CLOSE_RANGE_UNSHARE
+#define CLOSE_RANGE_UNSHARE (1U << 1)
+#endif
 
 extern char **environ;
 
 namespace winstub::this_machine {
 
-struct SlowQueries::Pending {
-    std::chrono::steady_clock::time_point deadline;
-    bool done = false;
-    FileSystemAnswer answer;
-    std::chrono::steady_clock::time_point answered_at;
-};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+struct Pending {
+    Clock::time_point deadline;
+    bool done = false;
+    FileSystemAnswer answer;
+    Clock::time_point answered_at;
+};
 
 // The helper program lies beside the library. Found at load time, while a
 // relative name of the library still means what it meant to the loader.
@@ -57,24 +68,26 @@ const std::string kHelperProgram = HelperProgramBesideLibrary();
 // caller's memory (CLONE_VM): they only make system calls.
 struct Launch {
     const char *program = nullptr;
-    char socket_text[16] = {};
     char *argv[3] = {};
     char **environment = nullptr;
-    int socket = -1;
     char *helper_stack = nullptr;
     volatile int error = 0;
+    volatile pid_t helper = 0;
 };
 
 // The helper, until it executes the program: in a session of its own (no
-// terminal's or process group's signals), holding the socket across exec.
-// The descriptor table is its own copy; exec closes what is close-on-exec
-// only after the caller has been let go, and the program lets go of the rest.
+// terminal's or process group's signals). It shares the caller's descriptor
+// table until it takes an empty one of its own, which closes nothing of the
+// caller's (no FUSE daemon is asked to flush a file) and holds none of its
+// files; before Linux 5.9 it takes a copy, and the program lets go of it.
 __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
     Launch *launch = static_cast<Launch *>(argument);
-    syscall(SYS_setsid);
-    if (syscall(SYS_fcntl, launch->socket, F_SETFD, 0) == 0) {
-        syscall(SYS_execve, launch->program, launch->argv, launch->environment);
+    if (syscall(SYS_close_range, 0U, ~0U, CLOSE_RANGE_UNSHARE) != 0) {
+        syscall(SYS_unshare, CLONE_FILES);
     }
+    syscall(SYS_setsid);
+    syscall(SYS_chdir, "/");
+    syscall(SYS_execve, launch->program, launch->argv, launch->environment);
     launch->error = errno != 0 ? errno : ENOEXEC;
     syscall(SYS_exit_group, 127);
     return 127;
@@ -86,19 +99,22 @@ __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
 // table, so that its exit closes nothing.
 __attribute__((no_sanitize_address)) int DetachHelper(void *argument) {
     Launch *launch = static_cast<Launch *>(argument);
-    const int helper = clone(ExecuteHelper, launch->helper_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
+    const int helper =
+        clone(ExecuteHelper, launch->helper_stack, CLONE_VM | CLONE_VFORK | CLONE_FILES | SIGCHLD, launch);
     if (helper < 0) {
         launch->error = errno;
     } else if (launch->error != 0) {
         syscall(SYS_wait4, helper, nullptr, 0, nullptr);  // its exec failed: it has ended
+    } else {
+        launch->helper = helper;
     }
     syscall(SYS_exit_group, 0);
     return 0;
 }
 
-// Starts the helper program on `socket` without copying the caller's memory:
-// the caller's thread waits only until the program runs.
-int StartProgram(int socket) {
+// Starts the helper program, to connect to `name`, without copying the
+// caller's memory: the caller's thread waits only until the program runs.
+int StartProgram(const std::string &name, pid_t &helper) {
     if (kHelperProgram.empty()) {
         return ENOENT;
     }
@@ -109,11 +125,9 @@ int StartProgram(int socket) {
     }
     Launch launch;
     launch.program = kHelperProgram.c_str();
-    std::snprintf(launch.socket_text, sizeof launch.socket_text, "%d", socket);
     launch.argv[0] = const_cast<char *>(launch.program);
-    launch.argv[1] = launch.socket_text;
+    launch.argv[1] = const_cast<char *>(name.c_str());
     launch.environment = environ;
-    launch.socket = socket;
     launch.helper_stack = static_cast<char *>(stacks) + kStack;
     // The children run in this memory: no signal handler of the application
     // may run in them.
@@ -129,29 +143,38 @@ int StartProgram(int socket) {
         while (waitpid(intermediate, nullptr, __WCLONE) < 0 && errno == EINTR) {
         }
         error = launch.error;
+        helper = launch.helper;
     }
     munmap(stacks, 2 * kStack);
     return error;
 }
 
 // For tests: the helper loop in a fork of this (small) process, detached the
-// same way, by a parent that leaves at once.
-int StartForked(int socket, const PathQuery &query) {
+// same way, by a parent that leaves at once after it has told its child's pid.
+int StartForked(const std::string &name, const RootedQuery &query, pid_t &helper) {
+    int told[2];
+    if (pipe2(told, O_CLOEXEC) != 0) {
+        return errno;
+    }
+    FileDescriptor reading(told[0]), writing(told[1]);
     const pid_t first = fork();
     if (first < 0) {
         return errno;
     }
     if (first == 0) {
-        if (fork() == 0) {
+        const pid_t second = fork();
+        if (second == 0) {
             setsid();
-            ReleaseInherited(socket);
-            ServeQuestions(socket, query);
+            ServeQuestions(name, query);
+            _exit(0);
         }
+        [[maybe_unused]] const ssize_t sent = write(writing.get(), &second, sizeof second);
         _exit(0);
     }
+    writing = FileDescriptor();
     while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return 0;
+    return read(reading.get(), &helper, sizeof helper) == sizeof helper && helper > 0 ? 0 : EIO;
 }
 
 int MillisecondsUntil(Clock::time_point deadline) {
@@ -159,84 +182,168 @@ int MillisecondsUntil(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
 }
 
+// The asking thread's root directory, and which one it is: questions asked
+// under different roots (after chroot, in another mount namespace) share no
+// answer.
+struct Root {
+    FileDescriptor fd;
+    std::tuple<uint64_t, uint64_t, uint64_t> identity{};
+};
+
+Root RootOfCaller() {
+    Root root;
+    // "/" itself is not looked up in any file system.
+    root.fd = FileDescriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct statx status {};
+    if (root.fd.get() >= 0 && statx(root.fd.get(), "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &status) == 0) {
+        root.identity = std::make_tuple(uint64_t{makedev(status.stx_dev_major, status.stx_dev_minor)},
+                                        uint64_t{status.stx_ino},
+                                        uint64_t{(status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0});
+    }
+    return root;
+}
+
 }  // namespace
 
-std::optional<std::string> AbsolutePath(const std::string &path) {
-    if (!path.empty() && path[0] == '/') {
-        return path;
+// One process's connection to its helper, and its questions.
+class SlowQueries::State {
+public:
+    State(std::chrono::milliseconds timeout, const RootedQuery &forked_query, uint64_t forks)
+        : forks_(forks), timeout_(timeout), forked_query_(forked_query) {}
+    ~State() {
+        if (Connected()) {
+            close(socket_);  // the helper ends with its connection
+        }
     }
-    char directory[PATH_MAX];
-    if (!getcwd(directory, sizeof directory)) {
-        return std::nullopt;
+
+    const uint64_t forks_;  // ForkCount() of the process it belongs to
+
+    // In a forked child, of the parent's state that the fork copied: the
+    // child's copy of the connection is closed, so that the helper sees the
+    // parent's end close with the parent. Nothing is locked or waited on.
+    void LetGoInChild() {
+        const int socket = socket_copy_.load(std::memory_order_relaxed);
+        struct stat status {};
+        if (socket >= 0 && fstat(socket, &status) == 0 && status.st_dev == socket_device_ &&
+            status.st_ino == socket_inode_) {
+            close(socket);
+        }
     }
-    return std::string(directory) + "/" + path;
-}
 
-std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &absolute) {
-    const Mount *holder = MountAtPathText(mounts, absolute);
-    return holder ? std::optional<dev_t>(holder->device) : std::nullopt;
-}
+    std::optional<FileSystemAnswer> Ask(const Question &question, uint64_t table_changes);
+    void AskAhead(const std::vector<Question> &questions, uint64_t table_changes);
 
-SlowQueries::SlowQueries(std::chrono::milliseconds timeout, PathQuery forked_query)
-    : timeout_(timeout), forked_query_(std::move(forked_query)) {}
+private:
+    using Key = std::tuple<Question::Kind, dev_t, std::string, std::tuple<uint64_t, uint64_t, uint64_t>>;
 
-SlowQueries::~SlowQueries() {
-    // The helper ends when its socket closes; a thread of it that waits on a
-    // file system that does not answer ends when that answers.
-    std::lock_guard<Mutex> lock(mutex_);
-    if (Connected()) {
-        close(socket_);
-    }
-}
+    bool Connected();
+    int Connect();
+    void Disconnect(int error);
+    void ReadAnswers();
+    std::shared_ptr<Pending> Send(const Question &question, const Key &key, int root);
+    bool SendNow(uint64_t id, const Question &question, int root);
+    bool FileSystemPastDeadline(dev_t device) const;
+    // The question's pending or recent answer, if any; a spent one is dropped.
+    std::shared_ptr<Pending> Known(const Key &key);
+    void Refresh(uint64_t table_changes);
 
-bool SlowQueries::Connected() {
+    const std::chrono::milliseconds timeout_;
+    const RootedQuery &forked_query_;
+
+    // Never held across a wait on a file system; not taken by the locks' fork
+    // gate, since a child never uses its parent's state.
+    std::mutex mutex_;
+    std::condition_variable answered_;
+    int socket_ = -1;
+    std::atomic<int> socket_copy_{-1};  // socket_, for LetGoInChild
+    dev_t socket_device_ = 0;
+    ino_t socket_inode_ = 0;
+    bool reading_ = false;  // a waiter polls the socket without the mutex
+    uint64_t next_id_ = 1;
+    uint64_t table_changes_ = 0;
+    std::map<uint64_t, std::shared_ptr<Pending>> sent_;  // not answered yet
+    std::map<Key, std::shared_ptr<Pending>> questions_;  // the last of each question
+};
+
+bool SlowQueries::State::Connected() {
     if (socket_ < 0) {
         return false;
     }
-    // Still the socket that this process opened: not a parent's (after
-    // fork), and not a number the application has closed and reused.
+    // Still the socket that this process opened, not a number that the
+    // application has closed and reused: that is not the library's to close.
     struct stat status {};
-    const bool same = fstat(socket_, &status) == 0 && status.st_dev == socket_device_ && status.st_ino == socket_inode_;
-    if (same && owner_ == getpid()) {
+    if (fstat(socket_, &status) == 0 && status.st_dev == socket_device_ && status.st_ino == socket_inode_) {
         return true;
     }
-    if (same) {
-        close(socket_);  // a forked child's copy of the parent's
-    }
     socket_ = -1;
+    socket_copy_ = -1;
     reading_ = false;
-    sent_.clear();
-    questions_.clear();
+    Disconnect(EIO);
     return false;
 }
 
-int SlowQueries::Connect() {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+int SlowQueries::State::Connect() {
+    // A listening socket whose abstract name the kernel picks; only the
+    // helper started for it is taken, by its pid.
+    FileDescriptor listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socklen_t length = sizeof(sa_family_t);
+    if (listener.get() < 0 || bind(listener.get(), reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        listen(listener.get(), 4) != 0) {
         return errno;
     }
-    const int error = forked_query_ ? StartForked(ends[1], forked_query_) : StartProgram(ends[1]);
-    close(ends[1]);
-    struct stat status {};
-    if (error != 0 || fstat(ends[0], &status) != 0) {
-        close(ends[0]);
-        return error != 0 ? error : EIO;
+    length = sizeof address;
+    if (getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
+        length <= sizeof(sa_family_t) + 1 || address.sun_path[0] != '\0') {
+        return EIO;
     }
-    socket_ = ends[0];
-    owner_ = getpid();
-    socket_device_ = status.st_dev;
-    socket_inode_ = status.st_ino;
-    return 0;
+    // Its name as the kernel spells it: five hexadecimal digits after the 0.
+    const std::string name(address.sun_path + 1, length - sizeof(sa_family_t) - 1);
+    pid_t helper = 0;
+    if (const int error = forked_query_ ? StartForked(name, forked_query_, helper) : StartProgram(name, helper)) {
+        return error;
+    }
+    const Clock::time_point deadline = Clock::now() + timeout_;
+    for (;;) {
+        FileDescriptor connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (connection.get() >= 0) {
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            struct stat status {};
+            if (getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == helper &&
+                fstat(connection.get(), &status) == 0) {
+                socket_ = connection.get();
+                connection.Forget();
+                socket_device_ = status.st_dev;
+                socket_inode_ = status.st_ino;
+                socket_copy_ = socket_;
+                return 0;
+            }
+            continue;  // another process's
+        }
+        if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return errno;
+        }
+        pollfd watch{listener.get(), POLLIN, 0};
+        if (poll(&watch, 1, MillisecondsUntil(deadline)) == 0) {
+            return ETIMEDOUT;  // the helper never came
+        }
+    }
 }
 
-void SlowQueries::Disconnect(int error) {
-    close(socket_);
+void SlowQueries::State::Disconnect(int error) {
+    if (socket_ >= 0) {
+        close(socket_);
+    }
     socket_ = -1;
+    socket_copy_ = -1;
     // Such a failure is the helper's, not the file system's: not kept.
     for (auto question = questions_.begin(); question != questions_.end();) {
-        const bool unanswered = std::any_of(sent_.begin(), sent_.end(),
-                                            [&question](const auto &sent) { return sent.second == question->second; });
-        question = unanswered ? questions_.erase(question) : std::next(question);
+        question = question->second->done ? std::next(question) : questions_.erase(question);
     }
     for (auto &[id, pending] : sent_) {
         pending->done = true;
@@ -248,7 +355,7 @@ void SlowQueries::Disconnect(int error) {
     answered_.notify_all();
 }
 
-void SlowQueries::ReadAnswers() {
+void SlowQueries::State::ReadAnswers() {
     for (;;) {
         AnswerMessage message;
         const ssize_t count = recv(socket_, &message, sizeof message, MSG_DONTWAIT);
@@ -272,14 +379,14 @@ void SlowQueries::ReadAnswers() {
     answered_.notify_all();
 }
 
-bool SlowQueries::FileSystemPastDeadline(dev_t device) const {
+bool SlowQueries::State::FileSystemPastDeadline(dev_t device) const {
     const Clock::time_point now = Clock::now();
     return std::any_of(questions_.begin(), questions_.end(), [device, now](const auto &question) {
         return std::get<1>(question.first) == device && !question.second->done && question.second->deadline <= now;
     });
 }
 
-bool SlowQueries::SendNow(uint64_t id, const Question &question, Clock::time_point deadline) {
+bool SlowQueries::State::SendNow(uint64_t id, const Question &question, int root) {
     if (question.path.size() > PATH_MAX) {
         errno = ENAMETOOLONG;
         return false;
@@ -297,34 +404,32 @@ bool SlowQueries::SendNow(uint64_t id, const Question &question, Clock::time_poi
     msghdr message{};
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    if (question.fd >= 0) {
+    const int passed = question.kind == Question::Kind::kOpenFile ? question.fd : root;
+    if (passed >= 0) {
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         cmsghdr *header = CMSG_FIRSTHDR(&message);
         header->cmsg_level = SOL_SOCKET;
         header->cmsg_type = SCM_RIGHTS;
         header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &question.fd, sizeof(int));
+        std::memcpy(CMSG_DATA(header), &passed, sizeof(int));
     }
     for (;;) {
+        // Never a wait with the mutex held: a helper that reads nothing (one
+        // stopped) fails the question at once.
         if (sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
             return true;
         }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-        pollfd watch{socket_, POLLOUT, 0};
-        if (poll(&watch, 1, MillisecondsUntil(deadline)) <= 0) {
-            errno = ETIMEDOUT;
+        if (errno != EINTR) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                errno = ETIMEDOUT;
+            }
             return false;
         }
     }
 }
 
-std::shared_ptr<SlowQueries::Pending> SlowQueries::Send(const Question &question, const Key &key) {
+std::shared_ptr<Pending> SlowQueries::State::Send(const Question &question, const Key &key, int root) {
     auto pending = std::make_shared<Pending>();
     pending->deadline = Clock::now() + timeout_;
     auto fail = [&pending](int error) {
@@ -339,14 +444,14 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Send(const Question &question
         return fail(EIO);
     }
     const uint64_t id = next_id_++;
-    bool sent = SendNow(id, question, pending->deadline);
+    bool sent = SendNow(id, question, root);
     if (!sent && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) && !reading_) {
         // The helper has died since the last question: a new one.
         Disconnect(EIO);
         if (Connect() != 0) {
             return fail(EIO);
         }
-        sent = SendNow(id, question, pending->deadline);
+        sent = SendNow(id, question, root);
     }
     if (!sent) {
         return fail(errno == EPIPE || errno == ECONNRESET ? EIO : errno);
@@ -354,21 +459,16 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Send(const Question &question
     // Answers that serve no more go, so that questions of ever new paths
     // leave nothing behind.
     const Clock::time_point now = Clock::now();
-    for (auto question = questions_.begin(); question != questions_.end();) {
-        const bool spent = question->second->done && now - question->second->answered_at >= kAnswerKept;
-        question = spent ? questions_.erase(question) : std::next(question);
+    for (auto known = questions_.begin(); known != questions_.end();) {
+        const bool spent = known->second->done && now - known->second->answered_at >= kAnswerKept;
+        known = spent ? questions_.erase(known) : std::next(known);
     }
     sent_[id] = pending;
     questions_[key] = pending;
     return pending;
 }
 
-SlowQueries::Key SlowQueries::KeyOf(const Question &question) {
-    return Key{question.kind, question.device,
-               question.kind == Question::Kind::kAtPath ? question.path : std::string()};
-}
-
-std::shared_ptr<SlowQueries::Pending> SlowQueries::Known(const Key &key) {
+std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key) {
     auto found = questions_.find(key);
     if (found == questions_.end()) {
         return nullptr;
@@ -380,31 +480,42 @@ std::shared_ptr<SlowQueries::Pending> SlowQueries::Known(const Key &key) {
     return found->second;
 }
 
-void SlowQueries::AskAhead(const std::vector<Question> &questions) {
-    std::lock_guard<Mutex> lock(mutex_);
-    if (Connected() && !reading_) {
+void SlowQueries::State::Refresh(uint64_t table_changes) {
+    if (table_changes != table_changes_) {
+        // Pending questions still get their answers; none serves a new one.
+        table_changes_ = table_changes;
+        questions_.clear();
+    }
+    if (socket_ >= 0 && !reading_ && Connected()) {
         ReadAnswers();
     }
+}
+
+void SlowQueries::State::AskAhead(const std::vector<Question> &questions, uint64_t table_changes) {
+    const Root root = RootOfCaller();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Refresh(table_changes);
     for (const Question &question : questions) {
-        const Key key = KeyOf(question);
+        const Key key{question.kind, question.device, question.path, root.identity};
         if (!Known(key) && !FileSystemPastDeadline(question.device)) {
-            Send(question, key);
+            Send(question, key, root.fd.get());
         }
     }
 }
 
-std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
-    const Key key = KeyOf(question);
-    std::unique_lock<Mutex> lock(mutex_);
-    if (Connected() && !reading_) {
-        ReadAnswers();
-    }
+std::optional<FileSystemAnswer> SlowQueries::State::Ask(const Question &question, uint64_t table_changes) {
+    // Open files of one file system ask the same question, wherever they lie.
+    const bool by_path = question.kind != Question::Kind::kOpenFile;
+    const Root root = by_path ? RootOfCaller() : Root();
+    const Key key{question.kind, question.device, by_path ? question.path : std::string(), root.identity};
+    std::unique_lock<std::mutex> lock(mutex_);
+    Refresh(table_changes);
     std::shared_ptr<Pending> pending = Known(key);
     if (!pending) {
         if (FileSystemPastDeadline(question.device)) {
             return std::nullopt;
         }
-        pending = Send(question, key);
+        pending = Send(question, key, root.fd.get());
     }
     // Waiters take turns at polling the socket; the one that reads hands
     // every answer to its waiter.
@@ -431,6 +542,64 @@ std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
             answered_.wait_until(lock, pending->deadline);
         }
     }
+}
+
+std::optional<std::string> AbsolutePath(const std::string &path) {
+    if (!path.empty() && path[0] == '/') {
+        return path;
+    }
+    char directory[PATH_MAX];
+    if (!getcwd(directory, sizeof directory)) {
+        return std::nullopt;
+    }
+    return std::string(directory) + "/" + path;
+}
+
+std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &absolute) {
+    const Mount *holder = MountAtPathText(mounts, absolute);
+    return holder ? std::optional<dev_t>(holder->device) : std::nullopt;
+}
+
+SlowQueries::SlowQueries(std::chrono::milliseconds timeout, PathQuery forked_query)
+    : timeout_(timeout),
+      forked_query_(forked_query ? RootedQuery([query = std::move(forked_query)](int, const std::string &path) {
+          return query(path);
+      })
+                                 : RootedQuery()) {}
+
+SlowQueries::~SlowQueries() {
+    State *state = state_.load();
+    if (state && state->forks_ == ForkCount()) {
+        delete state;
+    } else if (state) {
+        state->LetGoInChild();  // the parent's: left as it is
+    }
+}
+
+SlowQueries::State &SlowQueries::Mine() {
+    const uint64_t forks = ForkCount();
+    State *state = state_.load(std::memory_order_acquire);
+    while (!state || state->forks_ != forks) {
+        auto mine = std::make_unique<State>(timeout_, forked_query_, forks);
+        if (state_.compare_exchange_strong(state, mine.get(), std::memory_order_acq_rel)) {
+            if (state) {
+                // A parent's, copied by the fork: its lock may be held and its
+                // condition variable waited on by threads that are not here.
+                // It is never used or freed here.
+                state->LetGoInChild();
+            }
+            state = mine.release();
+        }
+    }
+    return *state;
+}
+
+std::optional<FileSystemAnswer> SlowQueries::Ask(const Question &question) {
+    return Mine().Ask(question, table_changes_.load(std::memory_order_relaxed));
+}
+
+void SlowQueries::AskAhead(const std::vector<Question> &questions) {
+    Mine().AskAhead(questions, table_changes_.load(std::memory_order_relaxed));
 }
 
 }  // namespace winstub::this_machine

@@ -6,53 +6,52 @@
 // asks. The helper is started on first need, detached from the
 // application's process tree: no child of the application, nothing in its
 // waits, no SIGCHLD, no pid that the library ever signals or collects. It
-// answers over a socket pair, each question in a thread of its own, and ends
-// when the application's end of the socket closes. docs/this_machine.md has
-// its life in one table.
+// starts with an empty descriptor table of its own and connects back to the
+// library; it answers each question in a thread of its own, resolving paths
+// in the root (and so the mount namespace) of the thread that asked, and
+// ends when the library's end of the connection closes. Each process has
+// its own state: a forked child starts afresh and never waits on its
+// parent's. docs/this_machine.md has its life in one table.
 #ifndef WINSTUB_LINUX_SLOW_QUERIES_H
 #define WINSTUB_LINUX_SLOW_QUERIES_H
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "linux_mount_table.h"
 #include "linux_probes.h"
-#include "mutex.h"
 
 namespace winstub::this_machine {
 
 // The place and statistics of a path, as QueryPath answers.
 using PathQuery = std::function<FileSystemAnswer(const std::string &path)>;
+// The same, the path resolved under `root`, a directory (-1: the helper's own root).
+using RootedQuery = std::function<FileSystemAnswer(int root, const std::string &path)>;
 
 // One question of a file system. Questions share a pending answer only when
-// they are the same: statistics at one path of one file system (a mount
-// directory), of whatever directory of one file system, or of an open file
-// of one file system.
+// they are the same: statistics at one path of one file system, asked under
+// one root, or of an open file of one file system.
 struct Question {
     // kLoopDevice: the device of the file system that holds the backing
     // file of the loop device whose node is `path` and whose number is
     // `device` (answered in place.device): the loop driver asks that file
     // system for it, which may hang.
-    enum class Kind : uint8_t { kAtPath = 1, kInFileSystem = 2, kOpenFile = 3, kLoopDevice = 4 };
+    enum class Kind : uint8_t { kAtPath = 1, kOpenFile = 3, kLoopDevice = 4 };
     Kind kind = Kind::kAtPath;
-    dev_t device = 0;  // the file system asked (for kInFileSystem as the mount table places the path)
-    std::string path;  // kAtPath, kInFileSystem
+    dev_t device = 0;  // the file system asked, as the mount table places the path
+    std::string path;  // kAtPath, kLoopDevice: absolute
     int fd = -1;       // kOpenFile: the open file, passed to the helper
 };
 
-// A question on the socket: this header, then the path's bytes; an open file
-// travels beside it (SCM_RIGHTS).
+// A question on the socket: this header, then the path's bytes; beside it
+// (SCM_RIGHTS) the open file, or the asking thread's root directory.
 struct RequestHeader {
     uint64_t id = 0;
     uint32_t kind = 0;
@@ -67,7 +66,7 @@ struct AnswerMessage {
 
 // How long an answer serves the same question again: a refresh asks each
 // volume's statistics twice in a row (GetVolumeInformationW, then
-// GetDiskFreeSpaceExW).
+// GetDiskFreeSpaceExW). A change of the mount table ends it sooner.
 constexpr std::chrono::milliseconds kAnswerKept{100};
 
 // `path` as an absolute path: the helper has a current directory of its own.
@@ -79,18 +78,22 @@ std::optional<std::string> AbsolutePath(const std::string &path);
 // directory that contains it, the last mounted where several share one.
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &path);
 
+// QueryPath of `path` resolved under `root` as if it were "/" (-1: as it is).
+FileSystemAnswer QueryPathUnder(int root, const std::string &path);
 // The device of the file system that holds a loop device's backing file
-// (the helper's answer to kLoopDevice), or the errno value.
-FileSystemAnswer QueryLoopDevice(const std::string &node, dev_t device);
+// (the helper's answer to kLoopDevice), or the errno value; its node is
+// resolved under `root`.
+FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device);
 
-// The helper's side: answers the questions that arrive on `socket` until its
-// other end closes; path questions with `query`.
-void ServeQuestions(int socket, const PathQuery &query);
-// In a new helper: the application's current directory is let go (it would
-// keep its mount busy), and every descriptor but `keep` (0, 1 and 2 become
-// /dev/null), by a thread of its own, since closing a file of a FUSE file
-// system that does not answer may wait.
-void ReleaseInherited(int keep);
+// The helper's side: connects to the library's listening socket of the
+// abstract `name` and answers the questions that arrive there until the
+// library's end closes; path questions with `query`. First 0, 1 and 2 go to
+// /dev/null and the current directory is let go (it would keep its mount
+// busy); a helper that got a copy of the application's descriptors rather
+// than an empty table (before Linux 5.9), or a fork of it for tests, lets
+// go of them too, by a thread of its own, since closing a file of a FUSE
+// file system that does not answer may wait. False when it cannot connect.
+bool ServeQuestions(const std::string &name, const RootedQuery &query);
 
 class SlowQueries {
 public:
@@ -111,38 +114,22 @@ public:
     // side, and the Ask that follows finds the answer there, or waits for it
     // until its deadline as ever.
     void AskAhead(const std::vector<Question> &questions);
+    // The mount table has changed: no answer given or pending serves a new
+    // question, since a file system mounted since may have the device number
+    // and mount ID of one gone. Takes no lock.
+    void EndKeptAnswers() { table_changes_.fetch_add(1, std::memory_order_relaxed); }
 
 private:
-    using Key = std::tuple<Question::Kind, dev_t, std::string>;
-    struct Pending;
-
-    static Key KeyOf(const Question &question);
-    // The question's pending or recent answer, if any; a spent one is dropped.
-    std::shared_ptr<Pending> Known(const Key &key);
-
-    bool Connected();
-    int Connect();
-    void Disconnect(int error);
-    void ReadAnswers();
-    std::shared_ptr<Pending> Send(const Question &question, const Key &key);
-    bool SendNow(uint64_t id, const Question &question, std::chrono::steady_clock::time_point deadline);
-    bool FileSystemPastDeadline(dev_t device) const;
+    class State;
+    // This process's state, made at the first question and anew in a child
+    // forked since: the parent's (its lock, its waiters, its connection) is
+    // left as the fork copied it.
+    State &Mine();
 
     const std::chrono::milliseconds timeout_;
-    const PathQuery forked_query_;
-
-    Mutex mutex_;
-    std::condition_variable_any answered_;
-    // This process's end of the helper's socket; a forked child finds its
-    // parent's here and leaves it be.
-    pid_t owner_ = 0;
-    int socket_ = -1;
-    dev_t socket_device_ = 0;
-    ino_t socket_inode_ = 0;
-    bool reading_ = false;  // a waiter polls the socket without the mutex
-    uint64_t next_id_ = 1;
-    std::map<uint64_t, std::shared_ptr<Pending>> sent_;  // not answered yet
-    std::map<Key, std::shared_ptr<Pending>> questions_;  // the last of each question
+    const RootedQuery forked_query_;
+    std::atomic<State *> state_{nullptr};
+    std::atomic<uint64_t> table_changes_{0};
 };
 
 }  // namespace winstub::this_machine
