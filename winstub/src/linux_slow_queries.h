@@ -95,6 +95,12 @@ FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device
 // file system that does not answer may wait. False when it cannot connect.
 bool ServeQuestions(const std::string &name, const RootedQuery &query);
 
+// The library's side: starts a helper that connects to the listening socket
+// of the abstract `name` (the program beside the library, or with
+// `forked_query` a fork of this process that answers with it); `helper` is
+// its pid, the only peer to take. 0 or the errno value.
+int StartHelper(const std::string &name, const RootedQuery &forked_query, pid_t &helper);
+
 class SlowQueries {
 public:
     // The helper is the program beside the library (winstub-queries) when
