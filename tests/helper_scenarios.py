@@ -9,6 +9,7 @@ as its last line, the repr of a dict of what it saw.
 import ctypes
 import errno
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -271,14 +272,19 @@ def forked(scene):
     return seen
 
 
-def in_fork(work):
-    """What `work` returns in a forked child."""
+def in_fork(work, started=None):
+    """What `work` returns in a forked child; with `started`, the time that
+    it returns, how long the fork took is in it too ("forked_after")."""
     reading, writing = os.pipe()
     pid = os.fork()
     if pid == 0:
         try:
+            forked_after = time.time() - started() if started else None
             os.close(reading)
-            os.write(writing, repr(work()))
+            result = work()
+            if started:
+                result["forked_after"] = forked_after
+            os.write(writing, repr(result))
         finally:
             os._exit(0)
     os.close(writing)
@@ -383,6 +389,95 @@ def refresh(scene):
             "listed": volumes.FindVolumeID(os.fstat(scene.root)) in entries}
 
 
+def fork_while_waiting(scene):
+    """Native threads wait on the stalled file system, two of them on the
+    library's other waiters, when the main thread forks; the child asks in
+    two rounds of two threads at once."""
+    kernel32 = Kernel32()
+    scene.block()
+    waiting = [threading.Thread(target=kernel32.free_space, args=(scene.target,)) for _ in range(3)]
+    for thread in waiting:
+        thread.start()
+    time.sleep(0.5)
+
+    def in_child():
+        signal.alarm(20)  # a child that hangs reports nothing
+        rounds = []
+        for _ in range(2):
+            results = []
+            threads = [threading.Thread(target=lambda: results.append(kernel32.free_space(scene.control)))
+                       for _ in range(2)]
+            start = time.time()
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            rounds.append((sorted(code for code, _, _ in results), time.time() - start))
+        return {"rounds": rounds, "stalled": kernel32.free_space(scene.target)[0]}
+    start = time.time()
+    seen = {"child": in_fork(in_child, lambda: start)}
+    seen["fork_seconds"] = seen["child"].pop("forked_after") if seen["child"] else None
+    for thread in waiting:
+        thread.join(10)
+    return seen
+
+
+def descriptors(scene):
+    """The helper starts while the application holds a file of the stalled
+    file system (whose close waits for its flush) and a pipe."""
+    kernel32 = Kernel32()
+    on_fuse = os.open(os.path.join(scene.target, "file"), os.O_RDONLY)
+    reading, writing = os.pipe()
+    scene.block()
+    # A directory that is no mount point: asked of the helper.
+    seen = {"answered": kernel32.free_space(scene.control)[0]}
+    started = helpers()
+    seen["helper_files"] = sorted(set(os.readlink("/proc/%d/fd/%s" % (started[0], fd)).split(":")[0]
+                                      for fd in os.listdir("/proc/%d/fd" % started[0]))) if started else None
+    os.close(writing)
+    ready = select.select([reading], [], [], 1.0)[0]
+    seen["end_of_file"] = bool(ready) and os.read(reading, 1) == ""
+    scene.release()
+    os.close(reading)
+    os.close(on_fuse)
+    return seen
+
+
+def namespace_and_root(scene):
+    """Asked first in the namespace it started in, the helper answers after
+    the application has entered a mount namespace of its own, then a root of
+    its own, from there."""
+    kernel32 = Kernel32()
+    workspace = os.path.dirname(scene.target)
+    folder = os.path.join(workspace, "own-namespace")
+    os.mkdir(folder)
+    seen = {"before": kernel32.free_space(folder)[:2]}
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=64m", "own", folder])
+    seen["in_namespace"] = kernel32.free_space(folder)[:2]
+    os.makedirs(os.path.join(folder, "data", "sub"))
+    os.mkdir(os.path.join(folder, "proc"))
+    subprocess.check_call(["mount", "-t", "proc", "proc", os.path.join(folder, "proc")])
+    os.chroot(folder)
+    os.chdir("/")
+    seen["in_root"] = kernel32.free_space(u"/data/sub")[:2]
+    seen["missing_in_root"] = kernel32.free_space(u"/data/none")[0]
+    return seen
+
+
+def existence(scene):
+    """A directory's existence is its own answer, also straight after one of
+    its file system's directories was asked."""
+    kernel32 = Kernel32()
+    workspace = os.path.dirname(scene.target)
+    return {"codes": [kernel32.free_space(path)[0] for path in
+                      (workspace, os.path.join(workspace, "no-such"), scene.target + u"/dir",
+                       scene.target + u"/no-such", None, u"no-such")]}
+
+
 SCENARIOS = {
     "waits": waits,
     "sigchld-ignored": sigchld_ignored,
@@ -394,6 +489,10 @@ SCENARIOS = {
     "cost-1gib": lambda scene: cost(scene, 1024),
     "sharing": sharing,
     "refresh": refresh,
+    "fork-while-waiting": fork_while_waiting,
+    "descriptors": descriptors,
+    "namespace-and-root": namespace_and_root,
+    "existence": existence,
 }
 
 

@@ -1,17 +1,19 @@
 #!/usr/bin/python3
 """A FUSE file system that can stop answering, for test_real_file_systems.
 
-    stalling_fs.py MOUNT_DIRECTORY CONTROL_DIRECTORY [IMAGE [FSNAME]]
+    stalling_fs.py MOUNT_DIRECTORY CONTROL_DIRECTORY [IMAGE [FSNAME [BLOCKS]]]
 
 Serves one directory holding the file "file" (five bytes), the empty
 directory "dir" and, given IMAGE, the file "image" with IMAGE's bytes
 (read-only, every read asked of this daemon: direct_io). While the file
 CONTROL_DIRECTORY/stall exists, statfs, getattr (by which the kernel also
-looks names up) and read do not answer: they wait until it is removed (at
+looks names up), read and flush (which every close of a file sends) do not
+answer: they wait until it is removed (at
 most STALL_LIMIT seconds, so that nothing waits for ever should the test
 die). Each stalled request adds a line to CONTROL_DIRECTORY/stalled, and
 each statfs request, stalled or not, a line to CONTROL_DIRECTORY/statfs.
-The mount's source is FSNAME ("stalling" without it). Runs in the
+The mount's source is FSNAME ("stalling" without it); statfs reports BLOCKS
+blocks of 4096 bytes (1000 without it). Runs in the
 foreground until unmounted or killed. Needs python3-fusepy (the module
 `fusepy`).
 """
@@ -29,8 +31,9 @@ CONTENT = b"hello"
 
 class StallingFS(fusepy.Operations):
 
-    def __init__(self, control, image):
+    def __init__(self, control, image, blocks):
         self.image = image
+        self.blocks = blocks
         self.stall = os.path.join(control, "stall")
         self.stalled = os.path.join(control, "stalled")
         self.asked = os.path.join(control, "statfs")
@@ -49,7 +52,7 @@ class StallingFS(fusepy.Operations):
         with open(self.asked, "a") as log:
             log.write(path + "\n")
         self._wait_while_stalled("statfs " + path)
-        return dict(f_bsize=4096, f_frsize=4096, f_blocks=1000, f_bfree=600, f_bavail=500,
+        return dict(f_bsize=4096, f_frsize=4096, f_blocks=self.blocks, f_bfree=600, f_bavail=500,
                     f_files=100, f_ffree=90, f_favail=90, f_namemax=255)
 
     def getattr(self, path, fh=None):
@@ -74,6 +77,10 @@ class StallingFS(fusepy.Operations):
     def open(self, path, flags):
         return 0
 
+    def flush(self, path, fh):
+        self._wait_while_stalled("flush " + path)
+        return 0
+
     def read(self, path, size, offset, fh):
         self._wait_while_stalled("read " + path)
         if path == "/image":
@@ -86,8 +93,9 @@ class StallingFS(fusepy.Operations):
 def main():
     mount_directory, control = sys.argv[1:3]
     image = sys.argv[3] if len(sys.argv) > 3 and sys.argv[3] else None
-    fsname = sys.argv[4] if len(sys.argv) > 4 else "stalling"
-    fusepy.FUSE(StallingFS(control, image), mount_directory, foreground=True, nothreads=False,
+    fsname = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else "stalling"
+    blocks = int(sys.argv[5]) if len(sys.argv) > 5 else 1000
+    fusepy.FUSE(StallingFS(control, image, blocks), mount_directory, foreground=True, nothreads=False,
                 fsname=fsname, subtype="stalling", ro=True, direct_io=True)
 
 

@@ -18,10 +18,12 @@ import os
 import sys
 import time
 
+import helper_scenarios as scenarios
 import test_real_file_systems as real
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = os.path.join(HERE, "helper_scenarios.py")
+ERROR_PATH_NOT_FOUND = 3
 ERROR_NOT_READY = 21
 ERROR_SEM_TIMEOUT = real.ERROR_SEM_TIMEOUT
 TIMEOUT = real.MACHINE_TIMEOUT
@@ -152,6 +154,47 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
         self.assertEqual(sorted(skipped), sorted([unicode(self.target + "/"), unicode(second + "/")]))
         # Both were asked at the first of them: the refresh waits one time-out, not two.
         self.assertTrue(TIMEOUT - 0.5 <= seconds < 2 * TIMEOUT - 0.5, seconds)
+
+    def test_a_fork_while_native_threads_wait(self):
+        seen = self.scenario("fork-while-waiting")
+        child = seen["child"]
+        self.assertIsNotNone(child, "the forked child did not report: it hung")
+        # The parent's waiters and their lock are not the child's.
+        self.assertLess(seen["fork_seconds"], 0.1)
+        for codes, seconds in child["rounds"]:
+            self.assertEqual(codes, [0, 0], child)
+            self.assertLess(seconds, AT_ONCE, child)
+        self.assertEqual(child["stalled"], ERROR_SEM_TIMEOUT)
+
+    def test_the_helper_holds_no_descriptor_of_the_application(self):
+        seen = self.scenario("descriptors")
+        self.assertEqual(seen["answered"], 0)
+        self.assertEqual(seen["helper_files"], ["/dev/null", "socket"])
+        # The pipe's other end is nowhere else.
+        self.assertTrue(seen["end_of_file"], seen)
+
+    def test_answers_in_the_callers_namespace_and_root(self):
+        seen = self.scenario("namespace-and-root")
+        self.assertEqual(seen["before"][0], 0, seen)
+        self.assertEqual(seen["in_namespace"], (0, 64 << 20))
+        self.assertEqual(seen["in_root"], (0, 64 << 20))
+        self.assertEqual(seen["missing_in_root"], ERROR_PATH_NOT_FOUND)
+
+    def test_a_directory_that_does_not_exist(self):
+        seen = self.scenario("existence")
+        self.assertEqual(seen["codes"], [0, ERROR_PATH_NOT_FOUND, 0, ERROR_PATH_NOT_FOUND, 0, ERROR_PATH_NOT_FOUND])
+
+    def test_a_file_system_mounted_where_another_was_a_moment_ago(self):
+        # The kernel gives the next tmpfs the device number that the last one
+        # freed; the second is asked about within the time an answer is kept.
+        kernel32 = scenarios.Kernel32()
+        folder = self.space.folder("replaced")
+        seen = []
+        for megabytes in (8, 16):
+            self.space.mount(["-t", "tmpfs", "-o", "size=%dm" % megabytes, "replaced"], folder)
+            seen.append((os.stat(folder).st_dev, kernel32.free_space(folder)[:2]))
+            real.Workspace.unmount(folder)
+        self.assertEqual([answer for _, answer in seen], [(0, 8 << 20), (0, 16 << 20)], seen)
 
 
 if __name__ == "__main__":

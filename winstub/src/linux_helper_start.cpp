@@ -58,13 +58,20 @@ struct Launch {
 
 // The helper, until it executes the program: in a session of its own (no
 // terminal's or process group's signals). It shares the caller's descriptor
-// table until it takes an empty one of its own, which closes nothing of the
-// caller's (no FUSE daemon is asked to flush a file) and holds none of its
-// files; before Linux 5.9 it takes a copy, and the program lets go of it.
+// table until it takes one of its own. The kernel copies the lowest 64
+// numbers into any new table, whatever is asked, and closing a copy of a
+// FUSE file system's file waits for its daemon to flush it: so nothing is
+// closed here, where the caller still waits. The copies lose close-on-exec,
+// so that exec closes none, and the program lets go of them. Numbers above
+// those are never copied (before Linux 5.9, everything is).
 __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
     Launch *launch = static_cast<Launch *>(argument);
-    if (syscall(SYS_close_range, 0U, ~0U, CLOSE_RANGE_UNSHARE) != 0) {
+    constexpr unsigned kCopied = 64;
+    if (syscall(SYS_close_range, kCopied, ~0U, CLOSE_RANGE_UNSHARE) != 0) {
         syscall(SYS_unshare, CLONE_FILES);
+    }
+    for (unsigned fd = 0; fd < kCopied; ++fd) {
+        syscall(SYS_fcntl, fd, F_SETFD, 0);
     }
     syscall(SYS_setsid);
     syscall(SYS_chdir, "/");

@@ -28,8 +28,8 @@ namespace winstub::this_machine {
 
 namespace {
 
-// The descriptors open in this process: none in a helper that started with
-// an empty table; the application's in one that got a copy of them.
+// The descriptors open in this process: the application's that the kernel
+// copied into the helper's table.
 std::vector<int> Inherited() {
     std::vector<int> inherited;
     if (std::unique_ptr<DIR, CloseDirectory> listing(opendir("/proc/self/fd")); listing) {
@@ -55,26 +55,35 @@ std::vector<int> Inherited() {
     return inherited;
 }
 
-// Closing an inherited file may wait (a FUSE daemon asked to flush it): a
-// thread of its own does it, 0, 1 and 2 put on /dev/null (`null_file`)
-// rather than closed, so that no file of the helper's takes their numbers.
+// Closing an inherited file may wait until a FUSE daemon has flushed it:
+// each of the lowest 64 (all that the kernel copies into a new helper's
+// table) is let go by a thread of its own, so that one that waits keeps no
+// other open; any others (a fork, or a kernel before 5.9) by one more.
+// 0, 1 and 2 go to /dev/null (`null_file`, kept) rather than closed, so that
+// no file of the helper's takes their numbers.
 void Release(const std::vector<int> &inherited, int null_file) {
-    auto release = [inherited, null_file] {
-        for (int fd : inherited) {
+    auto release = [null_file](std::vector<int> descriptors) {
+        for (int fd : descriptors) {
             if (fd < 3 && null_file >= 0) {
                 dup2(null_file, fd);
             } else {
                 close(fd);
             }
         }
-        if (null_file > 2) {
-            close(null_file);
-        }
     };
-    try {
-        std::thread(release).detach();
-    } catch (const std::system_error &) {
-        release();
+    std::vector<std::vector<int>> parts;
+    for (int fd : inherited) {
+        if (fd < 64 || parts.empty() || parts.back().front() < 64) {
+            parts.push_back({});
+        }
+        parts.back().push_back(fd);
+    }
+    for (std::vector<int> &part : parts) {
+        try {
+            std::thread(release, std::move(part)).detach();
+        } catch (const std::system_error &) {
+            release(std::move(part));
+        }
     }
 }
 
@@ -154,11 +163,7 @@ bool ServeQuestions(const std::string &name, const RootedQuery &query) {
         }
     }
     const int socket = ConnectTo(name);
-    if (!inherited.empty()) {
-        Release(inherited, null_file);
-    } else if (null_file > 2) {
-        close(null_file);
-    }
+    Release(inherited, null_file);
     if (socket < 0) {
         return false;
     }

@@ -6,7 +6,9 @@
 // asks. The helper is started on first need, detached from the
 // application's process tree: no child of the application, nothing in its
 // waits, no SIGCHLD, no pid that the library ever signals or collects. It
-// starts with an empty descriptor table of its own and connects back to the
+// takes a descriptor table of its own without closing any of the
+// application's files, lets go of what the kernel copied into it where no
+// wait of the application's depends on it, and connects back to the
 // library; it answers each question in a thread of its own, resolving paths
 // in the root (and so the mount namespace) of the thread that asked, and
 // ends when the library's end of the connection closes. Each process has
@@ -88,11 +90,10 @@ FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device
 // The helper's side: connects to the library's listening socket of the
 // abstract `name` and answers the questions that arrive there until the
 // library's end closes; path questions with `query`. First 0, 1 and 2 go to
-// /dev/null and the current directory is let go (it would keep its mount
-// busy); a helper that got a copy of the application's descriptors rather
-// than an empty table (before Linux 5.9), or a fork of it for tests, lets
-// go of them too, by a thread of its own, since closing a file of a FUSE
-// file system that does not answer may wait. False when it cannot connect.
+// /dev/null, the current directory is let go (it would keep its mount busy),
+// and so is every descriptor of the application's that came along, each by
+// a thread of its own, since closing a file of a FUSE file system that does
+// not answer may wait. False when it cannot connect.
 bool ServeQuestions(const std::string &name, const RootedQuery &query);
 
 // The library's side: starts a helper that connects to the listening socket
