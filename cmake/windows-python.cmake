@@ -91,19 +91,25 @@ enable_language(RC)
 
 # Links `target` against python27.dll, compiles into it the check that the
 # headers describe this target's ABI (python27-abi-check.cpp), and gives it a
-# version resource with `description`.
+# version resource with `description`. The module shares no state of the C
+# runtime with its host (CRT_CHECK in check-windows-module.cmake): it is
+# built without C++ exceptions, whose runtime (libstdc++'s unwinder, its
+# emergency pool, its verbose terminate handler, libgcc's emulated TLS)
+# brings in errno, the locale and stderr; and without pseudo-relocations
+# (windows-start-up.cpp), whose relocator reports on stderr.
 function(link_python27 target description)
     get_target_property(module_name ${target} OUTPUT_NAME)
     set(module_description "${description}")
     configure_file("${PROJECT_SOURCE_DIR}/cmake/version.rc.in" "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc" @ONLY)
     target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/cmake/python27-abi-check.cpp"
-        "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
+        "${PROJECT_SOURCE_DIR}/cmake/windows-start-up.cpp" "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
     target_compile_definitions(${target} PRIVATE ${python27_definitions})
+    target_compile_options(${target} PRIVATE -fno-exceptions)
     target_link_libraries(${target} PRIVATE "${python27_import_library}")
     # No link time in the PE header: the same sources give the same file (and
     # zip). objcopy and strip write their own time there unless SOURCE_DATE_EPOCH
     # gives one: the zip's date.
-    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp -Wl,--disable-auto-import)
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
     if(windows_modules_ship)
         set(module "$<TARGET_FILE:${target}>")
