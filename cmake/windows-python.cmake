@@ -153,7 +153,8 @@ endfunction()
 # Checks of every module built with link_python27, defined where testing is
 # enabled: see check-windows-module.cmake. KERNEL32_DLL: the DLL that stands
 # for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg);
-# SHIPPED: the module is stripped, its debug information beside it.
+# SHIPPED: the module is stripped, its debug information beside it, and it
+# imports from the C runtime nothing whose state the host shares (CRT_CHECK).
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
     set(standin "")
@@ -165,6 +166,7 @@ function(add_windows_module_tests)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
                 "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
+                "-DCRT_CHECK=${windows_modules_ship}"
                 "-DSTANDIN=${standin}" "-DEXPORT_LISTS=${PROJECT_SOURCE_DIR}/windows/python27-exports"
                 "-DWIDTH=$<IF:$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>,amd64,win32>"
                 "-DVERSION=${PROJECT_VERSION}"
