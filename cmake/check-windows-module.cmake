@@ -8,8 +8,10 @@
 # STANDIN, that DLL's file: none of the kernel32 functions it exports may
 # come from kernel32.dll instead (a module whose references to them find no
 # import in the stand-in's import library binds them to kernel32's).
+# CRT_CHECK: the module imports from the C runtime only names that share no
+# state with the host's runtime (below).
 # Variables: OBJDUMP, MODULE (the .pyd), NAME, KERNEL32_DLL, STANDIN and
-# SHIPPED, EXPORT_LISTS and WIDTH, VERSION (optional).
+# SHIPPED, EXPORT_LISTS and WIDTH, CRT_CHECK, VERSION (optional).
 cmake_minimum_required(VERSION 3.18)
 # What objdump prints of `file` with `option`; a file it cannot read ends the check.
 function(objdump option file result)
@@ -22,6 +24,23 @@ endfunction()
 objdump(-p ${MODULE} headers)
 
 set(problems "")
+# The names imported from the DLLs whose lower-case name matches `pattern`:
+# each DLL's block of the import tables ("\tDLL Name: msvcrt.dll", a heading,
+# then "\t<vma>\t <hint>  <name>" up to an empty line).
+function(imported_names pattern result)
+    string(REGEX MATCHALL "DLL Name: [^\n]+\n[^\n]*\n([^\n]+\n)*" blocks "${headers}")
+    set(names "")
+    foreach(block ${blocks})
+        string(REGEX MATCH "^DLL Name: ([^\n]+)" dll "${block}")
+        string(TOLOWER "${CMAKE_MATCH_1}" dll)
+        if(dll MATCHES "${pattern}")
+            string(REGEX MATCHALL "[0-9] +[A-Za-z_][A-Za-z0-9_]*\n" block_names "${block}")
+            string(REGEX REPLACE "[0-9] +([A-Za-z0-9_]+)\n" "\\1" block_names "${block_names}")
+            list(APPEND names ${block_names})
+        endif()
+    endforeach()
+    set(${result} "${names}" PARENT_SCOPE)
+endfunction()
 string(REGEX MATCHALL "DLL Name: [^\n]+" imported "${headers}")
 string(REPLACE "DLL Name: " "" imported "${imported}")
 string(TOLOWER "${imported}" imported)
@@ -103,21 +122,9 @@ if(STANDIN)
     # around its calls (libwinstub.dll's CMakeLists.txt): these two may come
     # from both.
     list(REMOVE_ITEM standin_functions GetLastError SetLastError)
-    # The names the module imports from kernel32.dll: its block of the import
-    # tables, up to the next DLL's.
-    string(TOLOWER "${headers}" lower_headers)
-    string(FIND "${lower_headers}" "dll name: kernel32.dll" start)
-    set(kernel32_block "")
-    if(start GREATER_EQUAL 0)
-        string(SUBSTRING "${headers}" ${start} -1 kernel32_block)
-        string(SUBSTRING "${kernel32_block}" 10 -1 rest)
-        string(FIND "${rest}" "DLL Name: " end)
-        if(end GREATER_EQUAL 0)
-            string(SUBSTRING "${rest}" 0 ${end} kernel32_block)
-        endif()
-    endif()
+    imported_names("^kernel32\\.dll$" kernel32_names)
     foreach(function ${standin_functions})
-        if(kernel32_block MATCHES "[0-9] +${function}\n")
+        if(function IN_LIST kernel32_names)
             list(APPEND problems "imports ${function} from kernel32.dll, not from ${KERNEL32_DLL}")
         endif()
     endforeach()
@@ -125,9 +132,7 @@ endif()
 # EXPORT_LISTS, WIDTH (win32 or amd64): every name imported from python27.dll
 # is in the export list of every release of that width (<release>-<width>*.txt).
 if(EXPORT_LISTS)
-    string(REGEX MATCH "DLL Name: python27.dll\n[^\n]*\n(([^\n]+\n)*)" python_block "${headers}")
-    string(REGEX MATCHALL "[0-9] +[A-Za-z_][A-Za-z0-9_]*\n" python_names "${CMAKE_MATCH_1}")
-    string(REGEX REPLACE "[0-9] +([A-Za-z0-9_]+)\n" "\\1" python_names "${python_names}")
+    imported_names("^python27\\.dll$" python_names)
     if(NOT python_names)
         list(APPEND problems "imports no names from python27.dll that the check can read")
     endif()
@@ -143,6 +148,73 @@ if(EXPORT_LISTS)
                 list(APPEND problems "imports ${name}, which python27.dll of ${release_name} does not export")
             endif()
         endforeach()
+    endforeach()
+endif()
+# CRT_CHECK: the official Windows Pythons run on MSVCR90.dll while the module
+# imports msvcrt.dll (and the project's own Windows Python shares msvcrt.dll
+# with it): whatever of the C runtime's state the module touches, it must not
+# be state the host also reads or writes. Every name imported from a C
+# runtime DLL must be one judged sound here; any other fails until judged.
+if(CRT_CHECK)
+    set(crt_sound
+        # Pure functions of their arguments.
+        memchr memcmp memcpy memmove memset strchr strcmp strlen strncmp strnlen wcslen wcscmp wcsncmp
+        # The C runtime's heap: the module frees what it allocates and hands
+        # none of it to the host, nor frees what the host allocates (what
+        # crosses to Python is made by Python's own allocator). The start-up
+        # code's own lists use it too (onexit_table.o: the DLL's at-exit
+        # functions; tlsthrd.o: its thread-local destructors).
+        malloc calloc realloc free
+        # Ending the process, which is all it does to the host.
+        abort
+        # dllcrt2.o, the DLL's start-up: _initterm runs the DLL's own table
+        # of constructors; _amsg_exit ends the process (R6031) when that
+        # start-up is entered again while it runs.
+        _initterm _amsg_exit
+        # onexit_table.o, pulled in by dllcrt2.o: it takes the runtime's exit
+        # lock around the DLL's own at-exit list. A host on msvcrt.dll takes
+        # that lock in exit() too; it guards none of the host's data, and the
+        # runtime's locks are re-entrant, so a DLL detached inside exit()
+        # takes it again.
+        _lock _unlock)
+    # What would be shared, named in the failure: errno (one per thread,
+    # which the host's calls set and read), the locale (one per process),
+    # the FILE streams and descriptors (the host's own stdin, stdout and
+    # stderr, and its buffers).
+    set(crt_errno _errno __doserrno _doserrno errno _get_errno _set_errno _get_doserrno _set_doserrno
+        strerror _strerror _wcserror __wcserror perror _wperror)
+    set(crt_locale setlocale _wsetlocale localeconv _create_locale _wcreate_locale _free_locale
+        _get_current_locale _configthreadlocale __mb_cur_max ___mb_cur_max_func ___lc_codepage_func
+        ___lc_handle_func ___lc_collate_cp_func __lc_codepage _pctype __pctype_func _pwctype __pwctype_func
+        mblen mbtowc wctomb mbstowcs wcstombs mbrlen mbrtowc wcrtomb mbsrtowcs wcsrtombs btowc wctob
+        atoi atol atof strtol strtoul strtod tolower toupper isspace isdigit isalpha isalnum)
+    set(crt_streams _iob __iob_func __acrt_iob_func __p__iob fopen _wfopen _fdopen _wfdopen fclose fflush
+        fputs fputc putc fwrite fprintf vfprintf printf vprintf puts putchar fgets fgetc getc fread
+        fscanf setvbuf setbuf _fileno _write _read _open _wopen _close _get_osfhandle _open_osfhandle)
+    foreach(crt_dll ${imported})
+        # The DLLs of Microsoft's C runtimes, the universal one's too.
+        if(NOT crt_dll MATCHES "^(msvcrt|msvcr[0-9]+d?|crtdll|ucrtbased?|api-ms-win-crt-[a-z0-9-]+)\\.dll$")
+            continue()
+        endif()
+        string(REPLACE "." "\\." crt_pattern "^${crt_dll}$")
+        imported_names("${crt_pattern}" crt_names)
+        set(shared "")
+        foreach(function ${crt_names})
+            if(function IN_LIST crt_sound)
+                continue()
+            endif()
+            set(why "not judged")
+            foreach(state errno locale streams)
+                if(function IN_LIST crt_${state})
+                    set(why ${state})
+                endif()
+            endforeach()
+            list(APPEND shared "${function} (${why})")
+        endforeach()
+        if(shared)
+            list(JOIN shared ", " shared)
+            list(APPEND problems "imports from ${crt_dll} what is not judged free of the host's state: ${shared}")
+        endif()
     endforeach()
 endif()
 # VERSION: the module's version resource gives it as its file and product

@@ -91,19 +91,27 @@ enable_language(RC)
 
 # Links `target` against python27.dll, compiles into it the check that the
 # headers describe this target's ABI (python27-abi-check.cpp), and gives it a
-# version resource with `description`.
+# version resource with `description`. The module shares no state of the C
+# runtime with its host (CRT_CHECK in check-windows-module.cmake): it is
+# built without C++ exceptions, whose runtime (libstdc++'s unwinder, its
+# emergency pool, its verbose terminate handler, libgcc's emulated TLS)
+# brings in errno, the locale and stderr; and without pseudo-relocations
+# (windows-start-up.cpp), whose relocator reports on stderr.
+set(python27_start_up "${PROJECT_SOURCE_DIR}/cmake/windows-start-up.cpp")
+set(python27_link_options -Wl,--disable-auto-import)
 function(link_python27 target description)
     get_target_property(module_name ${target} OUTPUT_NAME)
     set(module_description "${description}")
     configure_file("${PROJECT_SOURCE_DIR}/cmake/version.rc.in" "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc" @ONLY)
     target_sources(${target} PRIVATE "${PROJECT_SOURCE_DIR}/cmake/python27-abi-check.cpp"
-        "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
+        "${python27_start_up}" "${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc")
     target_compile_definitions(${target} PRIVATE ${python27_definitions})
+    target_compile_options(${target} PRIVATE -fno-exceptions)
     target_link_libraries(${target} PRIVATE "${python27_import_library}")
     # No link time in the PE header: the same sources give the same file (and
     # zip). objcopy and strip write their own time there unless SOURCE_DATE_EPOCH
     # gives one: the zip's date.
-    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp)
+    target_link_options(${target} PRIVATE -Wl,--no-insert-timestamp ${python27_link_options})
     set_property(GLOBAL APPEND PROPERTY WINDOWS_PYTHON_MODULES ${target})
     if(windows_modules_ship)
         set(module "$<TARGET_FILE:${target}>")
@@ -147,7 +155,8 @@ endfunction()
 # Checks of every module built with link_python27, defined where testing is
 # enabled: see check-windows-module.cmake. KERNEL32_DLL: the DLL that stands
 # for kernel32 (kernel32.dll, or the stand-in's DLL in the Windows Python leg);
-# SHIPPED: the module is stripped, its debug information beside it.
+# SHIPPED: the module is stripped, its debug information beside it, and it
+# imports from the C runtime nothing whose state the host shares (CRT_CHECK).
 function(add_windows_module_tests)
     get_property(modules GLOBAL PROPERTY WINDOWS_PYTHON_MODULES)
     set(standin "")
@@ -159,6 +168,7 @@ function(add_windows_module_tests)
         add_test(NAME ${target}_dll
             COMMAND ${CMAKE_COMMAND} "-DOBJDUMP=${CMAKE_OBJDUMP}" "-DMODULE=$<TARGET_FILE:${target}>"
                 "-DNAME=${name}" "-DKERNEL32_DLL=${WINDOWS_KERNEL32_DLL}" "-DSHIPPED=${windows_modules_ship}"
+                "-DCRT_CHECK=${windows_modules_ship}"
                 "-DSTANDIN=${standin}" "-DEXPORT_LISTS=${PROJECT_SOURCE_DIR}/windows/python27-exports"
                 "-DWIDTH=$<IF:$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>,amd64,win32>"
                 "-DVERSION=${PROJECT_VERSION}"
@@ -171,6 +181,14 @@ function(add_windows_module_tests)
             "-DINCLUDES=${Python2_INCLUDE_DIRS}" "-DDEFINITIONS=${python27_definitions}"
             "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/python27-exports" -P "${PROJECT_SOURCE_DIR}/cmake/check-python27-exports.cmake")
     set_tests_properties(python27_exports PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
+    # The C runtime check itself, on small modules that import what it must refuse.
+    add_test(NAME crt_check_cases
+        COMMAND ${CMAKE_COMMAND} "-DCC=${CMAKE_C_COMPILER}" "-DOBJDUMP=${CMAKE_OBJDUMP}"
+            "-DLIBRARY=${python27_import_library}" "-DINCLUDES=${Python2_INCLUDE_DIRS}"
+            "-DDEFINITIONS=${python27_definitions}" "-DSTART_UP=${python27_start_up}"
+            "-DLINK_OPTIONS=${python27_link_options}" "-DCHECK=${PROJECT_SOURCE_DIR}/cmake/check-windows-module.cmake"
+            "-DWORK=${CMAKE_CURRENT_BINARY_DIR}/crt-check-cases" -P "${PROJECT_SOURCE_DIR}/cmake/crt-check-cases.cmake")
+    set_tests_properties(crt_check_cases PROPERTIES LABELS "windows_dll;${TEST_LABELS}")
     if(windows_modules_ship)
         add_test(NAME dist_package
             COMMAND ${CMAKE_COMMAND} "-DZIP=${WINDOWS_DIST_ZIP}" "-DPACKAGE_DIR=${PACKAGE_DIR}"

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
 
 #include "arguments.h"
 #include "calls.h"
@@ -69,9 +69,22 @@ PyObject *VolumeIDForInteger(long long serial_number) {
         Py_INCREF(slot.volume_id);
         return slot.volume_id;
     }
-    char text[32];
-    const int length = std::snprintf(text, sizeof text, "serial:%lld", serial_number);
-    PyObject *volume_id = PyString_FromStringAndSize(text, length);
+    // Written here rather than by snprintf: MinGW's printf brings the C
+    // runtime's locale and errno into the Windows module.
+    static const char kPrefix[] = "serial:";
+    char text[sizeof kPrefix - 1 + 20];
+    char *start = text + sizeof text;
+    // The magnitude in unsigned arithmetic: -LLONG_MIN overflows long long.
+    unsigned long long magnitude = static_cast<unsigned long long>(serial_number);
+    if (serial_number < 0) magnitude = 0 - magnitude;
+    do {
+        *--start = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (serial_number < 0) *--start = '-';
+    start -= sizeof kPrefix - 1;
+    std::memcpy(start, kPrefix, sizeof kPrefix - 1);
+    PyObject *volume_id = PyString_FromStringAndSize(start, text + sizeof text - start);
     if (!volume_id) return nullptr;
     PyString_InternInPlace(&volume_id);
     Py_XDECREF(slot.volume_id);

@@ -3,7 +3,6 @@
 // host's import machinery calls, and the registration of every name.
 #include <Python.h>
 
-#include <cstdio>
 #include <utility>
 
 #include "exceptions.h"
@@ -42,7 +41,9 @@ bool CheckRuntimeVersion() {
     const char *runtime = Py_GetVersion();
     if (runtime[0] == '2' && runtime[1] != '\0' && runtime[2] == '7') return true;
     char message[200];
-    std::snprintf(message, sizeof message,
+    // The host's formatting: MinGW's snprintf brings the C runtime's locale
+    // and errno into the Windows module.
+    PyOS_snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %.3s", "2.7",
                   "windows.volumes", runtime);
     return PyErr_WarnEx(nullptr, message, 1) == 0;
