@@ -465,7 +465,11 @@ def namespace_and_root(scene):
     os.chdir("/")
     seen["in_root"] = kernel32.free_space(u"/data/sub")[:2]
     seen["missing_in_root"] = kernel32.free_space(u"/data/none")[0]
-    return seen
+    # Ends here: what runs at exit (the sanitizers' report, whose path lies
+    # outside this root) would fail in it.
+    sys.stdout.write(repr(seen) + "\n")
+    sys.stdout.flush()
+    os._exit(0)
 
 
 def existence(scene):
