@@ -1,6 +1,7 @@
 // Which mounts of a table are proven local, and which may wait for a FUSE
 // daemon or a server (linux_mount_table.h).
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 #include "linux_mount_table.h"
@@ -62,10 +63,42 @@ bool OverlayLayers(std::string_view options, std::vector<std::string> &layers) {
            });
 }
 
+// What LexicallyNormal makes of `path` is `path` itself: absolute, no empty,
+// "." or ".." name, no trailing '/' but the root's. The kernel writes mount
+// directories so.
+bool IsLexicallyNormal(std::string_view path) {
+    if (path.empty() || path.front() != '/') {
+        return false;
+    }
+    if (path.size() == 1) {
+        return true;
+    }
+    size_t start = 1;
+    while (start <= path.size()) {
+        const size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view name = path.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+constexpr std::string_view kRootDirectory = "/";
+
 }  // namespace
 
 MountFacts::MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &files, LoopBacking loop_backing)
     : mounts_(mounts), files_(files), loop_backing_(std::move(loop_backing)) {
+    by_id_.reserve(mounts.size());
+    by_device_.reserve(mounts.size());
+    children_.reserve(mounts.size());
+    blocks_.reserve(mounts.size());
+    hangs_.reserve(mounts.size());
+    // A walk steps through each mount's directory and those above it.
+    steps_.reserve(mounts.size() + 16);
+    step_at_.reserve(mounts.size() + 16);
     for (size_t i = 0; i < mounts.size(); ++i) {
         by_id_.emplace(mounts[i].id, i);
         by_device_[mounts[i].device].push_back(i);
@@ -79,7 +112,8 @@ MountFacts::MountFacts(const std::vector<Mount> &mounts, const DeviceFiles &file
             }
             continue;
         }
-        children_[{mount.parent_id, mount.target}].push_back(i);
+        // Of those mounted on one mount at one directory, the last is on top.
+        children_[ChildKey{mount.parent_id, mount.target}] = i;
     }
 }
 
@@ -90,14 +124,15 @@ const Mount *MountFacts::ById(int id) const {
 
 std::optional<dev_t> MountFacts::Block(const Mount &mount) const {
     auto [known, unknown] = blocks_.try_emplace(mount.id);
+    std::optional<dev_t> &block = known->second;
     if (unknown && !IsNetworkMount(mount)) {
         if (files_.IsBlockDevice(mount.device)) {
-            known->second = mount.device;
+            block = mount.device;
         } else if (!IsFuse(mount) || mount.fstype == "fuseblk") {
-            known->second = files_.DeviceOfSource(mount.source);
+            block = files_.DeviceOfSource(mount.source);
         }
     }
-    return known->second;
+    return block;
 }
 
 bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
@@ -117,7 +152,7 @@ bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
     // mount of that file system is.
     if (const std::optional<std::string> name = files_.LoopBackingName(block); name && !name->empty()) {
         const Mount *top = nullptr;
-        if (name->front() != '/' || WalkIsSlow(*name, top, depth + 1) || !top || Hangs(*top, depth + 1)) {
+        if (name->front() != '/' || WalkIsSlow(*name, false, top, depth + 1) || !top || Hangs(*top, depth + 1)) {
             return true;
         }
     }
@@ -133,14 +168,16 @@ bool MountFacts::ReadsFromSlow(dev_t block, int depth) const {
 
 bool MountFacts::Hangs(const Mount &mount, int depth) const {
     auto [known, unknown] = hangs_.try_emplace(mount.id, true);
+    // A reference stays valid while the questions below add entries.
+    bool &hangs = known->second;
     if (unknown) {
         if (MayHang(mount) || depth > kDeepest) {
             return true;
         }
         std::optional<dev_t> block = Block(mount);
-        known->second = (block && ReadsFromSlow(*block, depth)) || LayersAreSlow(mount, depth);
+        hangs = (block && ReadsFromSlow(*block, depth)) || LayersAreSlow(mount, depth);
     }
-    return known->second;
+    return hangs;
 }
 
 bool MountFacts::LayersAreSlow(const Mount &mount, int depth) const {
@@ -156,46 +193,78 @@ bool MountFacts::LayersAreSlow(const Mount &mount, int depth) const {
     }
     return std::any_of(layers.begin(), layers.end(), [&](const std::string &layer) {
         const Mount *top = nullptr;
-        return WalkIsSlow(layer, top, depth + 1) || !top || Hangs(*top, depth + 1);
+        return WalkIsSlow(layer, false, top, depth + 1) || !top || Hangs(*top, depth + 1);
     });
 }
 
-const Mount *MountFacts::TopAt(const Mount *under, const std::string &directory) const {
+const Mount *MountFacts::TopAt(const Mount *under, std::string_view directory) const {
     for (size_t steps = 0; under && steps <= mounts_.size(); ++steps) {
-        auto over = children_.find({under->id, directory});
+        auto over = children_.find(ChildKey{under->id, directory});
         if (over == children_.end()) {
             break;
         }
-        under = &mounts_[over->second.back()];
+        under = &mounts_[over->second];
     }
     return under;
 }
 
-bool MountFacts::WalkIsSlow(const std::string &path, const Mount *&top, int depth) const {
-    const Mount *current = TopAt(root_, "/");
-    if (!current) {
+size_t MountFacts::StepAt(std::string_view directory) const {
+    if (auto known = step_at_.find(directory); known != step_at_.end()) {
+        return known->second;
+    }
+    Step step;
+    const Mount *under = root_;
+    if (directory == kRootDirectory) {
+        step.parent = kNoStep;
+    } else {
+        const size_t slash = directory.rfind('/');
+        step.parent = StepAt(slash == 0 ? kRootDirectory : directory.substr(0, slash));
+        under = steps_[step.parent].top;
+    }
+    step.top = TopAt(under, directory);
+    steps_.push_back(step);
+    step_at_.emplace(directory, steps_.size() - 1);
+    return steps_.size() - 1;
+}
+
+bool MountFacts::ThroughSlow(size_t step, int depth) const {
+    if (steps_[step].fast) {
+        return false;
+    }
+    // Copied: the questions below may add steps.
+    const Step at = steps_[step];
+    if ((at.parent != kNoStep && ThroughSlow(at.parent, depth)) || Hangs(*at.top, depth)) {
         return true;
     }
-    const std::string normal = LexicallyNormal(path);
-    std::string prefix;
-    size_t start = 1;
-    while (start < normal.size()) {
-        const size_t end = std::min(normal.find('/', start), normal.size());
-        // The name is looked up in the file system on top so far.
-        if (Hangs(*current, depth)) {
-            return true;
-        }
-        prefix.append(normal, start - 1, end - start + 1);
-        current = TopAt(current, prefix);
-        start = end + 1;
+    steps_[step].fast = true;
+    return false;
+}
+
+bool MountFacts::WalkIsSlow(std::string_view path, bool table_text, const Mount *&top, int depth) const {
+    if (!root_) {
+        return true;
     }
-    top = current;
+    std::string_view normal = path;
+    if (!table_text || !IsLexicallyNormal(path)) {
+        paths_.push_back(LexicallyNormal(std::string(path)));
+        normal = paths_.back();
+    }
+    // Each name is looked up in the file system on top at its parent directory.
+    const size_t step = StepAt(normal);
+    const size_t parent = steps_[step].parent;
+    if (parent != kNoStep && ThroughSlow(parent, depth)) {
+        return true;
+    }
+    top = steps_[step].top;
     return false;
 }
 
 bool MountFacts::ReachedSlowly(const Mount &mount) const {
     const Mount *top = nullptr;
-    if (WalkIsSlow(mount.target, top, 0)) {
+    // Only the table's own text may be viewed for as long as this object lives.
+    const std::less<const Mount *> before;
+    const bool table_text = !before(&mount, mounts_.data()) && before(&mount, mounts_.data() + mounts_.size());
+    if (WalkIsSlow(mount.target, table_text, top, 0)) {
         return true;
     }
     // A look at the directory asks what is on top there.

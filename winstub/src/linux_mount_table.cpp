@@ -211,6 +211,7 @@ int ReadMountTable(const std::string &path, std::vector<Mount> &mounts) {
         return error;
     }
     mounts.clear();
+    mounts.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     std::string_view rest(text);
     while (!rest.empty()) {
         const size_t end = rest.find('\n');

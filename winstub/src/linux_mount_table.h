@@ -6,11 +6,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -106,24 +108,63 @@ private:
 
     // The kernel's walk of an absolute path: whether it looks up a name in a
     // file system that may hang; `top` is the mount on top where it ends.
-    bool WalkIsSlow(const std::string &path, const Mount *&top, int depth) const;
+    // `table_text`: the path is a mount directory of the table, kept as long
+    // as this object.
+    bool WalkIsSlow(std::string_view path, bool table_text, const Mount *&top, int depth) const;
     // The mount on top at `directory` of those mounted on `under` there (stacks included).
-    const Mount *TopAt(const Mount *under, const std::string &directory) const;
+    const Mount *TopAt(const Mount *under, std::string_view directory) const;
     // The layers of a stacking file system may be reached only slowly, or
     // cannot be told.
     bool LayersAreSlow(const Mount &mount, int depth) const;
 
+    // Where the walk from the root stands at one directory: the mount on top
+    // there, and the step at its parent directory. Every walk through a
+    // directory shares its step.
+    struct Step {
+        const Mount *top = nullptr;
+        size_t parent = 0;  // kNoStep at "/"
+        // Every file system that names are looked up in, down to this one
+        // included, was found local (final: a Hangs that says false stays so).
+        bool fast = false;
+    };
+    static constexpr size_t kNoStep = static_cast<size_t>(-1);
+    // The step at a lexically normal absolute directory, whose text outlives this object.
+    size_t StepAt(std::string_view directory) const;
+    // A name looked up in the directory of `step`, or on the way there, may
+    // wait for a file system that may hang; asked from the root down, as the
+    // kernel walks.
+    bool ThroughSlow(size_t step, int depth) const;
+
+    struct ChildKey {
+        int parent_id;
+        std::string_view directory;
+        bool operator==(const ChildKey &other) const {
+            return parent_id == other.parent_id && directory == other.directory;
+        }
+    };
+    struct ChildKeyHash {
+        size_t operator()(const ChildKey &key) const {
+            return std::hash<std::string_view>()(key.directory) * 31 + static_cast<size_t>(key.parent_id);
+        }
+    };
+
     const std::vector<Mount> &mounts_;
     const DeviceFiles &files_;
     const LoopBacking loop_backing_;
-    std::map<int, size_t> by_id_;
+    std::unordered_map<int, size_t> by_id_;
     const Mount *root_ = nullptr;
-    // The mounts on each mount at each directory, in table order.
-    std::map<std::pair<int, std::string>, std::vector<size_t>> children_;
-    std::map<dev_t, std::vector<size_t>> by_device_;
-    mutable std::map<int, std::optional<dev_t>> blocks_;
+    // The last mount, in table order, on each mount at each directory (the
+    // views are of the table's own mount directories).
+    std::unordered_map<ChildKey, size_t, ChildKeyHash> children_;
+    std::unordered_map<dev_t, std::vector<size_t>> by_device_;
+    mutable std::unordered_map<int, std::optional<dev_t>> blocks_;
     mutable std::map<dev_t, bool> slow_blocks_;
-    mutable std::map<int, bool> hangs_;
+    mutable std::unordered_map<int, bool> hangs_;
+    mutable std::vector<Step> steps_;
+    mutable std::unordered_map<std::string_view, size_t> step_at_;
+    // Walked paths that are not the table's own text (layers, backing
+    // files, directories made lexically normal), kept for step_at_'s views.
+    mutable std::deque<std::string> paths_;
 };
 
 // Counts, in each process, the forks that made it: a child's count differs

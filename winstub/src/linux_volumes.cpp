@@ -9,9 +9,9 @@
 #include <cctype>
 #include <cerrno>
 #include <limits>
-#include <map>
-#include <set>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace winstub::this_machine {
@@ -304,7 +304,7 @@ std::string DeviceText(dev_t device) {
 // already (the same UUID on two volumes: btrfs subvolumes, cloned disks) is
 // derived again with the device number.
 std::string VolumeGuid(const std::string &uuid, const Volume &volume, const Mount &mount,
-                       const std::set<std::string> &taken) {
+                       const std::unordered_set<std::string> &taken) {
     std::string guid;
     if (!uuid.empty()) {
         std::optional<std::string> canonical = CanonicalGuid(uuid);
@@ -423,8 +423,11 @@ std::vector<Volume> DescribeVolumes(const std::vector<Mount> &mounts, const Envi
     const FuseDaemons daemons(environment.root, environment.user);
     const MountFacts table(mounts, files, environment.loop_backing);
     std::vector<Volume> volumes;
-    std::map<dev_t, size_t> by_device;
-    std::set<std::string> guids;
+    std::unordered_map<dev_t, size_t> by_device;
+    std::unordered_set<std::string> guids;
+    volumes.reserve(mounts.size());
+    by_device.reserve(mounts.size());
+    guids.reserve(mounts.size());
     for (const Mount &mount : mounts) {
         if (IsPseudoFileSystem(mount.fstype)) {
             continue;
