@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 #include "linux_slow_queries.h"
 
@@ -74,7 +76,6 @@ __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
         syscall(SYS_fcntl, fd, F_SETFD, 0);
     }
     syscall(SYS_setsid);
-    syscall(SYS_chdir, "/");
     syscall(SYS_execve, launch->program, launch->argv, launch->environment);
     launch->error = errno != 0 ? errno : ENOEXEC;
     syscall(SYS_exit_group, 127);
@@ -168,8 +169,38 @@ int StartForked(const std::string &name, const RootedQuery &query, pid_t &helper
 
 }  // namespace
 
-int StartHelper(const std::string &name, const RootedQuery &forked_query, pid_t &helper) {
-    return forked_query ? StartForked(name, forked_query, helper) : StartProgram(name, helper);
+void HelperStart::Tell(pid_t pid, int error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pid_ = pid;
+    error_ = error;
+    done_ = true;
+    told_.notify_all();
+}
+
+bool HelperStart::WaitUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return told_.wait_until(lock, deadline, [this] { return done_; });
+}
+
+std::shared_ptr<HelperStart> StartHelper(const std::string &name, const RootedQuery &forked_query) {
+    auto start = std::make_shared<HelperStart>();
+    if (forked_query) {
+        pid_t pid = 0;
+        const int error = StartForked(name, forked_query, pid);
+        start->Tell(pid, error);
+        return start;
+    }
+    auto run = [start, name] {
+        pid_t pid = 0;
+        const int error = StartProgram(name, pid);
+        start->Tell(pid, error);
+    };
+    try {
+        std::thread(run).detach();
+    } catch (const std::system_error &) {
+        run();
+    }
+    return start;
 }
 
 }  // namespace winstub::this_machine

@@ -445,7 +445,9 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
         // while one of its questions is past its deadline.
         const std::optional<dev_t> holder = this_machine::FileSystemOfPathText(snapshot->mounts, *path);
         FileSystemAnswer answer;
-        if (DWORD error = Ask(true, {Question::Kind::kAtPath, holder.value_or(0), *path}, answer)) {
+        Question question{Question::Kind::kAtPath, holder.value_or(0), *path};
+        question.keep = false;
+        if (DWORD error = Ask(true, question, answer)) {
             return error;
         }
         if (answer.error) {

@@ -333,11 +333,50 @@ namespace {
 
 std::atomic<uint64_t> fork_count{1};
 
+// The descriptors that CloseInForkedChildren names: slots that a fork
+// handler reads without a lock (another thread of the parent may have held
+// it at the fork).
+struct ClosedAtFork {
+    std::atomic<int> fd{-1};
+    std::atomic<dev_t> device{0};
+    std::atomic<ino_t> inode{0};
+};
+ClosedAtFork closed_at_fork[64];
+
 void CountFork() {
     fork_count.fetch_add(1, std::memory_order_relaxed);
+    for (ClosedAtFork &slot : closed_at_fork) {
+        const int fd = slot.fd.exchange(-1);
+        if (fd >= 0 && StillTheFile(fd, {slot.device.load(), slot.inode.load()})) {
+            close(fd);
+        }
+    }
 }
 
 }  // namespace
+
+void CloseInForkedChildren(int fd, const FileIdentity &identity) {
+    ForkCount();  // the handler is in place
+    for (ClosedAtFork &slot : closed_at_fork) {
+        int free_slot = -1;
+        if (slot.fd.load() == -1) {
+            // The identity first: a fork meanwhile finds a slot without a descriptor.
+            slot.device = identity.device;
+            slot.inode = identity.inode;
+            if (slot.fd.compare_exchange_strong(free_slot, fd)) {
+                return;
+            }
+        }
+    }
+    // All taken: the child finds the copy at its first call, as without the handler.
+}
+
+void KeepInForkedChildren(int fd) {
+    for (ClosedAtFork &slot : closed_at_fork) {
+        int mine = fd;
+        slot.fd.compare_exchange_strong(mine, -1);
+    }
+}
 
 uint64_t ForkCount() {
     // pthread_atfork's handlers run in the child of fork(), before fork()
@@ -351,43 +390,56 @@ MountTableWatch::MountTableWatch(std::string root)
 
 namespace {
 
-// Which mount namespace the process is in, as cheaply as the kernel tells
-// it: the mount of its root directory, which is a mount of that namespace
-// (the lookup of "/" walks nothing); where statx names no mount (before
-// Linux 5.8), the namespace's own inode.
-uint64_t NamespaceIdentity(const std::string &namespace_link) {
+// Which mount namespace and root the process has, as cheaply as the kernel
+// tells it: the mount of its root directory, which is a mount of that
+// namespace (the lookup of "/" walks nothing), and the root's inode (a
+// chroot into a directory of that mount); where statx names no mount
+// (before Linux 5.8), the namespace's own inode.
+std::pair<uint64_t, uint64_t> NamespaceIdentity(const std::string &namespace_link) {
     struct statx status {};
-    if (statx(AT_FDCWD, "/", AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MNT_ID, &status) == 0 &&
+    if (statx(AT_FDCWD, "/", AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC, STATX_MNT_ID | STATX_INO, &status) == 0 &&
         (status.stx_mask & STATX_MNT_ID) && status.stx_mnt_id != 0) {
-        return status.stx_mnt_id;
+        return {status.stx_mnt_id, status.stx_ino};
     }
     struct stat link {};
     // Inode numbers and mount IDs apart: the top bit.
-    return stat(namespace_link.c_str(), &link) == 0 ? (uint64_t{1} << 63) | link.st_ino : 0;
+    return {stat(namespace_link.c_str(), &link) == 0 ? (uint64_t{1} << 63) | link.st_ino : 0, status.stx_ino};
 }
 
 }  // namespace
 
+MountTableWatch::~MountTableWatch() {
+    if (file_.get() >= 0) {
+        KeepInForkedChildren(file_.get());
+    }
+    if (!StillOwned()) {
+        file_.Forget();
+    }
+}
+
 bool MountTableWatch::StillOwned() const {
-    struct stat status {};
-    return file_.get() >= 0 && fstat(file_.get(), &status) == 0 && status.st_dev == file_device_ &&
-           status.st_ino == file_inode_;
+    return StillTheFile(file_.get(), file_identity_);
 }
 
 bool MountTableWatch::Changed() {
-    const uint64_t current = NamespaceIdentity(namespace_link_);
+    const std::pair<uint64_t, uint64_t> current = NamespaceIdentity(namespace_link_);
     const uint64_t forks = ForkCount();
     const bool owned = StillOwned();
     if (!owned || forks != opened_in_ || current != namespace_) {
+        if (file_.get() >= 0) {
+            KeepInForkedChildren(file_.get());
+        }
         if (!owned) {
-            file_.Forget();  // another file's number now, or none: not ours to close
+            // Another file's number now (or none, closed as the fork made
+            // this process): not ours to close.
+            file_.Forget();
         }
         // An inherited file is closed unpolled: the parent keeps its news.
         file_ = FileDescriptor(open(table_.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat status {};
-        const bool known = file_.get() >= 0 && fstat(file_.get(), &status) == 0;
-        file_device_ = known ? status.st_dev : 0;
-        file_inode_ = known ? status.st_ino : 0;
+        file_identity_ = IdentityOfOpenFile(file_.get()).value_or(FileIdentity());
+        if (file_.get() >= 0) {
+            CloseInForkedChildren(file_.get(), file_identity_);
+        }
         opened_in_ = forks;
         namespace_ = current;
         return true;

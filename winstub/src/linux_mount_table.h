@@ -170,6 +170,11 @@ private:
 // Counts, in each process, the forks that made it: a child's count differs
 // from its parent's at the moment of the fork, and stays its own.
 uint64_t ForkCount();
+// Descriptors of the library's own that a forked child closes as it starts
+// (its copies; the parent keeps its own), each only if it is still that
+// file: so no child holds them open behind its parent's back. At most 64.
+void CloseInForkedChildren(int fd, const FileIdentity &identity);
+void KeepInForkedChildren(int fd);
 
 // Tells whether the mount table of the calling process has changed since it
 // was last asked. The kernel flags an open mountinfo file as soon as its
@@ -184,6 +189,7 @@ class MountTableWatch {
 public:
     // `root`: where /proc is read ("/" for the machine itself).
     explicit MountTableWatch(std::string root);
+    ~MountTableWatch();
     MountTableWatch(const MountTableWatch &) = delete;
     MountTableWatch &operator=(const MountTableWatch &) = delete;
 
@@ -203,10 +209,9 @@ private:
     bool StillOwned() const;
 
     FileDescriptor file_;
-    dev_t file_device_ = 0;
-    ino_t file_inode_ = 0;
+    FileIdentity file_identity_;
     uint64_t opened_in_ = 0;  // the process's count of forks when file_ was opened
-    uint64_t namespace_ = 0;  // which mount namespace it was opened in
+    std::pair<uint64_t, uint64_t> namespace_{};  // which mount namespace and root it was opened in
 };
 
 }  // namespace winstub::this_machine

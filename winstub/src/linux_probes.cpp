@@ -141,6 +141,19 @@ std::optional<Place> PlaceAt(int directory, const char *path, int flags) {
 
 }  // namespace
 
+std::optional<FileIdentity> IdentityOfOpenFile(int fd) {
+    struct statx status {};
+    if (fd < 0 || statx(fd, "", kStatxFlags | AT_EMPTY_PATH, STATX_INO, &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino};
+}
+
+bool StillTheFile(int fd, const FileIdentity &identity) {
+    const std::optional<FileIdentity> now = IdentityOfOpenFile(fd);
+    return now && *now == identity;
+}
+
 std::optional<Place> PlaceOfPath(const std::string &path) {
     return PlaceAt(AT_FDCWD, path.c_str(), 0);
 }

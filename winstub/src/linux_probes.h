@@ -77,6 +77,18 @@ struct FileSystemAnswer {
     struct statvfs stats {};
 };
 
+// Which file an open descriptor is, as the kernel has it at hand: its file
+// system is not asked (a FUSE daemon or a server may not answer).
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &other) const { return device == other.device && inode == other.inode; }
+};
+std::optional<FileIdentity> IdentityOfOpenFile(int fd);
+// Whether `fd` is still open on the file of `identity` (not closed, nor
+// reused by the application for another file).
+bool StillTheFile(int fd, const FileIdentity &identity);
+
 // statx without automounting or syncing with a server; nullopt with errno set.
 std::optional<Place> PlaceOfPath(const std::string &path);
 std::optional<Place> PlaceOfOpenFile(int fd);

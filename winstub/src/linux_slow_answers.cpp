@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -213,6 +214,7 @@ bool ServeQuestions(const std::string &name, const RootedQuery &query) {
             if (fd >= 0) {
                 close(fd);
             }
+            reply.answered = std::chrono::steady_clock::now().time_since_epoch().count();
             send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
         };
         // A thread of its own: one that waits on a file system that does

@@ -47,10 +47,12 @@ struct Root {
 
 Root RootOfCaller() {
     Root root;
-    // "/" itself is not looked up in any file system.
+    // "/" itself is not looked up in any file system, nor asked for fresh
+    // attributes (the root may be a FUSE file system's).
     root.fd = FileDescriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct statx status {};
-    if (root.fd.get() >= 0 && statx(root.fd.get(), "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &status) == 0) {
+    if (root.fd.get() >= 0 && statx(root.fd.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC,
+                                    STATX_INO | STATX_MNT_ID, &status) == 0) {
         root.identity = std::make_tuple(uint64_t{makedev(status.stx_dev_major, status.stx_dev_minor)},
                                         uint64_t{status.stx_ino},
                                         uint64_t{(status.stx_mask & STATX_MNT_ID) ? status.stx_mnt_id : 0});
@@ -78,10 +80,8 @@ public:
     // parent's end close with the parent. Nothing is locked or waited on.
     void LetGoInChild() {
         const int socket = socket_copy_.load(std::memory_order_relaxed);
-        struct stat status {};
-        if (socket >= 0 && fstat(socket, &status) == 0 && status.st_dev == socket_device_ &&
-            status.st_ino == socket_inode_) {
-            close(socket);
+        if (socket >= 0 && StillTheFile(socket, socket_identity_)) {
+            close(socket);  // the fork handler could not (no slot was free)
         }
     }
 
@@ -98,8 +98,9 @@ private:
     std::shared_ptr<Pending> Send(const Question &question, const Key &key, int root);
     bool SendNow(uint64_t id, const Question &question, int root);
     bool FileSystemPastDeadline(dev_t device) const;
-    // The question's pending or recent answer, if any; a spent one is dropped.
-    std::shared_ptr<Pending> Known(const Key &key);
+    // The question's pending or recent answer (only a pending one unless
+    // `keep`), if any; a spent one is dropped.
+    std::shared_ptr<Pending> Known(const Key &key, bool keep);
     void Refresh(uint64_t table_changes);
 
     const std::chrono::milliseconds timeout_;
@@ -111,8 +112,7 @@ private:
     std::condition_variable answered_;
     int socket_ = -1;
     std::atomic<int> socket_copy_{-1};  // socket_, for LetGoInChild
-    dev_t socket_device_ = 0;
-    ino_t socket_inode_ = 0;
+    FileIdentity socket_identity_;
     bool reading_ = false;  // a waiter polls the socket without the mutex
     uint64_t next_id_ = 1;
     uint64_t table_changes_ = 0;
@@ -126,10 +126,10 @@ bool SlowQueries::State::Connected() {
     }
     // Still the socket that this process opened, not a number that the
     // application has closed and reused: that is not the library's to close.
-    struct stat status {};
-    if (fstat(socket_, &status) == 0 && status.st_dev == socket_device_ && status.st_ino == socket_inode_) {
+    if (StillTheFile(socket_, socket_identity_)) {
         return true;
     }
+    KeepInForkedChildren(socket_);
     socket_ = -1;
     socket_copy_ = -1;
     reading_ = false;
@@ -155,24 +155,22 @@ int SlowQueries::State::Connect() {
     }
     // Its name as the kernel spells it: five hexadecimal digits after the 0.
     const std::string name(address.sun_path + 1, length - sizeof(sa_family_t) - 1);
-    pid_t helper = 0;
-    if (const int error = StartHelper(name, forked_query_, helper)) {
-        return error;
-    }
+    const std::shared_ptr<HelperStart> start = StartHelper(name, forked_query_);
     const Clock::time_point deadline = Clock::now() + timeout_;
     for (;;) {
         FileDescriptor connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (connection.get() >= 0) {
+            // Connected, the helper has started: its pid is told at once.
             ucred peer{};
             socklen_t size = sizeof peer;
-            struct stat status {};
-            if (getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == helper &&
-                fstat(connection.get(), &status) == 0) {
+            const std::optional<FileIdentity> identity = IdentityOfOpenFile(connection.get());
+            if (getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && identity &&
+                start->WaitUntil(deadline) && start->error() == 0 && peer.pid == start->pid()) {
                 socket_ = connection.get();
                 connection.Forget();
-                socket_device_ = status.st_dev;
-                socket_inode_ = status.st_ino;
+                socket_identity_ = *identity;
                 socket_copy_ = socket_;
+                CloseInForkedChildren(socket_, socket_identity_);
                 return 0;
             }
             continue;  // another process's
@@ -183,15 +181,21 @@ int SlowQueries::State::Connect() {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return errno;
         }
-        pollfd watch{listener.get(), POLLIN, 0};
-        if (poll(&watch, 1, MillisecondsUntil(deadline)) == 0) {
+        if (start->WaitUntil(Clock::now()) && start->error() != 0) {
+            return start->error();  // the program could not be started
+        }
+        if (Clock::now() >= deadline) {
             return ETIMEDOUT;  // the helper never came
         }
+        // A while at a time, so that a start that failed ends the wait.
+        pollfd watch{listener.get(), POLLIN, 0};
+        poll(&watch, 1, std::min(MillisecondsUntil(deadline), 20));
     }
 }
 
 void SlowQueries::State::Disconnect(int error) {
     if (socket_ >= 0) {
+        KeepInForkedChildren(socket_);
         close(socket_);
     }
     socket_ = -1;
@@ -227,7 +231,8 @@ void SlowQueries::State::ReadAnswers() {
         if (auto sent = sent_.find(message.id); sent != sent_.end()) {
             sent->second->done = true;
             sent->second->answer = message.answer;
-            sent->second->answered_at = Clock::now();
+            const Clock::time_point given{Clock::duration(message.answered)};
+            sent->second->answered_at = std::min(given, Clock::now());
             sent_.erase(sent);
         }
     }
@@ -323,12 +328,12 @@ std::shared_ptr<Pending> SlowQueries::State::Send(const Question &question, cons
     return pending;
 }
 
-std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key) {
+std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key, bool keep) {
     auto found = questions_.find(key);
     if (found == questions_.end()) {
         return nullptr;
     }
-    if (found->second->done && Clock::now() - found->second->answered_at >= kAnswerKept) {
+    if (found->second->done && (!keep || Clock::now() - found->second->answered_at >= kAnswerKept)) {
         questions_.erase(found);
         return nullptr;
     }
@@ -348,11 +353,14 @@ void SlowQueries::State::Refresh(uint64_t table_changes) {
 
 void SlowQueries::State::AskAhead(const std::vector<Question> &questions, uint64_t table_changes) {
     const Root root = RootOfCaller();
+    if (root.fd.get() < 0) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     Refresh(table_changes);
     for (const Question &question : questions) {
         const Key key{question.kind, question.device, question.path, root.identity};
-        if (!Known(key) && !FileSystemPastDeadline(question.device)) {
+        if (!Known(key, question.keep) && !FileSystemPastDeadline(question.device)) {
             Send(question, key, root.fd.get());
         }
     }
@@ -362,10 +370,15 @@ std::optional<FileSystemAnswer> SlowQueries::State::Ask(const Question &question
     // Open files of one file system ask the same question, wherever they lie.
     const bool by_path = question.kind != Question::Kind::kOpenFile;
     const Root root = by_path ? RootOfCaller() : Root();
+    if (by_path && root.fd.get() < 0) {
+        FileSystemAnswer failed;
+        failed.error = errno;  // EMFILE: without it the helper would answer under its own root
+        return failed;
+    }
     const Key key{question.kind, question.device, by_path ? question.path : std::string(), root.identity};
     std::unique_lock<std::mutex> lock(mutex_);
     Refresh(table_changes);
-    std::shared_ptr<Pending> pending = Known(key);
+    std::shared_ptr<Pending> pending = Known(key, question.keep);
     if (!pending) {
         if (FileSystemPastDeadline(question.device)) {
             return std::nullopt;

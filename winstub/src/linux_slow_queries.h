@@ -21,8 +21,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +53,10 @@ struct Question {
     dev_t device = 0;  // the file system asked, as the mount table places the path
     std::string path;  // kAtPath, kLoopDevice: absolute
     int fd = -1;       // kOpenFile: the open file, passed to the helper
+    // Whether the answer serves the same question again for a while (a
+    // volume's mount directory, an open file); a directory elsewhere, which
+    // a symbolic link or a removal may change, asks anew each time.
+    bool keep = true;
 };
 
 // A question on the socket: this header, then the path's bytes; beside it
@@ -63,6 +70,9 @@ struct RequestHeader {
 // An answer: helper and library are one build, so the structure travels as it is.
 struct AnswerMessage {
     uint64_t id = 0;
+    // When the helper had it (the steady clock, which is the system's): an
+    // answer may wait in the socket long after.
+    int64_t answered = 0;
     FileSystemAnswer answer;
 };
 
@@ -96,11 +106,30 @@ FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device
 // not answer may wait. False when it cannot connect.
 bool ServeQuestions(const std::string &name, const RootedQuery &query);
 
+// How the start of a helper went, as the thread that starts it tells.
+class HelperStart {
+public:
+    void Tell(pid_t pid, int error);
+    // Waits until told or until `deadline`; false at the deadline.
+    bool WaitUntil(std::chrono::steady_clock::time_point deadline);
+    // Once told: the helper's pid (the only peer to take), or the errno value.
+    pid_t pid() const { return pid_; }
+    int error() const { return error_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable told_;
+    bool done_ = false;
+    pid_t pid_ = 0;
+    int error_ = 0;
+};
+
 // The library's side: starts a helper that connects to the listening socket
-// of the abstract `name` (the program beside the library, or with
-// `forked_query` a fork of this process that answers with it); `helper` is
-// its pid, the only peer to take. 0 or the errno value.
-int StartHelper(const std::string &name, const RootedQuery &forked_query, pid_t &helper);
+// of the abstract `name`: the program beside the library, from a thread of
+// its own, since executing it may wait on a file system (the program's, the
+// root's) that does not answer; or with `forked_query` a fork of this
+// process that answers with it.
+std::shared_ptr<HelperStart> StartHelper(const std::string &name, const RootedQuery &forked_query);
 
 class SlowQueries {
 public:
