@@ -482,6 +482,156 @@ def existence(scene):
                        scene.target + u"/no-such", None, u"no-such")]}
 
 
+def released_after(scene, seconds):
+    """Lets the stalled file system answer after `seconds`, whatever waits."""
+    timer = threading.Timer(seconds, scene.release)
+    timer.daemon = True
+    timer.start()
+    return timer
+
+
+def own_descriptors(pid="self"):
+    """{number: what it is} of a process's descriptors."""
+    found = {}
+    for fd in os.listdir("/proc/%s/fd" % pid):
+        try:
+            found[int(fd)] = os.readlink("/proc/%s/fd/%s" % (pid, fd))
+        except OSError:
+            pass  # the listing's own
+    return found
+
+
+def reused_numbers(scene):
+    """The application puts a file of the stalled file system in the numbers
+    of the library's own descriptors (the mount-table watch, the helper's
+    connection); the library's next calls must not wait on it."""
+    kernel32 = Kernel32()
+    seen = {"first": kernel32.free_space(scene.control)[0]}
+    mine = own_descriptors()
+    numbers = [fd for fd, name in mine.items() if name.endswith("/mountinfo") or name.startswith("socket:")]
+    seen["numbers"] = len(numbers)
+    on_fuse = os.open(os.path.join(scene.target, "file"), os.O_RDONLY)
+    for fd in numbers:
+        os.dup2(on_fuse, fd)
+    scene.block()
+    time.sleep(1.1)  # past the kernel's cached attributes
+    timer = released_after(scene, 8)
+    start = time.time()
+    seen["drive_type"] = kernel32.library.GetDriveTypeW(ctypes.create_string_buffer(u"/\0".encode("utf-16-le")))
+    code = kernel32.free_space(scene.control)[0]
+    seen["calls"] = (code, time.time() - start)
+    timer.cancel()
+    scene.release()
+    return seen
+
+
+def child_without_calls(scene):
+    """A forked child that never calls the library holds none of its
+    descriptors, so its parent's helper ends with its parent."""
+    kernel32 = Kernel32()
+    kernel32.free_space(scene.control)
+    library = set(fd for fd, name in own_descriptors().items()
+                  if name.endswith("/mountinfo") or name.startswith("socket:"))
+    return {"library": len(library),
+            "in_child": in_fork(lambda: {"held": sorted(library & set(own_descriptors()))})["held"]}
+
+
+def late_answer(scene):
+    """An answer that came after its question's time-out is as old as it is."""
+    kernel32 = Kernel32()
+    directory = scene.target + u"/dir"
+    scene.block()
+    seen = {"timed_out": kernel32.free_space(directory)[0]}
+    scene.release()
+    time.sleep(0.5)  # the helper has its answer now, unread
+    open(os.path.join(scene.control, "hide"), "w").close()
+    time.sleep(1.2)  # past the kernel's cached entry
+    seen["hidden"] = kernel32.free_space(directory)[0]
+    return seen
+
+
+def symbolic_link(scene):
+    """A symbolic link pointed elsewhere at once is followed there."""
+    kernel32 = Kernel32()
+    link = os.path.join(scene.control, "link")
+    os.mkdir(os.path.join(scene.control, "there"))
+    os.symlink("there", link)
+    seen = [kernel32.free_space(link)[0]]
+    os.unlink(link)
+    os.symlink("nowhere", link)
+    seen.append(kernel32.free_space(link)[0])
+    return {"codes": seen}
+
+
+def without_descriptors(scene):
+    """In a mount namespace of its own with no descriptor left, a question
+    fails rather than be answered in the helper's namespace."""
+    kernel32 = Kernel32()
+    folder = os.path.join(scene.control, "small")
+    os.mkdir(folder)
+    kernel32.free_space(scene.control)  # the helper starts here
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=1m", "small", folder])
+    os.mkdir(os.path.join(folder, "sub"))
+    seen = {"first": kernel32.free_space(os.path.join(folder, "sub"))[:2]}  # the table of this namespace read
+    held = []
+    try:
+        while True:
+            held.append(os.open("/dev/null", os.O_RDONLY))
+    except OSError:
+        pass
+    code, total, _ = kernel32.free_space(os.path.join(folder, "sub"))
+    for fd in held:
+        os.close(fd)
+    seen.update(held=len(held), answer=(code, total), after=kernel32.free_space(os.path.join(folder, "sub"))[:2])
+    return seen
+
+
+def same_mount_root(scene):
+    """A chroot into a directory of the root's own mount changes what the
+    paths name at once."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    jail = os.path.join(scene.control, "jail")
+    for name in ("proc", "mnt"):
+        os.makedirs(os.path.join(jail, name))
+    subprocess.check_call(["mount", "-t", "proc", "proc", os.path.join(jail, "proc")])
+    subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=1m", "jailed", os.path.join(jail, "mnt")])
+    kernel32 = Kernel32()
+    inside = ctypes.create_string_buffer(u"/mnt/\0".encode("utf-16-le"))
+    outside = ctypes.create_string_buffer((jail + u"/mnt/\0").encode("utf-16-le"))
+    seen = {"before": (kernel32.library.GetDriveTypeW(inside), kernel32.library.GetDriveTypeW(outside))}
+    os.chroot(jail)
+    seen["after"] = (kernel32.library.GetDriveTypeW(inside), kernel32.library.GetDriveTypeW(outside))
+    sys.stdout.write(repr(seen) + "\n")
+    sys.stdout.flush()
+    os._exit(0)  # what runs at exit looks for paths outside this root
+
+
+def program_on_stalled(scene):
+    """The helper's program lies where the stalled file system is mounted
+    over it: its start waits there, the caller only its time-out."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    kernel32 = Kernel32()
+    directory = os.path.dirname(kernel32.library._name)
+    subprocess.check_call(["mount", "--bind", scene.target, directory])
+    scene.block()
+    time.sleep(1.1)  # past the kernel's cached attributes
+    timer = released_after(scene, 8)
+    code, _, seconds = kernel32.free_space(scene.control)
+    timer.cancel()
+    scene.release()
+    return {"code": code, "seconds": seconds}
+
+
 SCENARIOS = {
     "waits": waits,
     "sigchld-ignored": sigchld_ignored,
@@ -497,6 +647,13 @@ SCENARIOS = {
     "descriptors": descriptors,
     "namespace-and-root": namespace_and_root,
     "existence": existence,
+    "reused-numbers": reused_numbers,
+    "child-without-calls": child_without_calls,
+    "late-answer": late_answer,
+    "symbolic-link": symbolic_link,
+    "without-descriptors": without_descriptors,
+    "same-mount-root": same_mount_root,
+    "program-on-stalled": program_on_stalled,
 }
 
 

@@ -10,7 +10,8 @@ CONTROL_DIRECTORY/stall exists, statfs, getattr (by which the kernel also
 looks names up), read and flush (which every close of a file sends) do not
 answer: they wait until it is removed (at
 most STALL_LIMIT seconds, so that nothing waits for ever should the test
-die). Each stalled request adds a line to CONTROL_DIRECTORY/stalled, and
+die). While CONTROL_DIRECTORY/hide exists, "dir" does not. Each stalled request
+adds a line to CONTROL_DIRECTORY/stalled, and
 each statfs request, stalled or not, a line to CONTROL_DIRECTORY/statfs.
 The mount's source is FSNAME ("stalling" without it); statfs reports BLOCKS
 blocks of 4096 bytes (1000 without it). Runs in the
@@ -35,6 +36,7 @@ class StallingFS(fusepy.Operations):
         self.image = image
         self.blocks = blocks
         self.stall = os.path.join(control, "stall")
+        self.hide = os.path.join(control, "hide")
         self.stalled = os.path.join(control, "stalled")
         self.asked = os.path.join(control, "statfs")
         self.started = time.time()
@@ -58,6 +60,8 @@ class StallingFS(fusepy.Operations):
     def getattr(self, path, fh=None):
         self._wait_while_stalled("getattr " + path)
         now = self.started
+        if path == "/dir" and os.path.exists(self.hide):
+            raise fusepy.FuseOSError(errno.ENOENT)
         if path in ("/", "/dir"):
             return dict(st_mode=stat.S_IFDIR | 0o755, st_nlink=2, st_size=0,
                         st_ctime=now, st_mtime=now, st_atime=now)

@@ -24,6 +24,10 @@ import test_real_file_systems as real
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCENARIOS = os.path.join(HERE, "helper_scenarios.py")
 ERROR_PATH_NOT_FOUND = 3
+ERROR_TOO_MANY_OPEN_FILES = 4
+DRIVE_NO_ROOT_DIR = 1
+DRIVE_RAMDISK = 6
+DRIVE_FIXED_OR_RAM = (3, 6)
 ERROR_NOT_READY = 21
 ERROR_SEM_TIMEOUT = real.ERROR_SEM_TIMEOUT
 TIMEOUT = real.MACHINE_TIMEOUT
@@ -195,6 +199,41 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
             seen.append((os.stat(folder).st_dev, kernel32.free_space(folder)[:2]))
             real.Workspace.unmount(folder)
         self.assertEqual([answer for _, answer in seen], [(0, 8 << 20), (0, 16 << 20)], seen)
+
+    def test_no_wait_on_a_file_the_library_did_not_open(self):
+        # The stalled file system's answers come 8 s later.
+        seen = self.scenario("reused-numbers")
+        self.assertEqual((seen["first"], seen["numbers"]), (0, 2))
+        code, seconds = seen["calls"]
+        self.assertIn(seen["drive_type"], DRIVE_FIXED_OR_RAM)
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, AT_ONCE)
+        # Its program under the stalled file system: the start waits there, the caller its time-out.
+        seen = self.scenario("program-on-stalled")
+        self.assertIn(seen["code"], (ERROR_SEM_TIMEOUT, ERROR_NOT_READY))
+        self.assertLess(seen["seconds"], TIMEOUT + AT_ONCE)
+
+    def test_a_forked_child_that_never_calls_holds_nothing_of_the_library(self):
+        seen = self.scenario("child-without-calls")
+        self.assertEqual((seen["library"], seen["in_child"]), (2, []))
+
+    def test_an_answer_serves_only_while_it_is_fresh(self):
+        seen = self.scenario("late-answer")
+        self.assertEqual((seen["timed_out"], seen["hidden"]), (ERROR_SEM_TIMEOUT, ERROR_PATH_NOT_FOUND))
+        seen = self.scenario("symbolic-link")
+        self.assertEqual(seen["codes"], [0, ERROR_PATH_NOT_FOUND])
+
+    def test_answers_only_under_the_callers_root(self):
+        seen = self.scenario("without-descriptors")
+        self.assertEqual(seen["first"], (0, 1 << 20))
+        self.assertGreater(seen["held"], 0)
+        # Without a descriptor for its root the question fails; it is never
+        # answered for the namespace the helper started in.
+        self.assertIn(seen["answer"], [(0, 1 << 20), (ERROR_TOO_MANY_OPEN_FILES, None)])
+        self.assertEqual(seen["after"], (0, 1 << 20))
+        # A root within the old root's mount: paths name the new root's at once.
+        seen = self.scenario("same-mount-root")
+        self.assertEqual(seen, {"before": (DRIVE_NO_ROOT_DIR, DRIVE_RAMDISK), "after": (DRIVE_RAMDISK, DRIVE_NO_ROOT_DIR)})
 
 
 if __name__ == "__main__":

@@ -139,6 +139,9 @@ DWORD WindowsErrorFor(int error) {
             return ERROR_INVALID_PARAMETER;
         case ETIMEDOUT:
             return ERROR_SEM_TIMEOUT;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
         default:
             // EIO, ENOTCONN, ESTALE, ENOMEDIUM and the like: the device or
             // the server does not answer.
