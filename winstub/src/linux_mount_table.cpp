@@ -424,6 +424,13 @@ bool MountTableWatch::StillOwned() const {
 bool MountTableWatch::Changed() {
     const std::pair<uint64_t, uint64_t> current = NamespaceIdentity(namespace_link_);
     const uint64_t forks = ForkCount();
+    const auto now = std::chrono::steady_clock::now();
+    if (forks == opened_in_ && current == namespace_ && file_.get() >= 0 && now - polled_at_ < kPollsApart) {
+        // Polled so lately that a change before it was seen then: a burst of
+        // calls (a refresh asks four of each volume) costs one poll in a while.
+        return false;
+    }
+    polled_at_ = now;
     const bool owned = StillOwned();
     if (!owned || forks != opened_in_ || current != namespace_) {
         if (file_.get() >= 0) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -211,6 +212,10 @@ private:
     FileDescriptor file_;
     FileIdentity file_identity_;
     uint64_t opened_in_ = 0;  // the process's count of forks when file_ was opened
+    // The file is checked and polled at most once in this long: a change of
+    // the table is seen by every call that starts this long after it.
+    static constexpr std::chrono::microseconds kPollsApart{50};
+    std::chrono::steady_clock::time_point polled_at_{};
     std::pair<uint64_t, uint64_t> namespace_{};  // which mount namespace and root it was opened in
 };
 
