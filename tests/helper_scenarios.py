@@ -527,9 +527,12 @@ def reused_numbers(scene):
 
 def child_without_calls(scene):
     """A forked child that never calls the library holds none of its
-    descriptors, so its parent's helper ends with its parent."""
+    descriptors, so its parent's helper ends with its parent; also after
+    many machines have come and gone."""
     kernel32 = Kernel32()
-    kernel32.free_space(scene.control)
+    for _ in range(70):
+        winsim.use_this_machine()
+        kernel32.free_space(scene.control)
     library = set(fd for fd, name in own_descriptors().items()
                   if name.endswith("/mountinfo") or name.startswith("socket:"))
     return {"library": len(library),
@@ -632,6 +635,50 @@ def program_on_stalled(scene):
     return {"code": code, "seconds": seconds}
 
 
+def helper_never_comes(scene):
+    """The helper's program runs but never connects (another program in its
+    place): questions at once from several threads end by one time-out, and
+    the next fails at once."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    kernel32 = Kernel32()
+    program = os.path.join(os.path.dirname(kernel32.library._name), HELPER_NAME)
+    subprocess.check_call(["mount", "--bind", "/bin/true", program])
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(kernel32.free_space(scene.control)))
+               for _ in range(3)]
+    start = time.time()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    seen = {"codes": sorted(code for code, _, _ in results), "seconds": time.time() - start}
+    seen["next"] = kernel32.free_space(scene.control)
+    seen["threads"] = len(os.listdir("/proc/self/task"))
+    return seen
+
+
+def new_pid_namespace(scene):
+    """After unshare(CLONE_NEWPID) the application's next child is the new
+    namespace's first process, not the library's."""
+    kernel32 = Kernel32()
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000000) != 0:  # CLONE_NEWPID
+        return {"unshare": ctypes.get_errno()}
+    seen = {"question": kernel32.free_space(scene.control)}
+    reading, writing = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(writing, str(os.getpid()))
+        os._exit(0)
+    os.close(writing)
+    seen["child_pid"] = os.read(reading, 16)
+    os.waitpid(pid, 0)
+    return seen
+
+
 SCENARIOS = {
     "waits": waits,
     "sigchld-ignored": sigchld_ignored,
@@ -654,6 +701,8 @@ SCENARIOS = {
     "without-descriptors": without_descriptors,
     "same-mount-root": same_mount_root,
     "program-on-stalled": program_on_stalled,
+    "helper-never-comes": helper_never_comes,
+    "new-pid-namespace": new_pid_namespace,
 }
 
 

@@ -214,8 +214,26 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
         self.assertLess(seen["seconds"], TIMEOUT + AT_ONCE)
 
     def test_a_forked_child_that_never_calls_holds_nothing_of_the_library(self):
+        # After 70 machines, each with a helper of its own, come and gone.
         seen = self.scenario("child-without-calls")
         self.assertEqual((seen["library"], seen["in_child"]), (2, []))
+
+    def test_a_helper_that_never_comes(self):
+        seen = self.scenario("helper-never-comes")
+        # Three questions at once wait for one start, not for one each.
+        self.assertEqual(seen["codes"], [ERROR_NOT_READY] * 3)
+        self.assertLess(seen["seconds"], TIMEOUT + AT_ONCE)
+        code, _, seconds = seen["next"]
+        self.assertEqual(code, ERROR_NOT_READY)
+        self.assertLess(seconds, AT_ONCE)
+        self.assertEqual(seen["threads"], 1)
+
+    def test_the_first_child_of_a_new_pid_namespace_is_the_applications(self):
+        seen = self.scenario("new-pid-namespace")
+        code, _, seconds = seen["question"]
+        self.assertEqual(code, ERROR_NOT_READY)
+        self.assertLess(seconds, AT_ONCE)
+        self.assertEqual(seen["child_pid"], "1")
 
     def test_an_answer_serves_only_while_it_is_fresh(self):
         seen = self.scenario("late-answer")

@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,7 +73,12 @@ __attribute__((no_sanitize_address)) int ExecuteHelper(void *argument) {
     if (syscall(SYS_close_range, kCopied, ~0U, CLOSE_RANGE_UNSHARE) != 0) {
         syscall(SYS_unshare, CLONE_FILES);
     }
-    for (unsigned fd = 0; fd < kCopied; ++fd) {
+    // 0, 1 and 2 go (the program puts /dev/null there): the loader's own
+    // complaints, should it fail, are not the application's output.
+    for (unsigned fd = 0; fd < 3; ++fd) {
+        syscall(SYS_close, fd);
+    }
+    for (unsigned fd = 3; fd < kCopied; ++fd) {
         syscall(SYS_fcntl, fd, F_SETFD, 0);
     }
     syscall(SYS_setsid);
@@ -103,9 +109,21 @@ __attribute__((no_sanitize_address)) int DetachHelper(void *argument) {
 
 // Starts the helper program, to connect to `name`, without copying the
 // caller's memory: the caller's thread waits only until the program runs.
+// Whether this process's next child would be the first of a pid namespace
+// (after unshare(CLONE_NEWPID)), its init, which must be the application's:
+// the kernel names no namespace for children until that process exists.
+bool NextChildIsAnInit() {
+    struct stat link {}, target {};
+    return lstat("/proc/thread-self/ns/pid_for_children", &link) == 0 &&
+           stat("/proc/thread-self/ns/pid_for_children", &target) != 0 && errno == ENOENT;
+}
+
 int StartProgram(const std::string &name, pid_t &helper) {
     if (kHelperProgram.empty()) {
         return ENOENT;
+    }
+    if (NextChildIsAnInit()) {
+        return EPERM;
     }
     constexpr size_t kStack = 64 * 1024;
     void *stacks = mmap(nullptr, 2 * kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);

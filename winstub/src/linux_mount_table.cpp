@@ -357,15 +357,14 @@ void CountFork() {
 
 void CloseInForkedChildren(int fd, const FileIdentity &identity) {
     ForkCount();  // the handler is in place
+    constexpr int kClaimed = -2;  // a slot being filled: a fork meanwhile finds no descriptor in it
     for (ClosedAtFork &slot : closed_at_fork) {
         int free_slot = -1;
-        if (slot.fd.load() == -1) {
-            // The identity first: a fork meanwhile finds a slot without a descriptor.
+        if (slot.fd.compare_exchange_strong(free_slot, kClaimed)) {
             slot.device = identity.device;
             slot.inode = identity.inode;
-            if (slot.fd.compare_exchange_strong(free_slot, fd)) {
-                return;
-            }
+            slot.fd = fd;
+            return;
         }
     }
     // All taken: the child finds the copy at its first call, as without the handler.

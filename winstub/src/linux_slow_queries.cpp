@@ -69,7 +69,7 @@ public:
         : forks_(forks), timeout_(timeout), forked_query_(forked_query) {}
     ~State() {
         if (Connected()) {
-            close(socket_);  // the helper ends with its connection
+            Disconnect(EIO);  // the helper ends with its connection
         }
     }
 
@@ -116,6 +116,8 @@ private:
     bool reading_ = false;  // a waiter polls the socket without the mutex
     uint64_t next_id_ = 1;
     uint64_t table_changes_ = 0;
+    Clock::time_point start_failed_at_{};  // the last start of a helper that failed, and how
+    int start_error_ = 0;
     std::map<uint64_t, std::shared_ptr<Pending>> sent_;  // not answered yet
     std::map<Key, std::shared_ptr<Pending>> questions_;  // the last of each question
 };
@@ -299,9 +301,19 @@ std::shared_ptr<Pending> SlowQueries::State::Send(const Question &question, cons
         return pending;
     };
     // No helper (the program missing, or a 32-bit one under an emulator that
-    // cannot start it): the question cannot be asked, and is not kept.
-    if (!Connected() && Connect() != 0) {
-        return fail(EIO);
+    // cannot start it, or one that did not come within the time-out): the
+    // question cannot be asked, and is not kept. Nor is another start tried
+    // for a time-out's while, so that waiting questions fail at once rather
+    // than each wait for a start of its own.
+    if (!Connected()) {
+        if (Clock::now() - start_failed_at_ < timeout_) {
+            return fail(start_error_);
+        }
+        if (const int error = Connect()) {
+            start_failed_at_ = Clock::now();
+            start_error_ = error == EMFILE || error == ENFILE ? error : EIO;
+            return fail(start_error_);
+        }
     }
     const uint64_t id = next_id_++;
     bool sent = SendNow(id, question, root);
