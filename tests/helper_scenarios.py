@@ -389,6 +389,29 @@ def refresh(scene):
             "listed": volumes.FindVolumeID(os.fstat(scene.root)) in entries}
 
 
+def own_mount_namespace():
+    """Moves this process into a mount namespace of its own, whose mounts go
+    with it; None, or what to report when it cannot."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
+        return {"unshare": ctypes.get_errno()}
+    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    return None
+
+
+def at_once(count, function):
+    """The results of `function` called by `count` native threads at once,
+    and how long they took together."""
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(function())) for _ in range(count)]
+    start = time.time()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    return results, time.time() - start
+
+
 def fork_while_waiting(scene):
     """Native threads wait on the stalled file system, two of them on the
     library's other waiters, when the main thread forks; the child asks in
@@ -404,15 +427,8 @@ def fork_while_waiting(scene):
         signal.alarm(20)  # a child that hangs reports nothing
         rounds = []
         for _ in range(2):
-            results = []
-            threads = [threading.Thread(target=lambda: results.append(kernel32.free_space(scene.control)))
-                       for _ in range(2)]
-            start = time.time()
-            for thread in threads:
-                thread.start()
-            for thread in threads:
-                thread.join()
-            rounds.append((sorted(code for code, _, _ in results), time.time() - start))
+            results, seconds = at_once(2, lambda: kernel32.free_space(scene.control))
+            rounds.append((sorted(code for code, _, _ in results), seconds))
         return {"rounds": rounds, "stalled": kernel32.free_space(scene.target)[0]}
     start = time.time()
     seen = {"child": in_fork(in_child, lambda: start)}
@@ -452,10 +468,9 @@ def namespace_and_root(scene):
     folder = os.path.join(workspace, "own-namespace")
     os.mkdir(folder)
     seen = {"before": kernel32.free_space(folder)[:2]}
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        return {"unshare": ctypes.get_errno()}
-    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    failed = own_mount_namespace()
+    if failed:
+        return failed
     subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=64m", "own", folder])
     seen["in_namespace"] = kernel32.free_space(folder)[:2]
     os.makedirs(os.path.join(folder, "data", "sub"))
@@ -573,10 +588,9 @@ def without_descriptors(scene):
     folder = os.path.join(scene.control, "small")
     os.mkdir(folder)
     kernel32.free_space(scene.control)  # the helper starts here
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        return {"unshare": ctypes.get_errno()}
-    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    failed = own_mount_namespace()
+    if failed:
+        return failed
     subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=1m", "small", folder])
     os.mkdir(os.path.join(folder, "sub"))
     seen = {"first": kernel32.free_space(os.path.join(folder, "sub"))[:2]}  # the table of this namespace read
@@ -596,10 +610,9 @@ def without_descriptors(scene):
 def same_mount_root(scene):
     """A chroot into a directory of the root's own mount changes what the
     paths name at once."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        return {"unshare": ctypes.get_errno()}
-    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    failed = own_mount_namespace()
+    if failed:
+        return failed
     jail = os.path.join(scene.control, "jail")
     for name in ("proc", "mnt"):
         os.makedirs(os.path.join(jail, name))
@@ -619,10 +632,9 @@ def same_mount_root(scene):
 def program_on_stalled(scene):
     """The helper's program lies where the stalled file system is mounted
     over it: its start waits there, the caller only its time-out."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        return {"unshare": ctypes.get_errno()}
-    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    failed = own_mount_namespace()
+    if failed:
+        return failed
     kernel32 = Kernel32()
     directory = os.path.dirname(kernel32.library._name)
     subprocess.check_call(["mount", "--bind", scene.target, directory])
@@ -639,22 +651,14 @@ def helper_never_comes(scene):
     """The helper's program runs but never connects (another program in its
     place): questions at once from several threads end by one time-out, and
     the next fails at once."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(0x20000) != 0:  # CLONE_NEWNS
-        return {"unshare": ctypes.get_errno()}
-    subprocess.check_call(["mount", "--make-rprivate", "/"])
+    failed = own_mount_namespace()
+    if failed:
+        return failed
     kernel32 = Kernel32()
     program = os.path.join(os.path.dirname(kernel32.library._name), HELPER_NAME)
     subprocess.check_call(["mount", "--bind", "/bin/true", program])
-    results = []
-    threads = [threading.Thread(target=lambda: results.append(kernel32.free_space(scene.control)))
-               for _ in range(3)]
-    start = time.time()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(30)
-    seen = {"codes": sorted(code for code, _, _ in results), "seconds": time.time() - start}
+    results, seconds = at_once(3, lambda: kernel32.free_space(scene.control))
+    seen = {"codes": sorted(code for code, _, _ in results), "seconds": seconds}
     seen["next"] = kernel32.free_space(scene.control)
     seen["threads"] = len(os.listdir("/proc/self/task"))
     return seen
