@@ -221,10 +221,10 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
     def test_a_helper_that_never_comes(self):
         seen = self.scenario("helper-never-comes")
         # Three questions at once wait for one start, not for one each.
-        self.assertEqual(seen["codes"], [ERROR_NOT_READY] * 3)
+        self.assertEqual(seen["codes"], [ERROR_SEM_TIMEOUT] * 3)
         self.assertLess(seen["seconds"], TIMEOUT + AT_ONCE)
         code, _, seconds = seen["next"]
-        self.assertEqual(code, ERROR_NOT_READY)
+        self.assertEqual(code, ERROR_SEM_TIMEOUT)
         self.assertLess(seconds, AT_ONCE)
         self.assertEqual(seen["threads"], 1)
 

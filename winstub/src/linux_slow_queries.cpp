@@ -311,7 +311,8 @@ std::shared_ptr<Pending> SlowQueries::State::Send(const Question &question, cons
         }
         if (const int error = Connect()) {
             start_failed_at_ = Clock::now();
-            start_error_ = error == EMFILE || error == ENFILE ? error : EIO;
+            // One that did not come in time is a question not answered in time.
+            start_error_ = error == EMFILE || error == ENFILE || error == ETIMEDOUT ? error : EIO;
             return fail(start_error_);
         }
     }
