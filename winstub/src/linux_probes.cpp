@@ -3,8 +3,10 @@
 #include <blkid.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -141,6 +143,19 @@ std::optional<Place> PlaceAt(int directory, const char *path, int flags) {
 
 }  // namespace
 
+int OpenUnder(int root, const std::string &path, int flags) {
+    if (root >= 0) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+        how.resolve = RESOLVE_IN_ROOT;
+        const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
+        if (fd >= 0 || errno != ENOSYS) {
+            return static_cast<int>(fd);
+        }
+    }
+    return open(path.c_str(), flags | O_CLOEXEC);
+}
+
 std::optional<FileIdentity> IdentityOfOpenFile(int fd) {
     struct statx status {};
     if (fd < 0 || statx(fd, "", kStatxFlags | AT_EMPTY_PATH, STATX_INO, &status) != 0) {
@@ -175,21 +190,21 @@ std::optional<FileKind> KindOfOpenFile(int fd) {
     return kind;
 }
 
-FileSystemAnswer QueryPath(const std::string &path) {
+FileSystemAnswer QueryPathUnder(int root, const std::string &path) {
     FileSystemAnswer answer;
     // One lookup for both questions: an O_PATH descriptor of the directory.
-    FileDescriptor file(open(path.c_str(), O_PATH | O_CLOEXEC));
-    if (file.get() < 0) {
-        answer.error = errno;
-        return answer;
-    }
-    std::optional<Place> place = PlaceOfOpenFile(file.get());
+    FileDescriptor file(OpenUnder(root, path, O_PATH));
+    std::optional<Place> place = file.get() >= 0 ? PlaceOfOpenFile(file.get()) : std::nullopt;
     if (!place || fstatvfs(file.get(), &answer.stats) != 0) {
         answer.error = errno;
         return answer;
     }
     answer.place = *place;
     return answer;
+}
+
+FileSystemAnswer QueryPath(const std::string &path) {
+    return QueryPathUnder(-1, path);
 }
 
 FileSystemAnswer QueryStatistics(const std::string &path) {

@@ -105,8 +105,14 @@ std::optional<FileKind> KindOfOpenFile(int fd);
 // An absolute path without ".", ".." and doubled slashes, from its text alone
 // (a lookup could hang on the very mount asked about).
 std::string LexicallyNormal(const std::string &path);
+// `path` opened (with O_CLOEXEC added) under the directory `root` as if it
+// were "/" (-1: as it is; before Linux 5.6 also as it is).
+int OpenUnder(int root, const std::string &path, int flags);
 // PlaceOfPath and statvfs of the same file.
 FileSystemAnswer QueryPath(const std::string &path);
+// The same of `path` resolved under the directory `root` as if it were "/"
+// (-1: as it is).
+FileSystemAnswer QueryPathUnder(int root, const std::string &path);
 // statvfs of a path alone: for a directory already known to show its
 // volume; the place is left empty.
 FileSystemAnswer QueryStatistics(const std::string &path);

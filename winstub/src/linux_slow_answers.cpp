@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/loop.h>
-#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <limits.h>
@@ -105,35 +104,7 @@ int ConnectTo(const std::string &name) {
     return fd;
 }
 
-// `path` opened under `root` as if that were "/" (-1: the helper's own
-// root); before Linux 5.6, as it is.
-int OpenUnder(int root, const std::string &path, int flags) {
-    if (root >= 0) {
-        open_how how{};
-        how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
-        how.resolve = RESOLVE_IN_ROOT;
-        const long fd = syscall(SYS_openat2, root, path.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != ENOSYS) {
-            return static_cast<int>(fd);
-        }
-    }
-    return open(path.c_str(), flags | O_CLOEXEC);
-}
-
 }  // namespace
-
-FileSystemAnswer QueryPathUnder(int root, const std::string &path) {
-    FileSystemAnswer answer;
-    // One lookup for both questions: an O_PATH descriptor of the directory.
-    FileDescriptor file(OpenUnder(root, path, O_PATH));
-    std::optional<Place> place = file.get() >= 0 ? PlaceOfOpenFile(file.get()) : std::nullopt;
-    if (!place || fstatvfs(file.get(), &answer.stats) != 0) {
-        answer.error = errno;
-        return answer;
-    }
-    answer.place = *place;
-    return answer;
-}
 
 FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device) {
     FileSystemAnswer answer;

@@ -90,8 +90,6 @@ std::optional<std::string> AbsolutePath(const std::string &path);
 // directory that contains it, the last mounted where several share one.
 std::optional<dev_t> FileSystemOfPathText(const std::vector<Mount> &mounts, const std::string &path);
 
-// QueryPath of `path` resolved under `root` as if it were "/" (-1: as it is).
-FileSystemAnswer QueryPathUnder(int root, const std::string &path);
 // The device of the file system that holds a loop device's backing file
 // (the helper's answer to kLoopDevice), or the errno value; its node is
 // resolved under `root`.
