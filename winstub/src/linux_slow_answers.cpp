@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -124,6 +125,105 @@ FileSystemAnswer QueryLoopDevice(int root, const std::string &node, dev_t device
     return answer;
 }
 
+namespace {
+
+// Questions are read by whichever reading thread the kernel wakes (a
+// SEQPACKET socket gives each message to one), and answered by that thread:
+// on the usual path no thread is started, nor woken, between question and
+// answer. One that waits on a file system that does not answer keeps the
+// others from nothing, as a new reader is started whenever the last one
+// takes a question.
+class Answerers {
+public:
+    Answerers(int socket, const RootedQuery &query) : socket_(socket), query_(query) {}
+
+    // Reads and answers until the library's end closes, then ends the
+    // process; the first thread (`lasting`) never leaves before that.
+    void Serve(bool lasting) {
+        std::vector<char> buffer(sizeof(RequestHeader) + PATH_MAX + 1);
+        for (;;) {
+            Answer(buffer);
+            // Two readers at most stay once their questions are answered.
+            if (reading_.fetch_add(1) >= kSpareReaders && !lasting) {
+                reading_.fetch_sub(1);
+                return;
+            }
+        }
+    }
+
+private:
+    static constexpr int kSpareReaders = 2;
+
+    // Reads one question and answers it; `reading_` is one less after.
+    void Answer(std::vector<char> &buffer) {
+        iovec part{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr message{};
+        ssize_t count;
+        do {
+            message = msghdr{};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            count = recvmsg(socket_, &message, MSG_CMSG_CLOEXEC);
+        } while (count < 0 && errno == EINTR);
+        if (count <= 0) {
+            // Threads that still wait on a file system end with the
+            // process, or, in an uninterruptible wait, when it answers.
+            _exit(0);
+        }
+        const bool last = reading_.fetch_sub(1) == 1;
+        FileDescriptor fd;  // the asking thread's root, or the open file asked about
+        for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+                int received = -1;
+                std::memcpy(&received, CMSG_DATA(header), sizeof received);
+                fd = FileDescriptor(received);
+            }
+        }
+        RequestHeader request;
+        if (static_cast<size_t>(count) < sizeof request || (message.msg_flags & MSG_TRUNC)) {
+            return;  // no question of the library's
+        }
+        std::memcpy(&request, buffer.data(), sizeof request);
+        AnswerMessage reply;
+        reply.id = request.id;
+        if (last && !StartReader()) {
+            reply.answer.error = EAGAIN;  // no thread would read while this one waits
+        } else {
+            const std::string path(buffer.data() + sizeof request, static_cast<size_t>(count) - sizeof request);
+            if (request.kind == static_cast<uint32_t>(Question::Kind::kLoopDevice)) {
+                reply.answer = QueryLoopDevice(fd.get(), path, static_cast<dev_t>(request.reserved));
+            } else if (request.kind == static_cast<uint32_t>(Question::Kind::kOpenFile)) {
+                reply.answer = fd.get() >= 0 ? QueryOpenFile(fd.get()) : FileSystemAnswer{EBADF, {}, {}};
+            } else {
+                reply.answer = query_(fd.get(), path);  // fd: the asking thread's root
+            }
+        }
+        fd = FileDescriptor();
+        reply.answered = std::chrono::steady_clock::now().time_since_epoch().count();
+        send(socket_, &reply, sizeof reply, MSG_NOSIGNAL);
+    }
+
+    bool StartReader() {
+        reading_.fetch_add(1);
+        try {
+            std::thread([this] { Serve(false); }).detach();
+            return true;
+        } catch (const std::system_error &) {
+            reading_.fetch_sub(1);
+            return false;
+        }
+    }
+
+    const int socket_;
+    const RootedQuery &query_;
+    std::atomic<int> reading_{1};  // threads in, or on their way to, recvmsg
+};
+
+}  // namespace
+
 bool ServeQuestions(const std::string &name, const RootedQuery &query) {
     [[maybe_unused]] const int moved = chdir("/");  // else it stays: nowhere else to go
     const std::vector<int> inherited = Inherited();
@@ -139,63 +239,9 @@ bool ServeQuestions(const std::string &name, const RootedQuery &query) {
     if (socket < 0) {
         return false;
     }
-    std::vector<char> buffer(sizeof(RequestHeader) + PATH_MAX + 1);
-    for (;;) {
-        iovec part{buffer.data(), buffer.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t count = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return true;  // the library's end has closed
-        }
-        int fd = -1;
-        for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
-                std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
-            }
-        }
-        RequestHeader request;
-        if (static_cast<size_t>(count) < sizeof request || (message.msg_flags & MSG_TRUNC)) {
-            if (fd >= 0) {
-                close(fd);
-            }
-            continue;  // no question of the library's
-        }
-        std::memcpy(&request, buffer.data(), sizeof request);
-        std::string path(buffer.data() + sizeof request, static_cast<size_t>(count) - sizeof request);
-        auto answer = [socket, &query, request, path = std::move(path), fd](int failure) {
-            AnswerMessage reply;
-            reply.id = request.id;
-            if (failure) {
-                reply.answer.error = failure;
-            } else if (request.kind == static_cast<uint32_t>(Question::Kind::kLoopDevice)) {
-                reply.answer = QueryLoopDevice(fd, path, static_cast<dev_t>(request.reserved));
-            } else if (request.kind == static_cast<uint32_t>(Question::Kind::kOpenFile)) {
-                reply.answer = fd >= 0 ? QueryOpenFile(fd) : FileSystemAnswer{EBADF, {}, {}};
-            } else {
-                reply.answer = query(fd, path);  // fd: the asking thread's root
-            }
-            if (fd >= 0) {
-                close(fd);
-            }
-            reply.answered = std::chrono::steady_clock::now().time_since_epoch().count();
-            send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
-        };
-        // A thread of its own: one that waits on a file system that does
-        // not answer keeps the others from nothing.
-        try {
-            std::thread(answer, 0).detach();
-        } catch (const std::system_error &) {
-            answer(EAGAIN);
-        }
-    }
+    // Never destroyed: readers outlive this frame until the process ends.
+    (new Answerers(socket, query))->Serve(true);
+    return true;
 }
 
 }  // namespace winstub::this_machine
