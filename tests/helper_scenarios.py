@@ -438,6 +438,33 @@ def fork_while_waiting(scene):
     return seen
 
 
+def helper_threads():
+    """The thread count of each helper of this interpreter."""
+    return [int(process_field(pid, "Threads") or 0) for pid in helpers()]
+
+
+def many_waiting(scene):
+    """Eight native threads ask the stalled file system each its own
+    question; the helper's threads while they wait, and once it answers."""
+    kernel32 = Kernel32()
+    kernel32.free_space(scene.target)  # the helper runs
+    scene.block()
+    paths = [scene.target + u"/asked-%d" % number for number in range(8)]
+    waiting = [threading.Thread(target=kernel32.free_space, args=(path,)) for path in paths]
+    for thread in waiting:
+        thread.start()
+    until(lambda: all(count > len(paths) for count in helper_threads()), 5)
+    seen = {"stalled": scene.lines("stalled"), "while_waiting": helper_threads()}
+    scene.release()
+    for thread in waiting:
+        thread.join(10)
+    # The threads that waited end once they have answered.
+    until(lambda: all(count <= 3 for count in helper_threads()), 5)
+    seen["after"] = helper_threads()
+    seen["next"] = kernel32.free_space(scene.target)[0]
+    return seen
+
+
 def descriptors(scene):
     """The helper starts while the application holds a file of the stalled
     file system (whose close waits for its flush) and a pipe."""
@@ -700,6 +727,7 @@ SCENARIOS = {
     "refresh": refresh,
     "fork-while-waiting": fork_while_waiting,
     "descriptors": descriptors,
+    "many-waiting": many_waiting,
     "namespace-and-root": namespace_and_root,
     "existence": existence,
     "reused-numbers": reused_numbers,

@@ -170,6 +170,19 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
             self.assertLess(seconds, AT_ONCE, child)
         self.assertEqual(child["stalled"], ERROR_SEM_TIMEOUT)
 
+    def test_questions_that_wait_each_hold_one_thread_of_the_helper(self):
+        seen = self.scenario("many-waiting")
+        # The daemon sees one lookup at a time in a directory: the other
+        # seven wait in the kernel, in the helper.
+        self.assertGreaterEqual(seen["stalled"], 1, seen)
+        # Each question its own thread, and one more reads on; the main one
+        # of them and at most two readers stay.
+        [waiting] = seen["while_waiting"]
+        self.assertGreaterEqual(waiting, 9, seen)
+        [after] = seen["after"]
+        self.assertLessEqual(after, 3, seen)
+        self.assertEqual(seen["next"], 0)
+
     def test_the_helper_holds_no_descriptor_of_the_application(self):
         seen = self.scenario("descriptors")
         self.assertEqual(seen["answered"], 0)

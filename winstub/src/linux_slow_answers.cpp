@@ -144,10 +144,14 @@ public:
         for (;;) {
             Answer(buffer);
             // Two readers at most stay once their questions are answered.
-            if (reading_.fetch_add(1) >= kSpareReaders && !lasting) {
-                reading_.fetch_sub(1);
-                return;
-            }
+            // Counted only once it stays: a count that overstated the
+            // readers for a moment could leave none.
+            int readers = reading_.load();
+            do {
+                if (readers >= kSpareReaders && !lasting) {
+                    return;
+                }
+            } while (!reading_.compare_exchange_weak(readers, readers + 1));
         }
     }
 
