@@ -13,6 +13,7 @@ import select
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -465,6 +466,59 @@ def many_waiting(scene):
     return seen
 
 
+def flush_stalled(scene):
+    """By handle, while the file system answers everything but the flush
+    that each close of a file sends."""
+    kernel32 = Kernel32()
+    on_fuse = os.open(os.path.join(scene.target, "file"), os.O_RDONLY)
+    kernel32.serial_by_handle(on_fuse)  # the helper runs
+    time.sleep(PAST_KEPT)
+    stall_flush = os.path.join(scene.control, "stall-flush")
+    open(stall_flush, "w").close()
+    try:
+        start = time.time()
+        code = kernel32.serial_by_handle(on_fuse)[0]
+        seen = {"by_handle": code, "seconds": time.time() - start}
+    finally:
+        os.unlink(stall_flush)
+    os.close(on_fuse)
+    return seen
+
+
+def past_deadline_across_table_changes(scene):
+    """A question of the stalled file system times out; the mount table
+    changes; the next question of it fails at once and asks nothing more."""
+    kernel32 = Kernel32()
+    kernel32.free_space(scene.target)  # the helper runs
+    scene.block()
+    seen = {"first": kernel32.free_space(scene.target + u"/asked-first")[0]}
+    threads = helper_threads()
+    directory = tempfile.mkdtemp(dir=scene.control)
+    try:
+        subprocess.check_call(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", directory])
+        subprocess.check_call(["umount", directory])
+    finally:
+        os.rmdir(directory)
+    code, _, seconds = kernel32.free_space(scene.target + u"/asked-after")
+    seen.update(after=code, seconds=seconds, threads_grew=helper_threads() != threads)
+    return seen
+
+
+def descriptor_limit(scene):
+    """The helper started by an application whose own limit of descriptors
+    is low: the limit that the helper keeps, and the application's."""
+    import resource
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (32, hard))
+    shown = "unlimited" if hard == resource.RLIM_INFINITY else str(hard)  # as /proc shows it
+    seen = {"answered": Kernel32().free_space(scene.control)[0], "application": ["32", shown]}
+    for pid in helpers():
+        with open("/proc/%d/limits" % pid) as limits:
+            line = [line for line in limits if line.startswith("Max open files")][0]
+        seen["helper"] = line.split()[3:5]
+    return seen
+
+
 def descriptors(scene):
     """The helper starts while the application holds a file of the stalled
     file system (whose close waits for its flush) and a pipe."""
@@ -728,6 +782,9 @@ SCENARIOS = {
     "fork-while-waiting": fork_while_waiting,
     "descriptors": descriptors,
     "many-waiting": many_waiting,
+    "flush-stalled": flush_stalled,
+    "descriptor-limit": descriptor_limit,
+    "past-deadline-across-table-changes": past_deadline_across_table_changes,
     "namespace-and-root": namespace_and_root,
     "existence": existence,
     "reused-numbers": reused_numbers,

@@ -10,7 +10,8 @@ CONTROL_DIRECTORY/stall exists, statfs, getattr (by which the kernel also
 looks names up), read and flush (which every close of a file sends) do not
 answer: they wait until it is removed (at
 most STALL_LIMIT seconds, so that nothing waits for ever should the test
-die). While CONTROL_DIRECTORY/hide exists, "dir" does not. Each stalled request
+die); while CONTROL_DIRECTORY/stall-flush exists, flush alone does not
+answer. While CONTROL_DIRECTORY/hide exists, "dir" does not. Each stalled request
 adds a line to CONTROL_DIRECTORY/stalled, and
 each statfs request, stalled or not, a line to CONTROL_DIRECTORY/statfs.
 The mount's source is FSNAME ("stalling" without it); statfs reports BLOCKS
@@ -37,17 +38,20 @@ class StallingFS(fusepy.Operations):
         self.blocks = blocks
         self.stall = os.path.join(control, "stall")
         self.hide = os.path.join(control, "hide")
+        self.stall_flush = os.path.join(control, "stall-flush")
         self.stalled = os.path.join(control, "stalled")
         self.asked = os.path.join(control, "statfs")
         self.started = time.time()
 
-    def _wait_while_stalled(self, what):
-        if not os.path.exists(self.stall):
+    def _wait_while_stalled(self, what, also=None):
+        def stalled():
+            return os.path.exists(self.stall) or (also is not None and os.path.exists(also))
+        if not stalled():
             return
         with open(self.stalled, "a") as log:
             log.write(what + "\n")
         deadline = time.monotonic() + STALL_LIMIT
-        while os.path.exists(self.stall) and time.monotonic() < deadline:
+        while stalled() and time.monotonic() < deadline:
             time.sleep(0.01)
 
     def statfs(self, path):
@@ -82,7 +86,7 @@ class StallingFS(fusepy.Operations):
         return 0
 
     def flush(self, path, fh):
-        self._wait_while_stalled("flush " + path)
+        self._wait_while_stalled("flush " + path, self.stall_flush)
         return 0
 
     def read(self, path, size, offset, fh):

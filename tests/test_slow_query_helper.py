@@ -183,6 +183,28 @@ class SlowQueryHelperTest(real.StallingFileSystemTest):
         self.assertLessEqual(after, 3, seen)
         self.assertEqual(seen["next"], 0)
 
+    def test_an_answer_by_handle_comes_before_the_close_of_its_file(self):
+        # The close of the helper's copy sends a flush that is not answered.
+        seen = self.scenario("flush-stalled")
+        self.assertEqual(seen["by_handle"], 0, seen)
+        self.assertLess(seen["seconds"], AT_ONCE, seen)
+
+    def test_a_file_system_past_its_deadline_stays_so_across_table_changes(self):
+        seen = self.scenario("past-deadline-across-table-changes")
+        self.assertEqual(seen["first"], ERROR_SEM_TIMEOUT)
+        self.assertEqual(seen["after"], ERROR_SEM_TIMEOUT)
+        # Not asked again: no new time-out, no thread more in the helper.
+        self.assertLess(seen["seconds"], AT_ONCE, seen)
+        self.assertFalse(seen["threads_grew"], seen)
+
+    def test_the_helper_takes_all_the_descriptors_allowed(self):
+        # Each question that waits holds descriptors there: the application's
+        # low limit would soon leave a question without its caller's root.
+        seen = self.scenario("descriptor-limit")
+        self.assertEqual(seen["answered"], 0, seen)
+        hard = seen["application"][1]
+        self.assertEqual(seen["helper"], [hard, hard], seen)
+
     def test_the_helper_holds_no_descriptor_of_the_application(self):
         seen = self.scenario("descriptors")
         self.assertEqual(seen["answered"], 0)

@@ -79,11 +79,11 @@ void Release(const std::vector<int> &inherited, int null_file) {
         }
         parts.back().push_back(fd);
     }
-    for (std::vector<int> &part : parts) {
+    for (const std::vector<int> &part : parts) {
         try {
-            std::thread(release, std::move(part)).detach();
+            std::thread(release, part).detach();  // a copy: the thread may not start
         } catch (const std::system_error &) {
-            release(std::move(part));
+            release(part);
         }
     }
 }
@@ -195,6 +195,11 @@ private:
         reply.id = request.id;
         if (last && !StartReader()) {
             reply.answer.error = EAGAIN;  // no thread would read while this one waits
+        } else if (fd.get() < 0 && (message.msg_flags & MSG_CTRUNC)) {
+            // The kernel had no number free for the root (or file) that came
+            // with it: without it, a path would be looked up under this
+            // program's own root.
+            reply.answer.error = EMFILE;
         } else {
             const std::string path(buffer.data() + sizeof request, static_cast<size_t>(count) - sizeof request);
             if (request.kind == static_cast<uint32_t>(Question::Kind::kLoopDevice)) {
@@ -205,9 +210,11 @@ private:
                 reply.answer = query_(fd.get(), path);  // fd: the asking thread's root
             }
         }
-        fd = FileDescriptor();
         reply.answered = std::chrono::steady_clock::now().time_since_epoch().count();
         send(socket_, &reply, sizeof reply, MSG_NOSIGNAL);
+        // Only now: the close of an open file sends its FUSE daemon a flush,
+        // which it may not answer.
+        fd = FileDescriptor();
     }
 
     bool StartReader() {
@@ -237,6 +244,12 @@ bool ServeQuestions(const std::string &name, const RootedQuery &query) {
         if (standard != null_file && std::find(inherited.begin(), inherited.end(), standard) == inherited.end()) {
             dup2(null_file, standard);
         }
+    }
+    // The application's limit came along: each question that waits holds
+    // two descriptors here, so take all that is allowed.
+    if (rlimit limit{}; getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
     const int socket = ConnectTo(name);
     Release(inherited, null_file);

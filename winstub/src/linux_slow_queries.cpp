@@ -89,7 +89,9 @@ public:
     void AskAhead(const std::vector<Question> &questions, uint64_t table_changes);
 
 private:
-    using Key = std::tuple<Question::Kind, dev_t, std::string, std::tuple<uint64_t, uint64_t, uint64_t>>;
+    // The last: the mount table's count of changes when it was asked, so that
+    // a question asked before a change serves none after it.
+    using Key = std::tuple<Question::Kind, dev_t, std::string, std::tuple<uint64_t, uint64_t, uint64_t>, uint64_t>;
 
     bool Connected();
     int Connect();
@@ -346,6 +348,10 @@ std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key, bool keep) {
     if (found == questions_.end()) {
         return nullptr;
     }
+    // A lack of threads or descriptors in the helper is no answer of the
+    // file system's: it serves only the questions that waited for it.
+    const int error = found->second->answer.error;
+    keep = keep && error != EAGAIN && error != EMFILE && error != ENFILE;
     if (found->second->done && (!keep || Clock::now() - found->second->answered_at >= kAnswerKept)) {
         questions_.erase(found);
         return nullptr;
@@ -355,9 +361,14 @@ std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key, bool keep) {
 
 void SlowQueries::State::Refresh(uint64_t table_changes) {
     if (table_changes != table_changes_) {
-        // Pending questions still get their answers; none serves a new one.
+        // No answer serves a question after the change. Those still pending
+        // stay, to get their answers and to mark their file systems as past
+        // the deadline: a thread of the helper that waits on one holds it,
+        // so its device number is no other's meanwhile.
         table_changes_ = table_changes;
-        questions_.clear();
+        for (auto known = questions_.begin(); known != questions_.end();) {
+            known = known->second->done ? questions_.erase(known) : std::next(known);
+        }
     }
     if (socket_ >= 0 && !reading_ && Connected()) {
         ReadAnswers();
@@ -372,7 +383,7 @@ void SlowQueries::State::AskAhead(const std::vector<Question> &questions, uint64
     std::lock_guard<std::mutex> lock(mutex_);
     Refresh(table_changes);
     for (const Question &question : questions) {
-        const Key key{question.kind, question.device, question.path, root.identity};
+        const Key key{question.kind, question.device, question.path, root.identity, table_changes_};
         if (!Known(key, question.keep) && !FileSystemPastDeadline(question.device)) {
             Send(question, key, root.fd.get());
         }
@@ -388,9 +399,10 @@ std::optional<FileSystemAnswer> SlowQueries::State::Ask(const Question &question
         failed.error = errno;  // EMFILE: without it the helper would answer under its own root
         return failed;
     }
-    const Key key{question.kind, question.device, by_path ? question.path : std::string(), root.identity};
     std::unique_lock<std::mutex> lock(mutex_);
     Refresh(table_changes);
+    const Key key{question.kind, question.device, by_path ? question.path : std::string(), root.identity,
+                  table_changes_};
     std::shared_ptr<Pending> pending = Known(key, question.keep);
     if (!pending) {
         if (FileSystemPastDeadline(question.device)) {
