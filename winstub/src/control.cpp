@@ -72,6 +72,22 @@ bool CloseHandle(int64_t handle) {
     return Simulated()->CloseHandle(handle);
 }
 
+std::u16string CurrentDirectory() {
+    return Simulated()->CurrentDirectory();
+}
+
+bool ChangeDirectory(const std::u16string &path) {
+    return Simulated()->SetCurrentDirectory(path);
+}
+
+bool SetDriveDirectory(const std::u16string &path) {
+    return Simulated()->SetDriveDirectory(path);
+}
+
+bool AddDirectory(const std::u16string &path) {
+    return Simulated()->AddDirectory(path);
+}
+
 std::vector<Call> Calls() {
     return Simulated()->Calls();
 }
