@@ -79,6 +79,13 @@ std::u16string Normalised(std::u16string_view drive, std::u16string_view rest) {
 
 }  // namespace
 
+std::u16string WithoutAddedBackslash(std::u16string path) {
+    if (!path.empty() && path.back() == u'\\') {
+        path.pop_back();
+    }
+    return path;
+}
+
 std::optional<std::u16string> FullDrivePath(std::u16string_view text, std::u16string_view current_directory,
                                             const DriveDirectory &drive_directory) {
     if (text.size() >= 4 && IsSeparator(text[0]) && IsSeparator(text[1]) && (text[2] == u'?' || text[2] == u'.') &&

@@ -33,6 +33,10 @@ std::u16string_view WithoutDevicePrefix(std::u16string_view text);
 // Windows keeps in the environment variable "=C:"; nullopt for the root.
 using DriveDirectory = std::function<std::optional<std::u16string>(char16_t drive)>;
 
+// Windows wants roots with a trailing backslash, and callers add one to
+// whatever they are given: a Linux path ends before it.
+std::u16string WithoutAddedBackslash(std::u16string path);
+
 // The full path that Windows makes of a drive-letter path before it opens
 // anything: relative paths are taken from `current_directory` (a full path,
 // "C:\" or "C:\dir"), a path starting with one separator from its drive's
