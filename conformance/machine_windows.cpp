@@ -30,6 +30,27 @@ bool CloseFile(HANDLE file) {
     return CloseHandle(file) != FALSE;
 }
 
+Text DirectoryNotARoot() {
+    WCHAR buffer[MAX_PATH + 1];
+    const UINT length = GetWindowsDirectoryW(buffer, MAX_PATH + 1);
+    return length > 0 && length <= MAX_PATH ? Text(buffer, length) : Text();
+}
+
+Text CurrentDirectoryOfProcess() {
+    WCHAR buffer[MAX_PATH + 1];
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, buffer);
+    return length > 0 && length <= MAX_PATH ? Text(buffer, length) : Text();
+}
+
+bool ChangeCurrentDirectory(const Text &path) {
+    return SetCurrentDirectoryW(path.c_str()) != FALSE;
+}
+
+bool KeepDriveDirectory(const Text &path) {
+    const WCHAR name[] = {L'=', path.empty() ? L'?' : path[0], L':', 0};
+    return SetEnvironmentVariableW(name, path.c_str()) != FALSE;
+}
+
 bool DriveTypeOfVolumeNamesDocumented() {
     return WineVersion() == nullptr;
 }
