@@ -286,9 +286,12 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
     }
-    // "C:" is the drive here, not the current directory on it.
+    // "C:" is the drive here, not the current directory on it; NULL and "\\"
+    // the current directory's drive.
     const std::optional<std::u16string> drive = RootOfBareDrive(root);
-    const std::optional<size_t> index = Find(drive ? *drive : root, true);
+    const bool current = !root_path_name || root == u"\\";
+    const std::optional<std::u16string> here = current ? Full(u"\\") : std::nullopt;
+    const std::optional<size_t> index = Find(drive ? *drive : here ? *here : root, true);
     drive_type = index ? volumes_[*index].drive_type : DRIVE_NO_ROOT_DIR;
     return ERROR_SUCCESS;
 }

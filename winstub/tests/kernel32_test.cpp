@@ -363,6 +363,8 @@ TEST_F(CurrentDirectory, IsTheFirstDriveRootUntilChanged) {
         EXPECT_EQ(SerialOf(current), system);
         EXPECT_EQ(SizeOf(current), system_size);
     }
+    EXPECT_EQ(GetDriveTypeW(nullptr), DRIVE_FIXED);
+    EXPECT_EQ(GetDriveTypeW(u"\\"), DRIVE_FIXED);
     // Deeper, on the folder mount: NULL and "\\" still name the drive's root
     // to GetVolumeInformationW; to GetDiskFreeSpaceExW NULL is the directory.
     ASSERT_TRUE(winstub::AddDirectory(u"C:\\Data\\Reports"));
@@ -376,6 +378,12 @@ TEST_F(CurrentDirectory, IsTheFirstDriveRootUntilChanged) {
     ASSERT_TRUE(winstub::ChangeDirectory(u"D:\\"));
     EXPECT_EQ(SerialOf(nullptr), std::make_pair(Data().serial, ERROR_SUCCESS));
     EXPECT_EQ(SizeOf(u"\\"), std::make_pair(*Data().total_bytes, ERROR_SUCCESS));
+    VolumeSpec stick = Volume(kC, {u"E:\\"});
+    stick.drive_type = DRIVE_REMOVABLE;
+    winstub::AddVolume(stick);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"E:\\"));
+    EXPECT_EQ(GetDriveTypeW(nullptr), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"\\"), DRIVE_REMOVABLE);
 }
 
 TEST_F(CurrentDirectory, OnlyAnExistingDirectoryBecomesCurrent) {
