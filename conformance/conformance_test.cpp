@@ -380,6 +380,39 @@ void CheckDirectoryRoots(const std::vector<Text> &all_mount_points) {
     Check(ChangeCurrentDirectory(here), "the current directory moves back to " + Show(here));
 }
 
+// A directory link to a drive's root answers as that root, and so does a
+// folder mount point reached through it; not without its backslash.
+void CheckRootsThroughLinks(const std::vector<Text> &all_mount_points) {
+    const Text directory = DirectoryNotARoot();
+    if (directory.size() < 3 || !IsDriveRoot(directory.substr(0, 3))) return;  // checked above
+    // Another drive's root, and the root of the link's own drive.
+    std::vector<Text> targets;
+    for (const Text &mount_point : all_mount_points) {
+        if (targets.empty() && IsDriveRoot(mount_point) && mount_point[0] != directory[0] &&
+            InformationByName(mount_point).ok)
+            targets.push_back(mount_point);
+    }
+    targets.push_back(directory.substr(0, 3));
+    const Text link = directory.substr(0, 3) + Wide("conformance-link");
+    for (const Text &target : targets) {
+        RemoveDirectoryLink(link);  // left by a run that did not end
+        if (!MakeDirectoryLink(link, target)) {
+            std::printf("  not checked: no directory link can be made at %s (error %lu)\n", Show(link).c_str(),
+                        static_cast<unsigned long>(GetLastError()));
+            return;
+        }
+        CheckSameVolume(link + Wide("\\"), InformationByName(target), "a link to " + Show(target));
+        for (const Text &mount_point : all_mount_points) {
+            if (mount_point.size() > 3 && mount_point[0] == target[0] && mount_point[1] == ':')
+                CheckSameVolume(link + Wide("\\") + mount_point.substr(3), InformationByName(mount_point),
+                                "a folder mount point through a link to " + Show(target));
+        }
+        CheckRootRefused(link, ERROR_INVALID_NAME, "a link without its trailing backslash");
+        const bool removed = RemoveDirectoryLink(link);
+        Check(removed, "the link " + Show(link) + " is removed (error " + std::to_string(GetLastError()) + ")");
+    }
+}
+
 bool IsDriveType(UINT type) {
     return type >= DRIVE_REMOVABLE && type <= DRIVE_RAMDISK;
 }
@@ -548,6 +581,7 @@ int main() {
         CheckUnknownNamesAndRoots(names, all_mount_points);
         CheckCurrentDirectoryRoots();
         CheckDirectoryRoots(all_mount_points);
+        CheckRootsThroughLinks(all_mount_points);
         Check(labelled_volumes_compared > 0, "some volume's information compared has a label, a serial number and a "
                                              "file system name (" + std::to_string(labelled_volumes_compared) + ")");
     }

@@ -32,6 +32,11 @@ bool ChangeCurrentDirectory(const Text &path);
 // environment variable "=C:".
 bool KeepDriveDirectory(const Text &path);
 
+// A directory link (a symbolic link) at `link` to the directory `target`,
+// both full paths; false where none can be made (Wine makes none). Its removal.
+bool MakeDirectoryLink(const Text &link, const Text &target);
+bool RemoveDirectoryLink(const Text &link);
+
 // False where GetDriveTypeW of a volume GUID name does not answer as
 // documented (Wine answers DRIVE_UNKNOWN).
 bool DriveTypeOfVolumeNamesDocumented();

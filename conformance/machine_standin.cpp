@@ -48,3 +48,11 @@ bool DriveTypeOfVolumeNamesDocumented() {
 bool BackslashVolumeNameRefusedAsParameter() {
     return true;
 }
+
+bool MakeDirectoryLink(const Text &link, const Text &target) {
+    return winstub::AddLink(link, target);
+}
+
+bool RemoveDirectoryLink(const Text &link) {
+    return winstub::RemoveLink(link);
+}

@@ -58,3 +58,17 @@ bool DriveTypeOfVolumeNamesDocumented() {
 bool BackslashVolumeNameRefusedAsParameter() {
     return WineVersion() == nullptr;
 }
+
+bool MakeDirectoryLink(const Text &link, const Text &target) {
+    // Windows 10 lets an unprivileged process make one in developer mode
+    // (flag 2); older systems refuse that flag.
+    const bool made = CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY | 0x2) ||
+                      CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    // Wine 8.0 answers success and makes nothing.
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    return made && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool RemoveDirectoryLink(const Text &link) {
+    return RemoveDirectoryW(link.c_str()) != FALSE;
+}

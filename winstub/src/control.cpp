@@ -88,6 +88,14 @@ bool AddDirectory(const std::u16string &path) {
     return Simulated()->AddDirectory(path);
 }
 
+bool AddLink(const std::u16string &link, const std::u16string &target) {
+    return Simulated()->AddLink(link, target);
+}
+
+bool RemoveLink(const std::u16string &link) {
+    return Simulated()->RemoveLink(link);
+}
+
 std::vector<Call> Calls() {
     return Simulated()->Calls();
 }

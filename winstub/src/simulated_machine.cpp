@@ -129,8 +129,27 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
 
 }  // namespace
 
+std::u16string SimulatedMachine::Resolved(std::u16string full_path) const {
+    const bool separated = !full_path.empty() && full_path.back() == u'\\';
+    // A link may lead to another; a loop ends where it stands.
+    for (size_t followed = 0; followed < 32; ++followed) {
+        const std::u16string path = WithSeparator(full_path);
+        auto link = std::find_if(links_.begin(), links_.end(),
+                                 [&](const auto &entry) { return StartsWith(path, WithSeparator(entry.first)); });
+        if (link == links_.end()) {
+            break;
+        }
+        const std::u16string below = path.substr(WithSeparator(link->first).size());
+        full_path = WithSeparator(link->second) + below;
+        if (!separated) {
+            full_path = WithoutTrailingSeparator(full_path);
+        }
+    }
+    return full_path;
+}
+
 bool SimulatedMachine::Exists(std::u16string_view full_path) const {
-    const std::u16string directory = WithSeparator(full_path);
+    const std::u16string directory = WithSeparator(Resolved(std::u16string(full_path)));
     // Only on a volume: what holds a folder mount of a drive that is not
     // mounted is not there.
     const auto below = [&](const auto &mounted) { return StartsWith(directory, mounted.first); };
@@ -161,7 +180,7 @@ std::optional<size_t> SimulatedMachine::Holder(const std::u16string &full_path) 
     }
     // The deepest mount point above it: "C:\\Data\\Archive\\x" is on the
     // volume mounted at "C:\\Data\\Archive\\".
-    const std::u16string directory = WithSeparator(full_path);
+    const std::u16string directory = WithSeparator(Resolved(full_path));
     std::optional<size_t> holder;
     size_t depth = 0;
     for (const auto &[mount_point, index] : first_by_mount_point_) {
@@ -251,9 +270,14 @@ DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const Volu
         if (!full) {
             return ERROR_PATH_NOT_FOUND;
         }
-        index = MountedAt(*full);
+        // The separator is read as written, before any link is followed.
+        if (full->back() != u'\\') {
+            return ERROR_INVALID_NAME;
+        }
+        const std::u16string resolved = Resolved(*full);
+        index = MountedAt(resolved);
         if (!index) {
-            return NotARootError(*full, [this](std::u16string_view path) { return Exists(path); });
+            return NotARootError(resolved, [this](std::u16string_view path) { return Exists(path); });
         }
     }
     const VolumeSpec &volume = volumes_[*index];
@@ -411,6 +435,23 @@ bool SimulatedMachine::AddDirectory(const std::u16string &path) {
     }
     directories_.push_back(WithoutTrailingSeparator(*full));
     return true;
+}
+
+bool SimulatedMachine::AddLink(const std::u16string &link, const std::u16string &target) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> at = FullAbsolutePath(link);
+    const std::optional<std::u16string> to = FullAbsolutePath(target);
+    if (!at || !to) {
+        return false;
+    }
+    links_[WithoutTrailingSeparator(*at)] = WithoutTrailingSeparator(*to);
+    return true;
+}
+
+bool SimulatedMachine::RemoveLink(const std::u16string &link) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> at = FullAbsolutePath(link);
+    return at && links_.erase(WithoutTrailingSeparator(*at)) != 0;
 }
 
 std::vector<Call> SimulatedMachine::Calls() const {

@@ -69,6 +69,12 @@ public:
     // current directories and what holds them exist anyway. False for a
     // path that is not absolute.
     bool AddDirectory(const std::u16string &path);
+    // A directory link (a symbolic link or a junction) at `link` to the
+    // directory `target`, both absolute; what is below the link is below
+    // the target. False for a path that is not absolute.
+    bool AddLink(const std::u16string &link, const std::u16string &target);
+    // False when no link is there.
+    bool RemoveLink(const std::u16string &link);
 
 private:
     struct Script {
@@ -88,6 +94,8 @@ private:
     // The current directory, and the full path of `text` from it. Require mutex_.
     std::u16string Here() const;
     std::optional<std::u16string> Full(std::u16string_view text) const;
+    // A full path with its links followed, its trailing separator kept. Requires mutex_.
+    std::u16string Resolved(std::u16string full_path) const;
     // Whether the directory of a full path exists; the volume mounted at it
     // (with its trailing separator); the volume that holds it. Require mutex_.
     bool Exists(std::u16string_view full_path) const;
@@ -105,6 +113,7 @@ private:
     std::u16string current_directory_;  // empty: the first drive's root
     std::map<char16_t, std::u16string> drive_directories_;
     std::vector<std::u16string> directories_;
+    std::map<std::u16string, std::u16string> links_;  // full paths, without separators
     std::vector<Call> calls_;
     // Open searches: handle value to the position of the next volume.
     std::map<int64_t, size_t> searches_;

@@ -454,6 +454,33 @@ TEST_F(CurrentDirectory, DriveRelativeRootFollowsTheDrivesOwnDirectory) {
     EXPECT_EQ(SerialOf(u"C:"), root);
 }
 
+TEST_F(CurrentDirectory, LinksLeadWhereTheyPoint) {
+    ASSERT_TRUE(winstub::AddLink(u"C:\\ToData", u"C:\\Data\\"));
+    ASSERT_TRUE(winstub::AddLink(u"C:\\ToC", u"C:\\"));
+    EXPECT_FALSE(winstub::AddLink(u"ToC", u"C:\\"));
+    const DWORD system = 0xC;
+    const DWORD data = Data().serial;
+    const std::pair<const char16_t *, std::pair<DWORD, DWORD>> cases[] = {
+        // To a folder mount point, to a drive's root, and a mount point reached through one.
+        {u"C:\\ToData\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToC\\", {system, ERROR_SUCCESS}},
+        {u"C:\\ToC\\Data\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToC\\ToC\\ToData\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToData", {0, ERROR_INVALID_NAME}},
+        {u"C:\\ToC\\Windows\\", {0, ERROR_DIR_NOT_ROOT}},
+        {u"C:\\ToC\\nowhere\\", {0, ERROR_FILE_NOT_FOUND}},
+    };
+    for (const auto &[root, expected] : cases) {
+        EXPECT_EQ(SerialOf(root), expected) << Narrow(root);
+    }
+    EXPECT_EQ(SizeOf(u"C:\\ToData\\"), std::make_pair(*Data().total_bytes, ERROR_SUCCESS));
+    EXPECT_TRUE(winstub::ChangeDirectory(u"C:\\ToC\\Windows"));
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\ToC\\Windows");  // as given, not as followed
+    EXPECT_TRUE(winstub::RemoveLink(u"C:\\ToData\\"));
+    EXPECT_FALSE(winstub::RemoveLink(u"C:\\ToData"));
+    EXPECT_EQ(SerialOf(u"C:\\ToData\\"), std::make_pair(DWORD{0}, ERROR_FILE_NOT_FOUND));
+}
+
 TEST_F(Kernel32, EmptyMachineHasNoCurrentDirectory) {
     EXPECT_EQ(winstub::CurrentDirectory(), u"");
     DWORD serial = 0;

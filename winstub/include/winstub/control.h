@@ -99,6 +99,11 @@ WINSTUB_API bool SetDriveDirectory(const std::u16string &path);
 // An absolute path that exists as a directory, with those that hold it.
 // False for a path that is not absolute.
 WINSTUB_API bool AddDirectory(const std::u16string &path);
+// A directory link (a symbolic link or a junction) at `link` to the
+// directory `target`, both absolute: what is below it is below the target.
+// False for a path that is not absolute; RemoveLink false when none is there.
+WINSTUB_API bool AddLink(const std::u16string &link, const std::u16string &target);
+WINSTUB_API bool RemoveLink(const std::u16string &link);
 
 WINSTUB_API std::vector<Call> Calls();
 WINSTUB_API size_t OpenSearches();
