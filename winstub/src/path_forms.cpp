@@ -123,7 +123,8 @@ std::optional<std::u16string> FullDrivePath(std::u16string_view text, std::u16st
             return std::nullopt;
         }
         // "C:" alone is that directory as it is kept, without a separator.
-        return Normalised(base.substr(0, 2), rest.empty() ? base.substr(2) : base.substr(2) + u'\\' + std::u16string(rest));
+        return Normalised(base.substr(0, 2),
+                          rest.empty() ? base.substr(2) : base.substr(2) + u'\\' + std::u16string(rest));
     }
     if (!IsDrivePrefix(current_directory)) {
         return std::nullopt;
