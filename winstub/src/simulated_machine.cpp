@@ -114,7 +114,7 @@ std::optional<std::u16string> SimulatedMachine::Full(std::u16string_view text) c
 
 namespace {
 
-// "C:\\dir\\" of "C:\\dir" or "C:\\dir\\": the form whose prefixes are its ancestors.
+// "C:\dir\" of "C:\dir" or "C:\dir\": the form whose prefixes are its ancestors.
 std::u16string WithSeparator(std::u16string_view path) {
     std::u16string with(path);
     if (with.empty() || with.back() != u'\\') {
@@ -178,8 +178,8 @@ std::optional<size_t> SimulatedMachine::Holder(const std::u16string &full_path) 
     if (!Exists(full_path)) {
         return std::nullopt;
     }
-    // The deepest mount point above it: "C:\\Data\\Archive\\x" is on the
-    // volume mounted at "C:\\Data\\Archive\\".
+    // The deepest mount point above it: "C:\Data\Archive\x" is on the
+    // volume mounted at "C:\Data\Archive\".
     const std::u16string directory = WithSeparator(Resolved(full_path));
     std::optional<size_t> holder;
     size_t depth = 0;
@@ -265,7 +265,7 @@ DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const Volu
     }
     std::optional<size_t> index = root_path_name ? Find(root, true) : std::nullopt;
     if (!index) {
-        // NULL is "\\", the root of the current directory's drive.
+        // NULL is "\", the root of the current directory's drive.
         const std::optional<std::u16string> full = Full(root_path_name ? std::u16string_view(root) : u"\\");
         if (!full) {
             return ERROR_PATH_NOT_FOUND;
@@ -310,7 +310,7 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
     }
-    // "C:" is the drive here, not the current directory on it; NULL and "\\"
+    // "C:" is the drive here, not the current directory on it; NULL and "\"
     // the current directory's drive.
     const std::optional<std::u16string> drive = RootOfBareDrive(root);
     const bool current = !root_path_name || root == u"\\";
@@ -330,7 +330,7 @@ DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTE
     }
     std::optional<size_t> index = directory_name ? Find(directory, true) : std::nullopt;
     if (!index) {
-        // Any directory that exists, NULL the current one; "\\" is its drive's root.
+        // Any directory that exists, NULL the current one; "\" is its drive's root.
         const std::optional<std::u16string> full = directory_name ? Full(directory) : std::optional(Here());
         index = full ? Holder(*full) : std::nullopt;
     }

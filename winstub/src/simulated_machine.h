@@ -57,7 +57,7 @@ public:
     std::vector<Call> Calls() const;
     size_t OpenSearches() const;
     // The process's current directory, as GetCurrentDirectoryW has it
-    // ("C:\\" or "C:\\dir"); until it is set, the root of the first drive.
+    // ("C:\" or "C:\dir"); until it is set, the root of the first drive.
     std::u16string CurrentDirectory() const;
     // False, changing nothing, for a directory that does not exist.
     bool SetCurrentDirectory(const std::u16string &path);

@@ -85,8 +85,8 @@ WINSTUB_API std::optional<int64_t> OpenHandle(const std::u16string &name);
 WINSTUB_API bool CloseHandle(int64_t handle);
 
 // The simulated machine's current directory, a full path as
-// GetCurrentDirectoryW gives it ("C:\\" or "C:\\dir"); until one is set, the
-// root of the first drive (by letter). NULL and "\\" name its drive's root.
+// GetCurrentDirectoryW gives it ("C:\" or "C:\dir"); until one is set, the
+// root of the first drive (by letter). NULL and "\" name its drive's root.
 WINSTUB_API std::u16string CurrentDirectory();
 // Makes an existing directory current (relative paths from the current one):
 // a mount point, what holds one, a directory added, a drive's directory.
