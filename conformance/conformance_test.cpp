@@ -203,11 +203,16 @@ Information ReadInformation(Call call) {
     return information;
 }
 
-Information InformationByName(const Text &root) {
+// Of NULL when `root` is null.
+Information InformationOf(const WCHAR *root) {
     return ReadInformation([&](WCHAR *label, DWORD *serial, DWORD *component, DWORD *flags, WCHAR *filesystem) {
-        return GetVolumeInformationW(root.c_str(), label, kNameLength, serial, component, flags, filesystem,
-                                     kNameLength) != FALSE;
+        return GetVolumeInformationW(root, label, kNameLength, serial, component, flags, filesystem, kNameLength) !=
+               FALSE;
     });
+}
+
+Information InformationByName(const Text &root) {
+    return InformationOf(root.c_str());
 }
 
 Information InformationByHandle(HANDLE file) {
@@ -261,6 +266,151 @@ void CheckInformation(const Text &name, const std::vector<Text> &mount_points) {
     CheckFailure(!InformationByHandle(file).ok, ERROR_INVALID_HANDLE, what + " by a closed handle");
     CheckFailure(!InformationByHandle(INVALID_HANDLE_VALUE).ok, ERROR_INVALID_HANDLE,
                  "the information by INVALID_HANDLE_VALUE");
+}
+
+bool IsDriveRoot(const Text &path) {
+    return path.size() == 3 && path[1] == ':' && path[2] == '\\';
+}
+
+// "C:/dir" of "C:\\dir".
+Text Slashed(Text path) {
+    std::replace(path.begin(), path.end(), static_cast<WCHAR>('\\'), static_cast<WCHAR>('/'));
+    return path;
+}
+
+void CheckRootRefused(const Text &root, DWORD code, const std::string &why) {
+    const Information information = InformationByName(root);
+    Check(!information.ok && information.error == code, "GetVolumeInformationW('" + Show(root) + "'), " + why +
+                                                            ", fails with error " + std::to_string(code) + ": " +
+                                                            information.Show());
+}
+
+void CheckSameVolume(const Text &spelling, const Information &expected, const std::string &why) {
+    const Information information = InformationByName(spelling);
+    Check(information == expected, "GetVolumeInformationW('" + Show(spelling) + "'), " + why + ": " +
+                                       information.Show() + ", expected " + expected.Show());
+}
+
+// A folder mount point answers only with its trailing backslash, also
+// spelt with "." and ".."; a directory missing under it is a missing file.
+void CheckFolderMountPoints(const Text &name, const std::vector<Text> &mount_points) {
+    const Information by_name = InformationByName(name);
+    for (const Text &mount_point : mount_points) {
+        if (mount_point.size() <= 3 || mount_point[1] != ':') continue;
+        const Text folder = mount_point.substr(0, mount_point.size() - 1);
+        const Text last = folder.substr(folder.rfind('\\') + 1);
+        CheckRootRefused(folder, ERROR_INVALID_NAME, "a folder mount point without its trailing backslash");
+        CheckSameVolume(Slashed(folder) + Wide("/../") + last + Wide("/.\\"), by_name, "a folder mount point");
+        CheckRootRefused(mount_point + Wide("no-such-directory\\"), ERROR_FILE_NOT_FOUND,
+                         "missing under a folder mount point");
+    }
+}
+
+// NULL and "\\" name the root of the current directory's drive; to
+// GetDiskFreeSpaceExW NULL is the current directory itself.
+void CheckCurrentDirectoryRoots() {
+    const Text here = CurrentDirectoryOfProcess();
+    Check(here.size() >= 3 && IsDriveRoot(here.substr(0, 3)), "the current directory is on a drive: " + Show(here));
+    if (here.size() < 3 || !IsDriveRoot(here.substr(0, 3))) return;
+    const Text root = here.substr(0, 3);
+    const Information of_root = InformationByName(root);
+    const Information of_null = InformationOf(nullptr);
+    Check(of_null == of_root, "GetVolumeInformationW(NULL) answers for " + Show(root) + ": " + of_null.Show() +
+                                  ", expected " + of_root.Show());
+    CheckSameVolume(Wide("\\"), of_root, "the current drive's root");
+    // Totals only: what is free may change meanwhile.
+    const auto total = [](const WCHAR *directory) {
+        ULARGE_INTEGER bytes;
+        bytes.QuadPart = 0;
+        const bool ok = GetDiskFreeSpaceExW(directory, nullptr, &bytes, nullptr) != FALSE;
+        return ok ? std::to_string(bytes.QuadPart) : "error " + std::to_string(GetLastError());
+    };
+    const std::string of_here = total((here.size() == 3 ? here : here + Wide("\\")).c_str());
+    Check(total(nullptr) == of_here, "GetDiskFreeSpaceExW(NULL) tells the total of " + Show(here) + " (" +
+                                         total(nullptr) + ", expected " + of_here + ")");
+    for (const Text &current : {Wide("\\"), Wide("/")}) {
+        Check(total(current.c_str()) == total(root.c_str()), "GetDiskFreeSpaceExW('" + Show(current) +
+                                                                 "') tells the total of " + Show(root) + " (" +
+                                                                 total(current.c_str()) + ")");
+    }
+}
+
+// A directory that is no root, with and without its trailing backslash; the
+// drive's root spelt through it; "C:", which is the current directory on
+// drive C: (or the one kept for C:), answering only when that is the root.
+void CheckDirectoryRoots(const std::vector<Text> &all_mount_points) {
+    const Text here = CurrentDirectoryOfProcess();
+    const Text directory = DirectoryNotARoot();
+    const bool usable = directory.size() > 3 && IsDriveRoot(directory.substr(0, 3)) && directory.back() != '\\';
+    Check(usable, "a directory that is no root: " + Show(directory));
+    if (!usable) return;
+    const Text drive = directory.substr(0, 2);
+    const Text root = drive + Wide("\\");
+    const Information of_root = InformationByName(root);
+    Check(of_root.ok, "GetVolumeInformationW(" + Show(root) + "): " + of_root.Show());
+
+    CheckRootRefused(directory + Wide("\\"), ERROR_DIR_NOT_ROOT, "a directory that is no root");
+    CheckRootRefused(directory, ERROR_INVALID_NAME, "a directory without its trailing backslash");
+    Text up;
+    for (size_t i = 3; i < directory.size(); ++i)
+        if (directory[i] == '\\') up += Wide("..\\");
+    CheckSameVolume(directory + Wide("\\..\\") + up, of_root, "the drive's root through " + Show(directory));
+    CheckSameVolume(Slashed(directory) + Wide("/../") + Slashed(up) + Wide(".\\"), of_root,
+                    "the drive's root through " + Show(directory));
+
+    Check(ChangeCurrentDirectory(root), "the current directory moves to " + Show(root));
+    CheckSameVolume(drive, of_root, "with the current directory at " + Show(root));
+    Check(ChangeCurrentDirectory(directory), "the current directory moves to " + Show(directory));
+    CheckRootRefused(drive, ERROR_INVALID_NAME, "with the current directory at " + Show(directory));
+    Text elsewhere;
+    for (const Text &mount_point : all_mount_points) {
+        if (elsewhere.empty() && IsDriveRoot(mount_point) && (mount_point[0] | 0x20) != (drive[0] | 0x20) &&
+            ChangeCurrentDirectory(mount_point))
+            elsewhere = mount_point;
+    }
+    Check(!elsewhere.empty(), "the current directory moves to another drive's root");
+    if (!elsewhere.empty()) {
+        // Leaving the drive remembers nothing of it.
+        CheckSameVolume(drive, of_root, "with the current directory at " + Show(elsewhere));
+        Check(KeepDriveDirectory(directory), "=" + Show(drive) + " set to " + Show(directory));
+        CheckRootRefused(drive, ERROR_INVALID_NAME, "with =" + Show(drive) + " at " + Show(directory));
+        Check(KeepDriveDirectory(root), "=" + Show(drive) + " set to " + Show(root));
+        CheckSameVolume(drive, of_root, "with =" + Show(drive) + " at " + Show(root));
+    }
+    Check(ChangeCurrentDirectory(here), "the current directory moves back to " + Show(here));
+}
+
+// A directory link to a drive's root answers as that root, and so does a
+// folder mount point reached through it; not without its backslash.
+void CheckRootsThroughLinks(const std::vector<Text> &all_mount_points) {
+    const Text directory = DirectoryNotARoot();
+    if (directory.size() < 3 || !IsDriveRoot(directory.substr(0, 3))) return;  // checked above
+    // Another drive's root, and the root of the link's own drive.
+    std::vector<Text> targets;
+    for (const Text &mount_point : all_mount_points) {
+        if (targets.empty() && IsDriveRoot(mount_point) && mount_point[0] != directory[0] &&
+            InformationByName(mount_point).ok)
+            targets.push_back(mount_point);
+    }
+    targets.push_back(directory.substr(0, 3));
+    const Text link = directory.substr(0, 3) + Wide("conformance-link");
+    for (const Text &target : targets) {
+        RemoveDirectoryLink(link);  // left by a run that did not end
+        if (!MakeDirectoryLink(link, target)) {
+            std::printf("  not checked: no directory link can be made at %s (error %lu)\n", Show(link).c_str(),
+                        static_cast<unsigned long>(GetLastError()));
+            return;
+        }
+        CheckSameVolume(link + Wide("\\"), InformationByName(target), "a link to " + Show(target));
+        for (const Text &mount_point : all_mount_points) {
+            if (mount_point.size() > 3 && mount_point[0] == target[0] && mount_point[1] == ':')
+                CheckSameVolume(link + Wide("\\") + mount_point.substr(3), InformationByName(mount_point),
+                                "a folder mount point through a link to " + Show(target));
+        }
+        CheckRootRefused(link, ERROR_INVALID_NAME, "a link without its trailing backslash");
+        const bool removed = RemoveDirectoryLink(link);
+        Check(removed, "the link " + Show(link) + " is removed (error " + std::to_string(GetLastError()) + ")");
+    }
 }
 
 bool IsDriveType(UINT type) {
@@ -424,10 +574,14 @@ int main() {
             std::printf("\n");
             all_mount_points.insert(all_mount_points.end(), mount_points.begin(), mount_points.end());
             CheckInformation(name, mount_points);
+            CheckFolderMountPoints(name, mount_points);
             CheckDriveTypes(name, mount_points);
             CheckCapacity(name, mount_points, InformationByName(name).ok);
         }
         CheckUnknownNamesAndRoots(names, all_mount_points);
+        CheckCurrentDirectoryRoots();
+        CheckDirectoryRoots(all_mount_points);
+        CheckRootsThroughLinks(all_mount_points);
         Check(labelled_volumes_compared > 0, "some volume's information compared has a label, a serial number and a "
                                              "file system name (" + std::to_string(labelled_volumes_compared) + ")");
     }

@@ -20,6 +20,23 @@ std::string PrepareMachine();
 HANDLE OpenFileOnVolume(const Text &name, const std::vector<Text> &mount_points);
 bool CloseFile(HANDLE file);
 
+// An existing directory on a drive that is no volume's root (the Windows
+// directory), as a full path without its trailing backslash.
+Text DirectoryNotARoot();
+// The process's current directory, as GetCurrentDirectoryW gives it, and a
+// change of it (false when refused).
+Text CurrentDirectoryOfProcess();
+bool ChangeCurrentDirectory(const Text &path);
+// Where the drive of `path` ("C:\\dir") starts for the drive-relative "C:"
+// while the current directory is on another drive: Windows keeps it in the
+// environment variable "=C:".
+bool KeepDriveDirectory(const Text &path);
+
+// A directory link (a symbolic link) at `link` to the directory `target`,
+// both full paths; false where none can be made (Wine makes none). Its removal.
+bool MakeDirectoryLink(const Text &link, const Text &target);
+bool RemoveDirectoryLink(const Text &link);
+
 // False where GetDriveTypeW of a volume GUID name does not answer as
 // documented (Wine answers DRIVE_UNKNOWN).
 bool DriveTypeOfVolumeNamesDocumented();

@@ -4,9 +4,32 @@
 
 #include "machine_access.h"
 
+namespace {
+
+const Text kWindowsDirectory = u"C:\\Windows";
+
+}  // namespace
+
 std::string PrepareMachine() {
     winstub::UseSampleMachine();
+    winstub::AddDirectory(kWindowsDirectory);
     return "the stand-in's sample machine";
+}
+
+Text DirectoryNotARoot() {
+    return kWindowsDirectory;
+}
+
+Text CurrentDirectoryOfProcess() {
+    return winstub::CurrentDirectory();
+}
+
+bool ChangeCurrentDirectory(const Text &path) {
+    return winstub::ChangeDirectory(path);
+}
+
+bool KeepDriveDirectory(const Text &path) {
+    return winstub::SetDriveDirectory(path);
 }
 
 HANDLE OpenFileOnVolume(const Text &name, const std::vector<Text> &) {
@@ -24,4 +47,12 @@ bool DriveTypeOfVolumeNamesDocumented() {
 
 bool BackslashVolumeNameRefusedAsParameter() {
     return true;
+}
+
+bool MakeDirectoryLink(const Text &link, const Text &target) {
+    return winstub::AddLink(link, target);
+}
+
+bool RemoveDirectoryLink(const Text &link) {
+    return winstub::RemoveLink(link);
 }

@@ -118,6 +118,28 @@ class ThisMachineTest(unittest.TestCase):
         finally:
             os.close(fd)
 
+    def test_roots_spelt_otherwise_and_directories_that_are_no_roots(self):
+        # The module adds the "\\" that ends a root to whatever it is given.
+        root = volumes.GetVolumeInformation(u"/")
+        link = os.path.join(self.directory, "to-root")
+        os.symlink("/", link)
+        os.mkdir(os.path.join(self.directory, "sub"))
+        for spelling in [u"/./", u"//", u"/proc/..", unicode(link), unicode(self.directory) + u"/sub/../" + u"to-root/"]:
+            self.assertEqual(volumes.GetVolumeInformation(spelling), root, spelling)
+        cases = [
+            (unicode(self.directory), 144),
+            (unicode(self.directory) + u"/sub/", 144),
+            (unicode(link) + u"/proc/self", 144),
+            # Missing: in a directory that exists (2), below one that does not (3).
+            (unicode(self.directory) + u"/missing", 2),
+            (unicode(self.directory) + u"/missing/deeper", 3),
+            (u"/proc", 3),  # a mount of no volume
+        ]
+        for path, code in cases:
+            with self.assertRaises(WindowsError) as caught:
+                volumes.GetVolumeInformation(path)
+            self.assertEqual(caught.exception.winerror, code, path)
+
     def test_a_closed_handle_is_refused(self):
         fd = os.open(self.directory, os.O_RDONLY)
         os.close(fd)

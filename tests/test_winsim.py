@@ -51,7 +51,7 @@ B = u"\\\\?\\Volume{00000000-0000-0000-0000-00000000000b}\\"
 
 
 def wide(text):
-    return text.encode("utf-16-le") + "\0\0"
+    return None if text is None else text.encode("utf-16-le") + "\0\0"
 
 
 def buffer(length):
@@ -142,6 +142,12 @@ class WinsimTest(unittest.TestCase):
             (winsim.close_handle, (2 ** 64,), {}, ValueError),
             (winsim.set_last_error, (2 ** 32,), {}, ValueError),
             (winsim.set_last_error, (-1,), {}, ValueError),
+            (winsim.change_directory, (u"C:\\",), {}, ValueError),
+            (winsim.change_directory, (), {}, TypeError),
+            (winsim.add_directory, (u"relative",), {}, ValueError),
+            (winsim.add_directory, (5,), {}, TypeError),
+            (winsim.set_drive_directory, (u"C:relative",), {}, ValueError),
+            (winsim.current_directory, (1,), {}, TypeError),
             (winsim.reset, (1,), {}, TypeError),
             (winsim.calls, (), {"x": 1}, TypeError),
         ]
@@ -247,6 +253,24 @@ class WinsimTest(unittest.TestCase):
         for search in searches:
             KERNEL32.FindVolumeClose(search)
         self.assertEqual(winsim.open_searches(), 0)
+
+    def test_current_directory_and_directories(self):
+        winsim.add_volume(A, mount_points=[u"C:\\"], serial=1)
+        winsim.add_volume(B, mount_points=[u"D:\\", u"C:\\Data\\"], serial=2, total_bytes=5)
+        self.assertEqual(winsim.current_directory(), u"C:\\")
+        self.assertEqual(volume_information(None)[1], 1)
+        winsim.add_directory(u"C:\\Windows\\System32")
+        winsim.change_directory(u"Windows")
+        self.assertEqual(winsim.current_directory(), u"C:\\Windows")
+        self.assertEqual([volume_information(root) for root in (u"C:", u"C:\\Windows\\", u"C:\\nowhere\\")],
+                         [123, 144, 2])
+        winsim.change_directory(u"D:\\")
+        self.assertEqual(volume_information(u"C:")[1], 1)
+        winsim.set_drive_directory(u"C:\\Windows")
+        self.assertEqual(volume_information(u"C:"), 123)
+        self.assertEqual(total_bytes(None), 5)
+        winsim.reset()
+        self.assertEqual(winsim.current_directory(), u"")
 
     def test_set_mount_points_changes_the_first_volume_of_that_name(self):
         winsim.add_volume(A, mount_points=[u"A:\\"])

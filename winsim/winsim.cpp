@@ -319,6 +319,34 @@ PyRef CloseHandle(PyObject *args, PyObject *kwargs) {
     return None();
 }
 
+PyRef CurrentDirectory(PyObject *args, PyObject *kwargs) {
+    Parse(args, kwargs, "current_directory", {}, 0);
+    return Unicode(winstub::CurrentDirectory());
+}
+
+// A directory function of the control API: ValueError when it refuses the path.
+template <bool (*Change)(const std::u16string &)>
+PyRef DirectoryChange(PyObject *args, PyObject *kwargs, const char *function, const char *refusal) {
+    PyObject *path = nullptr;
+    Parse(args, kwargs, function, {"path"}, 1, &path);
+    if (!Change(Text(path, "path"))) {
+        Raise(PyExc_ValueError, std::string(refusal) + ": " + Repr(path));
+    }
+    return None();
+}
+
+PyRef ChangeDirectory(PyObject *args, PyObject *kwargs) {
+    return DirectoryChange<winstub::ChangeDirectory>(args, kwargs, "change_directory", "no such directory");
+}
+
+PyRef AddDirectory(PyObject *args, PyObject *kwargs) {
+    return DirectoryChange<winstub::AddDirectory>(args, kwargs, "add_directory", "not an absolute path");
+}
+
+PyRef SetDriveDirectory(PyObject *args, PyObject *kwargs) {
+    return DirectoryChange<winstub::SetDriveDirectory>(args, kwargs, "set_drive_directory", "not an absolute path");
+}
+
 PyRef SetLastErrorCode(PyObject *args, PyObject *kwargs) {
     PyObject *code = nullptr;
     Parse(args, kwargs, "set_last_error", {"code"}, 1, &code);
@@ -457,6 +485,21 @@ PyMethodDef methods[] = {
     Method<OpenHandle>("open_handle",
                        "open_handle(name) -> int\n\nA handle of an open file on the first volume with that name."),
     Method<CloseHandle>("close_handle", "close_handle(handle)\n\nClose a handle from open_handle."),
+    Method<CurrentDirectory>("current_directory",
+                             "current_directory() -> unicode\n\nThe current directory (u'C:\\\\' or u'C:\\\\dir'); "
+                             "until one is set,\nthe root of the first drive by letter. NULL and u'\\\\' name its "
+                             "drive's root."),
+    Method<ChangeDirectory>("change_directory",
+                            "change_directory(path)\n\nMake an existing directory current (a relative path from "
+                            "the current one):\na mount point, what holds one, an added directory or a drive's "
+                            "directory.\nValueError, changing nothing, for one that does not exist."),
+    Method<AddDirectory>("add_directory",
+                         "add_directory(path)\n\nMake an absolute path exist as a directory, with those that hold "
+                         "it."),
+    Method<SetDriveDirectory>("set_drive_directory",
+                              "set_drive_directory(path)\n\nThe current directory of the path's drive, which Windows "
+                              "keeps in the\nenvironment variable u'=C:': where the drive-relative u'C:' starts "
+                              "while the\ncurrent directory is on another drive."),
     Method<SetLastErrorCode>("set_last_error", "set_last_error(code)\n\nSet the calling thread's last error."),
     Method<GetLastErrorCode>("get_last_error", "get_last_error() -> int\n\nThe calling thread's last error."),
     Method<Calls>("calls", "calls() -> list of tuples\n\nThe Windows calls made since the last reset, in order."),

@@ -72,6 +72,30 @@ bool CloseHandle(int64_t handle) {
     return Simulated()->CloseHandle(handle);
 }
 
+std::u16string CurrentDirectory() {
+    return Simulated()->CurrentDirectory();
+}
+
+bool ChangeDirectory(const std::u16string &path) {
+    return Simulated()->SetCurrentDirectory(path);
+}
+
+bool SetDriveDirectory(const std::u16string &path) {
+    return Simulated()->SetDriveDirectory(path);
+}
+
+bool AddDirectory(const std::u16string &path) {
+    return Simulated()->AddDirectory(path);
+}
+
+bool AddLink(const std::u16string &link, const std::u16string &target) {
+    return Simulated()->AddLink(link, target);
+}
+
+bool RemoveLink(const std::u16string &link) {
+    return Simulated()->RemoveLink(link);
+}
+
 std::vector<Call> Calls() {
     return Simulated()->Calls();
 }

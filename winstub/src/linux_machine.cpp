@@ -23,40 +23,12 @@ using this_machine::FileSystemAnswer;
 using this_machine::Question;
 using this_machine::Volume;
 
-struct ThisMachine::Snapshot {
-    std::vector<this_machine::Mount> mounts;
-    std::vector<Volume> volumes;
-    // Keyed by views of the volumes' own names, which outlive the indexes.
-    std::unordered_map<std::u16string_view, size_t> by_name;
-    // The volume last found by its name: callers ask several functions of
-    // one volume in a row (a refresh asks five), and comparing one name costs
-    // less than hashing it. Any index of `volumes` is sound, whichever thread
-    // left it.
-    mutable std::atomic<size_t> last_named{0};
-    // The volume on top at each mount point: the last one mounted there.
-    std::unordered_map<std::u16string_view, size_t> by_mount_point;
-    std::map<dev_t, size_t> by_device;
-    std::map<uint64_t, size_t> mount_by_id;
-    // Whether the statistics of its volumes that may hang have been asked
-    // ahead, all at once: set at the first such question.
-    mutable std::atomic<bool> asked_ahead{false};
-};
-
 namespace {
 
 using this_machine::kGuidPathPrefix;
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Windows wants roots with a trailing backslash, and callers add one to
-// whatever they are given; a Linux path ends before it.
-std::u16string WithoutTrailingBackslash(std::u16string path) {
-    if (!path.empty() && path.back() == u'\\') {
-        path.pop_back();
-    }
-    return path;
 }
 
 // The answer of both GetVolumeInformation functions.
@@ -186,7 +158,7 @@ const Volume *ThisMachine::Find(const Snapshot &snapshot, const std::u16string &
         snapshot.last_named.store(named->second, std::memory_order_relaxed);
         return &snapshot.volumes[named->second];
     }
-    std::u16string mount_point = WithoutTrailingBackslash(root);
+    std::u16string mount_point = WithoutAddedBackslash(root);
     if (mount_point.empty()) {
         return nullptr;
     }
@@ -332,9 +304,9 @@ DWORD ThisMachine::GetVolumeInformationW(LPCWSTR root_path_name, const VolumeInf
     if (DWORD error = Current(false, snapshot)) {
         return error;
     }
-    const Volume *volume = FindRoot(*snapshot, root_path_name);
-    if (!volume) {
-        return ERROR_PATH_NOT_FOUND;
+    const Volume *volume = nullptr;
+    if (DWORD error = VolumeOfRoot(*snapshot, root_path_name, volume)) {
+        return error;
     }
     std::optional<struct statvfs> stats;
     if (DWORD error = VolumeStats(*snapshot, *volume, stats)) {
@@ -431,7 +403,7 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
     } else {
         // Any directory, as on Windows; none is the current one. Which file
         // system holds it is not known before asking, so the wait is bounded.
-        const std::u16string text = current ? u"." : WithoutTrailingBackslash(root);
+        const std::u16string text = current ? u"." : WithoutAddedBackslash(root);
         const std::optional<std::string> name = this_machine::ToLinux(text);
         if (!name) {
             return ERROR_INVALID_NAME;
@@ -440,14 +412,8 @@ DWORD ThisMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTEGER f
         if (!path) {
             return ERROR_PATH_NOT_FOUND;
         }
-        // Each directory asks of its own: whether it exists is its own answer.
-        // The file system that the mount table places it on stands for it
-        // while one of its questions is past its deadline.
-        const std::optional<dev_t> holder = this_machine::FileSystemOfPathText(snapshot->mounts, *path);
         FileSystemAnswer answer;
-        Question question{Question::Kind::kAtPath, holder.value_or(0), *path};
-        question.keep = false;
-        if (DWORD error = Ask(true, question, answer)) {
+        if (DWORD error = AskDirectory(*snapshot, *path, answer)) {
             return error;
         }
         if (answer.error) {

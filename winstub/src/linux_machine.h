@@ -6,12 +6,16 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "linux_mount_table.h"
 #include "linux_probes.h"
@@ -89,6 +93,12 @@ private:
     // A question of a file system, asked in this process, or with a bounded
     // wait in the helper process when `bounded`.
     DWORD Ask(bool bounded, const this_machine::Question &question, this_machine::FileSystemAnswer &answer);
+    // The kernel's answer about a directory that is not known beforehand
+    // (absolute path), asked with the bounded wait (linux_roots.cpp).
+    DWORD AskDirectory(const Snapshot &snapshot, const std::string &path, this_machine::FileSystemAnswer &answer);
+    // The volume whose root GetVolumeInformationW's argument names, or the
+    // error Windows answers for it (linux_roots.cpp).
+    DWORD VolumeOfRoot(const Snapshot &snapshot, LPCWSTR root, const this_machine::Volume *&volume);
 
     const this_machine::Options options_;
     const std::unique_ptr<this_machine::SlowQueries> slow_;
@@ -100,6 +110,26 @@ private:
     int64_t next_search_ = 0x100;
     uint64_t reads_started_ = 0;    // table reads begun, and the last one installed
     uint64_t reads_installed_ = 0;
+};
+
+// The volumes of one read of the mount table, and their indexes.
+struct ThisMachine::Snapshot {
+    std::vector<this_machine::Mount> mounts;
+    std::vector<this_machine::Volume> volumes;
+    // Keyed by views of the volumes' own names, which outlive the indexes.
+    std::unordered_map<std::u16string_view, size_t> by_name;
+    // The volume last found by its name: callers ask several functions of
+    // one volume in a row (a refresh asks five), and comparing one name costs
+    // less than hashing it. Any index of `volumes` is sound, whichever thread
+    // left it.
+    mutable std::atomic<size_t> last_named{0};
+    // The volume on top at each mount point: the last one mounted there.
+    std::unordered_map<std::u16string_view, size_t> by_mount_point;
+    std::map<dev_t, size_t> by_device;
+    std::map<uint64_t, size_t> mount_by_id;
+    // Whether the statistics of its volumes that may hang have been asked
+    // ahead, all at once: set at the first such question.
+    mutable std::atomic<bool> asked_ahead{false};
 };
 
 // This machine with the real root.

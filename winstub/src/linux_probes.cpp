@@ -130,6 +130,7 @@ Place PlaceFrom(const struct statx &status) {
     place.has_mount_id = (status.stx_mask & STATX_MNT_ID) != 0;
     place.mount_id = status.stx_mnt_id;
     place.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+    place.mount_root = (status.stx_attributes_mask & status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     return place;
 }
 

@@ -67,6 +67,8 @@ struct Place {
     bool has_mount_id = false;  // kernels before 5.8 do not tell the mount
     uint64_t mount_id = 0;
     dev_t device = 0;
+    // The root directory of its mount (told by the same kernels).
+    bool mount_root = false;
 };
 
 // The place and the file-system statistics of a path or an open file, or the

@@ -89,6 +89,109 @@ void SimulatedMachine::IndexMountPoints() {
     }
 }
 
+std::u16string SimulatedMachine::Here() const {
+    if (!current_directory_.empty()) {
+        return current_directory_;
+    }
+    std::u16string first;
+    for (const VolumeSpec &volume : volumes_) {
+        for (const std::u16string &mount_point : volume.mount_points) {
+            if (RootOfBareDrive(std::u16string_view(mount_point).substr(0, 2)) && mount_point.size() == 3 &&
+                mount_point[2] == u'\\' && (first.empty() || mount_point < first)) {
+                first = mount_point;
+            }
+        }
+    }
+    return first;
+}
+
+std::optional<std::u16string> SimulatedMachine::Full(std::u16string_view text) const {
+    return FullDrivePath(text, Here(), [this](char16_t drive) -> std::optional<std::u16string> {
+        auto kept = drive_directories_.find(static_cast<char16_t>(drive & ~0x20));
+        return kept == drive_directories_.end() ? std::nullopt : std::optional<std::u16string>(kept->second);
+    });
+}
+
+namespace {
+
+// "C:\dir\" of "C:\dir" or "C:\dir\": the form whose prefixes are its ancestors.
+std::u16string WithSeparator(std::u16string_view path) {
+    std::u16string with(path);
+    if (with.empty() || with.back() != u'\\') {
+        with += u'\\';
+    }
+    return with;
+}
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+std::u16string SimulatedMachine::Resolved(std::u16string full_path) const {
+    const bool separated = !full_path.empty() && full_path.back() == u'\\';
+    // A link may lead to another; a loop ends where it stands.
+    for (size_t followed = 0; followed < 32; ++followed) {
+        const std::u16string path = WithSeparator(full_path);
+        auto link = std::find_if(links_.begin(), links_.end(),
+                                 [&](const auto &entry) { return StartsWith(path, WithSeparator(entry.first)); });
+        if (link == links_.end()) {
+            break;
+        }
+        const std::u16string below = path.substr(WithSeparator(link->first).size());
+        full_path = WithSeparator(link->second) + below;
+        if (!separated) {
+            full_path = WithoutTrailingSeparator(full_path);
+        }
+    }
+    return full_path;
+}
+
+bool SimulatedMachine::Exists(std::u16string_view full_path) const {
+    const std::u16string directory = WithSeparator(Resolved(std::u16string(full_path)));
+    // Only on a volume: what holds a folder mount of a drive that is not
+    // mounted is not there.
+    const auto below = [&](const auto &mounted) { return StartsWith(directory, mounted.first); };
+    if (std::none_of(first_by_mount_point_.begin(), first_by_mount_point_.end(), below)) {
+        return false;
+    }
+    const auto holds = [&](std::u16string_view path) { return StartsWith(WithSeparator(path), directory); };
+    if (holds(Here()) || std::any_of(directories_.begin(), directories_.end(), holds)) {
+        return true;
+    }
+    for (const auto &kept : drive_directories_) {
+        if (holds(kept.second)) {
+            return true;
+        }
+    }
+    const auto holds_mount_point = [&](const auto &mounted) { return holds(mounted.first); };
+    return std::any_of(first_by_mount_point_.begin(), first_by_mount_point_.end(), holds_mount_point);
+}
+
+std::optional<size_t> SimulatedMachine::MountedAt(const std::u16string &full_path) const {
+    auto mounted = first_by_mount_point_.find(full_path);
+    return mounted == first_by_mount_point_.end() ? std::nullopt : std::optional<size_t>(mounted->second);
+}
+
+std::optional<size_t> SimulatedMachine::Holder(const std::u16string &full_path) const {
+    if (!Exists(full_path)) {
+        return std::nullopt;
+    }
+    // The deepest mount point above it: "C:\Data\Archive\x" is on the
+    // volume mounted at "C:\Data\Archive\".
+    const std::u16string directory = WithSeparator(Resolved(full_path));
+    std::optional<size_t> holder;
+    size_t depth = 0;
+    for (const auto &[mount_point, index] : first_by_mount_point_) {
+        if (StartsWith(directory, mount_point) && mount_point.size() > depth) {
+            holder = index;
+            depth = mount_point.size();
+        }
+    }
+    return holder;
+}
+
 DWORD SimulatedMachine::HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const {
     // The search walks the volumes as they are now, so volumes added during
     // a search are found by it.
@@ -160,9 +263,22 @@ DWORD SimulatedMachine::GetVolumeInformationW(LPCWSTR root_path_name, const Volu
             Enter(Function::GetVolumeInformationW, {root, Length(output.label_size), Length(output.filesystem_size)})) {
         return script->code;
     }
-    const std::optional<size_t> index = Find(root, true);
+    std::optional<size_t> index = root_path_name ? Find(root, true) : std::nullopt;
     if (!index) {
-        return ERROR_PATH_NOT_FOUND;
+        // NULL is "\", the root of the current directory's drive.
+        const std::optional<std::u16string> full = Full(root_path_name ? std::u16string_view(root) : u"\\");
+        if (!full) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        // The separator is read as written, before any link is followed.
+        if (full->back() != u'\\') {
+            return ERROR_INVALID_NAME;
+        }
+        const std::u16string resolved = Resolved(*full);
+        index = MountedAt(resolved);
+        if (!index) {
+            return NotARootError(resolved, [this](std::u16string_view path) { return Exists(path); });
+        }
     }
     const VolumeSpec &volume = volumes_[*index];
     if (volume.information_error != ERROR_SUCCESS) {
@@ -194,9 +310,12 @@ DWORD SimulatedMachine::GetDriveTypeW(LPCWSTR root_path_name, UINT &drive_type) 
     if (auto script = Enter(Function::GetDriveTypeW, {root})) {
         return script->code;
     }
-    // "C:" is the drive here, not the current directory on it.
+    // "C:" is the drive here, not the current directory on it; NULL and "\"
+    // the current directory's drive.
     const std::optional<std::u16string> drive = RootOfBareDrive(root);
-    const std::optional<size_t> index = Find(drive ? *drive : root, true);
+    const bool current = !root_path_name || root == u"\\";
+    const std::optional<std::u16string> here = current ? Full(u"\\") : std::nullopt;
+    const std::optional<size_t> index = Find(drive ? *drive : here ? *here : root, true);
     drive_type = index ? volumes_[*index].drive_type : DRIVE_NO_ROOT_DIR;
     return ERROR_SUCCESS;
 }
@@ -209,7 +328,12 @@ DWORD SimulatedMachine::GetDiskFreeSpaceExW(LPCWSTR directory_name, PULARGE_INTE
     if (auto script = Enter(Function::GetDiskFreeSpaceExW, {directory})) {
         return script->code;
     }
-    const std::optional<size_t> index = Find(directory, true);
+    std::optional<size_t> index = directory_name ? Find(directory, true) : std::nullopt;
+    if (!index) {
+        // Any directory that exists, NULL the current one; "\" is its drive's root.
+        const std::optional<std::u16string> full = directory_name ? Full(directory) : std::optional(Here());
+        index = full ? Holder(*full) : std::nullopt;
+    }
     if (!index) {
         return ERROR_PATH_NOT_FOUND;
     }
@@ -275,6 +399,59 @@ std::optional<int64_t> SimulatedMachine::OpenHandle(const std::u16string &name) 
 bool SimulatedMachine::CloseHandle(int64_t handle) {
     std::lock_guard<Mutex> lock(mutex_);
     return files_.erase(handle) != 0;
+}
+
+std::u16string SimulatedMachine::CurrentDirectory() const {
+    std::lock_guard<Mutex> lock(mutex_);
+    return Here();
+}
+
+bool SimulatedMachine::SetCurrentDirectory(const std::u16string &path) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> full = Full(path);
+    if (!full || !Exists(*full)) {
+        return false;
+    }
+    // Kept as GetCurrentDirectoryW gives it: a root with its separator only.
+    current_directory_ = WithoutTrailingSeparator(*full);
+    return true;
+}
+
+bool SimulatedMachine::SetDriveDirectory(const std::u16string &path) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> full = FullAbsolutePath(path);
+    if (!full) {
+        return false;
+    }
+    drive_directories_[(*full)[0]] = WithoutTrailingSeparator(*full);
+    return true;
+}
+
+bool SimulatedMachine::AddDirectory(const std::u16string &path) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> full = FullAbsolutePath(path);
+    if (!full) {
+        return false;
+    }
+    directories_.push_back(WithoutTrailingSeparator(*full));
+    return true;
+}
+
+bool SimulatedMachine::AddLink(const std::u16string &link, const std::u16string &target) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> at = FullAbsolutePath(link);
+    const std::optional<std::u16string> to = FullAbsolutePath(target);
+    if (!at || !to) {
+        return false;
+    }
+    links_[WithoutTrailingSeparator(*at)] = WithoutTrailingSeparator(*to);
+    return true;
+}
+
+bool SimulatedMachine::RemoveLink(const std::u16string &link) {
+    std::lock_guard<Mutex> lock(mutex_);
+    const std::optional<std::u16string> at = FullAbsolutePath(link);
+    return at && links_.erase(WithoutTrailingSeparator(*at)) != 0;
 }
 
 std::vector<Call> SimulatedMachine::Calls() const {

@@ -11,6 +11,7 @@
 #include "mutex.h"
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +56,25 @@ public:
     bool CloseHandle(int64_t handle);
     std::vector<Call> Calls() const;
     size_t OpenSearches() const;
+    // The process's current directory, as GetCurrentDirectoryW has it
+    // ("C:\" or "C:\dir"); until it is set, the root of the first drive.
+    std::u16string CurrentDirectory() const;
+    // False, changing nothing, for a directory that does not exist.
+    bool SetCurrentDirectory(const std::u16string &path);
+    // A drive's own current directory, which Windows keeps in the
+    // environment variable "=C:": where "C:" starts while the current
+    // directory is on another drive. False for a path that is not absolute.
+    bool SetDriveDirectory(const std::u16string &path);
+    // A directory that exists, with those that hold it. Mount points, the
+    // current directories and what holds them exist anyway. False for a
+    // path that is not absolute.
+    bool AddDirectory(const std::u16string &path);
+    // A directory link (a symbolic link or a junction) at `link` to the
+    // directory `target`, both absolute; what is below the link is below
+    // the target. False for a path that is not absolute.
+    bool AddLink(const std::u16string &link, const std::u16string &target);
+    // False when no link is there.
+    bool RemoveLink(const std::u16string &link);
 
 private:
     struct Script {
@@ -71,6 +91,16 @@ private:
     // mounted at that path when `by_mount_point`. Requires mutex_.
     std::optional<size_t> Find(const std::u16string &root, bool by_mount_point) const;
     DWORD HandOutName(size_t &position, LPWSTR volume_name, DWORD buffer_length) const;
+    // The current directory, and the full path of `text` from it. Require mutex_.
+    std::u16string Here() const;
+    std::optional<std::u16string> Full(std::u16string_view text) const;
+    // A full path with its links followed, its trailing separator kept. Requires mutex_.
+    std::u16string Resolved(std::u16string full_path) const;
+    // Whether the directory of a full path exists; the volume mounted at it
+    // (with its trailing separator); the volume that holds it. Require mutex_.
+    bool Exists(std::u16string_view full_path) const;
+    std::optional<size_t> MountedAt(const std::u16string &full_path) const;
+    std::optional<size_t> Holder(const std::u16string &full_path) const;
     // Rebuilds first_by_mount_point_ after mount points changed. Requires mutex_.
     void IndexMountPoints();
 
@@ -80,6 +110,10 @@ private:
     std::unordered_map<std::u16string, size_t> first_by_name_;
     std::unordered_map<std::u16string, size_t> first_by_mount_point_;
     std::array<std::deque<Script>, kFunctionCount> scripts_;
+    std::u16string current_directory_;  // empty: the first drive's root
+    std::map<char16_t, std::u16string> drive_directories_;
+    std::vector<std::u16string> directories_;
+    std::map<std::u16string, std::u16string> links_;  // full paths, without separators
     std::vector<Call> calls_;
     // Open searches: handle value to the position of the next volume.
     std::map<int64_t, size_t> searches_;

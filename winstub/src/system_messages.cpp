@@ -28,6 +28,7 @@ constexpr Message kMessages[] = {
     {121, u"The semaphore timeout period has expired.\r\n"},
     {122, u"The data area passed to a system call is too small.\r\n"},
     {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
+    {144, u"The directory is not a subdirectory of the root directory.\r\n"},
     {206, u"The filename or extension is too long.\r\n"},
     {234, u"More data is available.\r\n"},
     {317, u"The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},

@@ -274,21 +274,221 @@ TEST_F(Kernel32, VolumeInformationByNameMountPointOrHandle) {
     }
 }
 
-TEST_F(Kernel32, RootsAreTakenExactlyAsGiven) {
+TEST_F(Kernel32, RootsAreTakenAsWindowsTakesThem) {
     winstub::AddVolume(Data());
-    for (const char16_t *root : {u"d:\\", u"D:", u"D:\\\\", u"C:\\Data", u"C:\\", u"", u"D", u"D?", u"?",
-                                 u"\\\\?\\d:\\", u"\\\\?\\D:"}) {
-        SCOPED_TRACE(Narrow(root));
+    // The current directory is D:\\, the only drive's root. A root must end
+    // with its separator; doubled separators go and the drive letter's case
+    // does not matter; "\\\\?\\" takes the rest as it is.
+    struct Case {
+        const char16_t *root;
+        DWORD information;  // GetVolumeInformationW's error
+        UINT drive_type;
+        DWORD free_space;  // GetDiskFreeSpaceExW's error
+    };
+    const Case cases[] = {
+        {u"d:\\", ERROR_SUCCESS, DRIVE_NO_ROOT_DIR, ERROR_SUCCESS},
+        // "D:" from the current directory on D:, which is its root.
+        {u"D:", ERROR_SUCCESS, DRIVE_FIXED, ERROR_SUCCESS},
+        {u"D:\\\\", ERROR_SUCCESS, DRIVE_NO_ROOT_DIR, ERROR_SUCCESS},
+        {u"C:\\Data", ERROR_INVALID_NAME, DRIVE_NO_ROOT_DIR, ERROR_SUCCESS},
+        // C: itself is not mounted.
+        {u"C:\\", ERROR_PATH_NOT_FOUND, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        {u"", ERROR_PATH_NOT_FOUND, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        // Relative: D:\\D and so on, without a trailing separator.
+        {u"D", ERROR_INVALID_NAME, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        {u"D?", ERROR_INVALID_NAME, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        {u"?", ERROR_INVALID_NAME, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        {u"\\\\?\\d:\\", ERROR_PATH_NOT_FOUND, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+        {u"\\\\?\\D:", ERROR_PATH_NOT_FOUND, DRIVE_NO_ROOT_DIR, ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Narrow(c.root));
         Information information;
-        EXPECT_FALSE(Ask(ByRoot(root), information));
-        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-        EXPECT_EQ(information.serial, kUntouched);
-        // GetDriveTypeW alone takes a bare "D:" for the drive, as Windows does.
-        EXPECT_EQ(GetDriveTypeW(root), std::u16string(root) == u"D:" ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR);
+        EXPECT_EQ(Ask(ByRoot(c.root), information), c.information == ERROR_SUCCESS);
+        if (c.information != ERROR_SUCCESS) {
+            EXPECT_EQ(GetLastError(), c.information);
+            EXPECT_EQ(information.serial, kUntouched);
+        } else {
+            EXPECT_EQ(information, kDataInformation);
+        }
+        // GetDriveTypeW takes a root exactly as given but for a bare "D:", the drive.
+        EXPECT_EQ(GetDriveTypeW(c.root), c.drive_type);
         ULARGE_INTEGER total{};
-        EXPECT_FALSE(GetDiskFreeSpaceExW(root, nullptr, &total, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(GetDiskFreeSpaceExW(c.root, nullptr, &total, nullptr), c.free_space == ERROR_SUCCESS);
+        if (c.free_space != ERROR_SUCCESS) {
+            EXPECT_EQ(GetLastError(), c.free_space);
+        } else {
+            EXPECT_EQ(total.QuadPart, *Data().total_bytes);
+        }
     }
+}
+
+// A system drive C:, the data volume at D:\\ and C:\\Data\\, and the
+// directory C:\\Windows\\System32.
+class CurrentDirectory : public Kernel32 {
+protected:
+    void SetUp() override {
+        Kernel32::SetUp();
+        VolumeSpec system = Volume(kA, {u"C:\\"});
+        system.serial = 0xC;
+        system.total_bytes = 1000;
+        winstub::AddVolume(system);
+        winstub::AddVolume(Data());
+        ASSERT_TRUE(winstub::AddDirectory(u"C:\\Windows\\System32"));
+    }
+
+    // The serial number GetVolumeInformationW tells for `root`, or its error.
+    static std::pair<DWORD, DWORD> SerialOf(LPCWSTR root) {
+        DWORD serial = 0;
+        if (!GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+            return {0, GetLastError()};
+        }
+        return {serial, ERROR_SUCCESS};
+    }
+
+    static std::pair<uint64_t, DWORD> SizeOf(LPCWSTR directory) {
+        ULARGE_INTEGER total{};
+        if (!GetDiskFreeSpaceExW(directory, nullptr, &total, nullptr)) {
+            return {0, GetLastError()};
+        }
+        return {total.QuadPart, ERROR_SUCCESS};
+    }
+};
+
+TEST_F(CurrentDirectory, IsTheFirstDriveRootUntilChanged) {
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\");
+    const std::pair<DWORD, DWORD> system{0xC, ERROR_SUCCESS};
+    const std::pair<uint64_t, DWORD> system_size{1000, ERROR_SUCCESS};
+    for (LPCWSTR current : {static_cast<LPCWSTR>(nullptr), static_cast<LPCWSTR>(u"\\"), static_cast<LPCWSTR>(u"/")}) {
+        EXPECT_EQ(SerialOf(current), system);
+        EXPECT_EQ(SizeOf(current), system_size);
+    }
+    EXPECT_EQ(GetDriveTypeW(nullptr), DRIVE_FIXED);
+    EXPECT_EQ(GetDriveTypeW(u"\\"), DRIVE_FIXED);
+    // Deeper, on the folder mount: NULL and "\\" still name the drive's root
+    // to GetVolumeInformationW; to GetDiskFreeSpaceExW NULL is the directory.
+    ASSERT_TRUE(winstub::AddDirectory(u"C:\\Data\\Reports"));
+    ASSERT_TRUE(winstub::ChangeDirectory(u"C:\\Data\\Reports\\"));
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\Data\\Reports");
+    EXPECT_EQ(SerialOf(nullptr), system);
+    EXPECT_EQ(SerialOf(u"\\"), system);
+    EXPECT_EQ(SizeOf(nullptr), std::make_pair(*Data().total_bytes, ERROR_SUCCESS));
+    EXPECT_EQ(SizeOf(u"\\"), system_size);
+    EXPECT_EQ(SizeOf(u"/"), system_size);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"D:\\"));
+    EXPECT_EQ(SerialOf(nullptr), std::make_pair(Data().serial, ERROR_SUCCESS));
+    EXPECT_EQ(SizeOf(u"\\"), std::make_pair(*Data().total_bytes, ERROR_SUCCESS));
+    VolumeSpec stick = Volume(kC, {u"E:\\"});
+    stick.drive_type = DRIVE_REMOVABLE;
+    winstub::AddVolume(stick);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"E:\\"));
+    EXPECT_EQ(GetDriveTypeW(nullptr), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeW(u"\\"), DRIVE_REMOVABLE);
+}
+
+TEST_F(CurrentDirectory, OnlyAnExistingDirectoryBecomesCurrent) {
+    for (const char16_t *missing : {u"C:\\Program Files", u"Q:\\", u"C:\\Windows\\System32\\drivers", u""}) {
+        SCOPED_TRACE(Narrow(missing));
+        EXPECT_FALSE(winstub::ChangeDirectory(missing));
+        EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\");
+    }
+    // Relative to the current directory, "/" a separator like "\\".
+    EXPECT_TRUE(winstub::ChangeDirectory(u"Windows/System32"));
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\Windows\\System32");
+    EXPECT_TRUE(winstub::ChangeDirectory(u".."));
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\Windows");
+    EXPECT_FALSE(winstub::AddDirectory(u"Windows\\Temp"));  // not absolute
+    EXPECT_FALSE(winstub::SetDriveDirectory(u"C:Windows"));
+}
+
+TEST_F(CurrentDirectory, VolumeInformationOfEachPathForm) {
+    ASSERT_TRUE(winstub::ChangeDirectory(u"C:\\Windows\\System32"));
+    const DWORD system = 0xC;
+    const DWORD data = Data().serial;
+    const std::pair<const char16_t *, std::pair<DWORD, DWORD>> cases[] = {
+        {u"C:\\", {system, ERROR_SUCCESS}},
+        {u"c:/", {system, ERROR_SUCCESS}},
+        {u"C:\\Windows\\..\\", {system, ERROR_SUCCESS}},
+        {u"\\\\.\\C:\\Windows\\..\\", {system, ERROR_SUCCESS}},
+        {u"C:\\Data\\", {data, ERROR_SUCCESS}},
+        {u"C:/Data/../Data/.\\", {data, ERROR_SUCCESS}},
+        {u"..\\..\\Data\\", {data, ERROR_SUCCESS}},
+        {u"\\Data\\", {data, ERROR_SUCCESS}},
+        // From the current directory on C:, which is no root.
+        {u"C:", {0, ERROR_INVALID_NAME}},
+        // D:'s own current directory is its root.
+        {u"D:", {data, ERROR_SUCCESS}},
+        {u"C:\\Windows\\", {0, ERROR_DIR_NOT_ROOT}},
+        {u".\\", {0, ERROR_DIR_NOT_ROOT}},
+        {u"C:\\Windows", {0, ERROR_INVALID_NAME}},
+        {u"C:\\Data", {0, ERROR_INVALID_NAME}},
+        {u"C:\\Data\\nonexistent\\", {0, ERROR_FILE_NOT_FOUND}},
+        {u"C:\\nonexistent\\", {0, ERROR_FILE_NOT_FOUND}},
+        {u"C:\\nonexistent\\deeper\\", {0, ERROR_PATH_NOT_FOUND}},
+        {u"Q:\\", {0, ERROR_PATH_NOT_FOUND}},
+        {u"Q:\\Windows\\", {0, ERROR_PATH_NOT_FOUND}},
+    };
+    for (const auto &[root, expected] : cases) {
+        EXPECT_EQ(SerialOf(root), expected) << Narrow(root);
+    }
+}
+
+TEST_F(CurrentDirectory, DriveRelativeRootFollowsTheDrivesOwnDirectory) {
+    // "C:" is C:'s current directory: the current one while it is on C:,
+    // else the one kept for C: ("=C:" on Windows), else the root.
+    const std::pair<DWORD, DWORD> root{0xC, ERROR_SUCCESS};
+    const std::pair<DWORD, DWORD> not_a_root{0, ERROR_INVALID_NAME};
+    EXPECT_EQ(SerialOf(u"C:"), root);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"C:\\Windows"));
+    EXPECT_EQ(SerialOf(u"C:"), not_a_root);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"D:\\"));
+    EXPECT_EQ(SerialOf(u"C:"), root);  // moving away remembers nothing
+    ASSERT_TRUE(winstub::SetDriveDirectory(u"C:\\Windows"));
+    EXPECT_EQ(SerialOf(u"C:"), not_a_root);
+    EXPECT_EQ(SerialOf(u"C:\\"), root);
+    ASSERT_TRUE(winstub::ChangeDirectory(u"C:\\"));
+    EXPECT_EQ(SerialOf(u"C:"), root);  // the current directory wins on its own drive
+    ASSERT_TRUE(winstub::ChangeDirectory(u"D:\\"));
+    EXPECT_EQ(SerialOf(u"C:"), not_a_root);
+    ASSERT_TRUE(winstub::SetDriveDirectory(u"C:\\"));
+    EXPECT_EQ(SerialOf(u"C:"), root);
+}
+
+TEST_F(CurrentDirectory, LinksLeadWhereTheyPoint) {
+    ASSERT_TRUE(winstub::AddLink(u"C:\\ToData", u"C:\\Data\\"));
+    ASSERT_TRUE(winstub::AddLink(u"C:\\ToC", u"C:\\"));
+    EXPECT_FALSE(winstub::AddLink(u"ToC", u"C:\\"));
+    const DWORD system = 0xC;
+    const DWORD data = Data().serial;
+    const std::pair<const char16_t *, std::pair<DWORD, DWORD>> cases[] = {
+        // To a folder mount point, to a drive's root, and a mount point reached through one.
+        {u"C:\\ToData\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToC\\", {system, ERROR_SUCCESS}},
+        {u"C:\\ToC\\Data\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToC\\ToC\\ToData\\", {data, ERROR_SUCCESS}},
+        {u"C:\\ToData", {0, ERROR_INVALID_NAME}},
+        {u"C:\\ToC\\Windows\\", {0, ERROR_DIR_NOT_ROOT}},
+        {u"C:\\ToC\\nowhere\\", {0, ERROR_FILE_NOT_FOUND}},
+    };
+    for (const auto &[root, expected] : cases) {
+        EXPECT_EQ(SerialOf(root), expected) << Narrow(root);
+    }
+    EXPECT_EQ(SizeOf(u"C:\\ToData\\"), std::make_pair(*Data().total_bytes, ERROR_SUCCESS));
+    EXPECT_TRUE(winstub::ChangeDirectory(u"C:\\ToC\\Windows"));
+    EXPECT_EQ(winstub::CurrentDirectory(), u"C:\\ToC\\Windows");  // as given, not as followed
+    EXPECT_TRUE(winstub::RemoveLink(u"C:\\ToData\\"));
+    EXPECT_FALSE(winstub::RemoveLink(u"C:\\ToData"));
+    EXPECT_EQ(SerialOf(u"C:\\ToData\\"), std::make_pair(DWORD{0}, ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(Kernel32, EmptyMachineHasNoCurrentDirectory) {
+    EXPECT_EQ(winstub::CurrentDirectory(), u"");
+    DWORD serial = 0;
+    EXPECT_FALSE(GetVolumeInformationW(nullptr, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    ULARGE_INTEGER total{};
+    EXPECT_FALSE(GetDiskFreeSpaceExW(nullptr, nullptr, &total, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(Kernel32, VolumeInformationTextsMustFitWithTheirNul) {

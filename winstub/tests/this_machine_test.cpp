@@ -1033,6 +1033,15 @@ protected:
             {"/dev/shm", Answer({true, 36, makedev(0, 46)}, 300)},
             {"/mnt/server", Answer({true, 29, makedev(0, 40)}, 123456)},
             {"/home/user", Answer({true, 26, makedev(254, 0)}, 77)},
+            // Mounts of no volume.
+            {"/proc", Answer({true, 21, makedev(0, 20), true}, 0)},
+            {"/huge", Answer({true, 34, makedev(0, 2000000), true}, 10)},
+            // Mount points spelt otherwise, as the kernel resolves them: with
+            // "." and "..", through symbolic links (/srv/efi to /boot/efi,
+            // /srv/media to /media/user).
+            {"/boot/../boot/efi/.", Answer({true, 25, makedev(8, 1), true}, 70000, 1530)},
+            {"/srv/efi", Answer({true, 25, makedev(8, 1), true}, 70000, 1530)},
+            {"/srv/media/USB STICK", Answer({true, 27, makedev(8, 17), true}, 5000, 1530, ST_RDONLY)},
         };
     }
 
@@ -1119,7 +1128,10 @@ TEST_F(ThisMachineOnFixture, VolumeInformation) {
         {u"/", u"", 0x802, 255, u"ext4", 0},
         // A FAT whose width is not probed: by the count of clusters.
         {u"/boot/efi/", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
-        {u"/boot/efi", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/boot/efi\\", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/boot/../boot/efi/./", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/srv/efi/", u"EFI SYSTEM", 0x801, 1530, u"FAT32", fat},
+        {u"/srv/media/USB STICK\\", u"USB STICK", 0x811, 1530, u"FAT", fat | FILE_READ_ONLY_VOLUME},
         {u"/media/user/USB STICK/\\", u"USB STICK", 0x811, 1530, u"FAT", fat | FILE_READ_ONLY_VOLUME},
         // The mount on top answers for a mount point.
         {u"/dev/shm/", u"", makedev(0, 46), 255, u"tmpfs", 0},
@@ -1153,9 +1165,21 @@ TEST_F(ThisMachineOnFixture, VolumeInformation) {
         EXPECT_EQ(GetDriveTypeW(current), DRIVE_FIXED);
     }
     const std::pair<std::u16string, DWORD> failures[] = {
-        {u"/nowhere/", ERROR_PATH_NOT_FOUND},
+        // Missing, in a directory that exists (also under a mount point), or
+        // below one that does not.
+        {u"/nowhere/", ERROR_FILE_NOT_FOUND},
+        {u"/boot/efi/nowhere/", ERROR_FILE_NOT_FOUND},
+        {u"/nowhere/deeper/", ERROR_PATH_NOT_FOUND},
+        // A root ends with its separator, as on Windows.
+        {u"/boot/efi", ERROR_INVALID_NAME},
+        {u"/home/user", ERROR_INVALID_NAME},
+        {u"/home/user/", ERROR_DIR_NOT_ROOT},
+        {u"/home/user\\", ERROR_DIR_NOT_ROOT},
         {u"/proc/", ERROR_PATH_NOT_FOUND},  // no volume
         {u"/huge/", ERROR_PATH_NOT_FOUND},  // its device number does not fit
+        // Relative paths and drive letters are no roots here.
+        {u"boot/efi/", ERROR_PATH_NOT_FOUND},
+        {u"C:\\", ERROR_PATH_NOT_FOUND},
         {u"", ERROR_PATH_NOT_FOUND},
         {Guid("00000000-0000-0000-0000-000000000000"), ERROR_PATH_NOT_FOUND},
         {u"/home/user/remote/", ERROR_NOT_READY},  // ENOTCONN

@@ -84,6 +84,27 @@ WINSTUB_API std::optional<int64_t> OpenHandle(const std::u16string &name);
 // False when the handle is not open.
 WINSTUB_API bool CloseHandle(int64_t handle);
 
+// The simulated machine's current directory, a full path as
+// GetCurrentDirectoryW gives it ("C:\" or "C:\dir"); until one is set, the
+// root of the first drive (by letter). NULL and "\" name its drive's root.
+WINSTUB_API std::u16string CurrentDirectory();
+// Makes an existing directory current (relative paths from the current one):
+// a mount point, what holds one, a directory added, a drive's directory.
+// False, changing nothing, for one that does not exist.
+WINSTUB_API bool ChangeDirectory(const std::u16string &path);
+// The current directory of the path's drive as Windows keeps it in the
+// environment variable "=C:": where "C:" starts while the current directory
+// is on another drive. False for a path that is not absolute.
+WINSTUB_API bool SetDriveDirectory(const std::u16string &path);
+// An absolute path that exists as a directory, with those that hold it.
+// False for a path that is not absolute.
+WINSTUB_API bool AddDirectory(const std::u16string &path);
+// A directory link (a symbolic link or a junction) at `link` to the
+// directory `target`, both absolute: what is below it is below the target.
+// False for a path that is not absolute; RemoveLink false when none is there.
+WINSTUB_API bool AddLink(const std::u16string &link, const std::u16string &target);
+WINSTUB_API bool RemoveLink(const std::u16string &link);
+
 WINSTUB_API std::vector<Call> Calls();
 WINSTUB_API size_t OpenSearches();
 
