@@ -210,10 +210,15 @@ private:
                 reply.answer = query_(fd.get(), path);  // fd: the asking thread's root
             }
         }
+        // The close of an open file sends its FUSE daemon a flush, which it
+        // may not answer: that one goes after the answer. A root is an
+        // O_PATH descriptor, whose close asks nothing: it goes before, so
+        // that nothing of the caller's is left here once it has its answer.
+        if (request.kind != static_cast<uint32_t>(Question::Kind::kOpenFile)) {
+            fd = FileDescriptor();
+        }
         reply.answered = std::chrono::steady_clock::now().time_since_epoch().count();
         send(socket_, &reply, sizeof reply, MSG_NOSIGNAL);
-        // Only now: the close of an open file sends its FUSE daemon a flush,
-        // which it may not answer.
         fd = FileDescriptor();
     }
 
