@@ -27,10 +27,6 @@ namespace {
 
 using this_machine::kGuidPathPrefix;
 
-bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // The answer of both GetVolumeInformation functions.
 DWORD Describe(const Volume &volume, dev_t serial, const std::optional<struct statvfs> &stats,
                const VolumeInformationOutput &output) {

@@ -38,9 +38,12 @@ DWORD ThisMachine::AskDirectory(const Snapshot &snapshot, const std::string &pat
 
 DWORD ThisMachine::VolumeOfRoot(const Snapshot &snapshot, LPCWSTR root, const Volume *&volume) {
     const std::u16string text = ReadText(root);
-    if (!root || text == u"\\" ||
-        text.compare(0, this_machine::kGuidPathPrefix.size(), this_machine::kGuidPathPrefix) == 0) {
+    if (!root || text == u"\\") {
         volume = FindRoot(snapshot, root);
+        return volume ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    }
+    if (StartsWith(text, this_machine::kGuidPathPrefix)) {
+        volume = Find(snapshot, text);
         return volume ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     }
     // Relative paths and drive letters name no root here.

@@ -360,16 +360,12 @@ std::shared_ptr<Pending> SlowQueries::State::Known(const Key &key, bool keep) {
 }
 
 void SlowQueries::State::Refresh(uint64_t table_changes) {
-    if (table_changes != table_changes_) {
-        // No answer serves a question after the change. Those still pending
-        // stay, to get their answers and to mark their file systems as past
-        // the deadline: a thread of the helper that waits on one holds it,
-        // so its device number is no other's meanwhile.
-        table_changes_ = table_changes;
-        for (auto known = questions_.begin(); known != questions_.end();) {
-            known = known->second->done ? questions_.erase(known) : std::next(known);
-        }
-    }
+    // With the count in their keys, no question asked before a change serves
+    // one after it. Those still pending stay, to get their answers and to
+    // mark their file systems as past the deadline: a thread of the helper
+    // that waits on one holds it, so its device number is no other's
+    // meanwhile. Spent ones go with the next question sent.
+    table_changes_ = table_changes;
     if (socket_ >= 0 && !reading_ && Connected()) {
         ReadAnswers();
     }

@@ -28,6 +28,11 @@ std::optional<std::u16string> RootOfBareDrive(std::u16string_view text);
 // (\\?\C:\ is C:\); any other text as it is.
 std::u16string_view WithoutDevicePrefix(std::u16string_view text);
 
+// Whether `text` begins with `prefix`.
+inline bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
 // Where a drive-relative path ("C:", "C:x") starts on a drive that the
 // current directory is not on: the drive's own current directory, which
 // Windows keeps in the environment variable "=C:"; nullopt for the root.

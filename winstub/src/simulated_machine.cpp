@@ -123,10 +123,6 @@ std::u16string WithSeparator(std::u16string_view path) {
     return with;
 }
 
-bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 }  // namespace
 
 std::u16string SimulatedMachine::Resolved(std::u16string full_path) const {
